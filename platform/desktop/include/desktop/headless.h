@@ -1,0 +1,41 @@
+// Test driver of the headless backend: acts as the person at the window and the X server.
+// Every call here is safe from any thread. Events are queued for the window thread's
+// nextEvent() exactly as the real backend notes them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "desktop/desktop.h"
+
+namespace desktop::headless {
+
+void reset();  // forget every window, control, box, timer and event
+
+// Failure injection
+void failWindows(bool fail);  // opening windows fails (as with no display)
+
+// The person
+void type(int edit, const std::string& text);  // replaces the text; one Control event
+void click(int button);                        // toggles toggle buttons and check boxes; one event
+void choose(int list, int position);           // one Control event
+void drag(int trackbar, int position);         // one Control event
+void pointer(int controlUnder, bool primaryDown);
+void fireTimer(int id);  // one Timer event; timers never fire on their own in this backend
+void post();             // a message that notes no event (a mouse move)
+
+// Message boxes
+struct Box {
+    std::string title;
+    std::string text;
+};
+std::vector<Box> boxes();     // every box shown so far, in order
+void holdBoxes(bool hold);    // true: boxes stay open until dismissBox(); false (default): close at once
+bool boxOpen();
+void dismissBox();
+
+// Other windows
+void setWindowTitle(NativeWindow window, const std::string& title);
+int soundSettingsOpened();  // how often openSoundSettings() was called
+
+}  // namespace desktop::headless

@@ -1,0 +1,10 @@
+// The audio graph: output device, capture channel, host push stream with its volume effect,
+// and the mixer that feeds the encoder.
+#pragma once
+
+#include "settings/larkspur.h"
+
+void initAudioDevice(int window, Larkspur* record);
+int createSources(Larkspur* record);
+int createMixer(Larkspur* record);
+int fillCaptureDeviceList(int control);

@@ -1,0 +1,19 @@
+// Talk-over: while the presenter speaks the music drops to its "while speaking" level and the
+// capture input opens; afterwards the music returns to its level and the input is muted.
+#pragma once
+
+#include "settings/larkspur.h"
+
+constexpr int speakButton = 38;
+constexpr int holdButton = 39;
+
+void setSpeaking(Larkspur* record, int on);
+void applyHostVolume(Larkspur* record);
+void applyHostVolumeSpeaking(Larkspur* record);
+void applyDeviceVolumeSpeaking(Larkspur* record);
+void onLevelChanged(Larkspur* record, int control);
+void onHoldToggled(Larkspur* record);
+void pollSpeakButton(Larkspur* record);  // every pass of the window thread's loop
+void resetPressSpeaking();               // the window thread's press state, at its start
+int controlUnderCursor();
+int primaryButtonDown();

@@ -1,0 +1,13 @@
+// The window thread: builds the window, opens the output device, runs the timers, the Speak
+// poll and the control handlers, and ends on Quit's stop request.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "settings/larkspur.h"
+
+int windowThreadProc(Larkspur* record);
+void handleControlEvent(Larkspur* record, int control);
+void onFormatChosen(Larkspur* record);
+std::int32_t parseInteger(const std::string& text);
