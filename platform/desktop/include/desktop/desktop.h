@@ -134,5 +134,6 @@ bool primaryButtonDown();  // follows the pointer mapping (left-handed: the righ
 // ---- other windows and programs ----
 std::string windowTitle(NativeWindow window);  // UTF-8 title, empty when unreadable
 void openSoundSettings();                      // starts the desktop's sound settings; no wait
+std::string executablePath();                   // full path of the host process's executable
 
 }  // namespace desktop
