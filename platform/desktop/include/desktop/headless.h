@@ -3,6 +3,7 @@
 // nextEvent() exactly as the real backend notes them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,19 @@ void dismissBox();
 // Other windows
 void setWindowTitle(NativeWindow window, const std::string& title);
 int soundSettingsOpened();  // how often openSoundSettings() was called
+
+// What the X server would show
+int timerPeriod(int id);  // period of the window timer `id`, 0 when none is set
+struct WindowInfo {
+    bool exists = false;
+    bool hidden = false;
+    NativeWindow owner = 0;
+    int x = 0, y = 0, width = 0, height = 0;  // outer position, client size
+    bool iconSet = false;
+    std::uint32_t background = 0;
+};
+WindowInfo windowInfo(int number);
+ControlSpec controlSpec(int number);  // as created (text kept current); number 0 when none
+std::vector<int> controlNumbers();    // every control, in creation order
 
 }  // namespace desktop::headless
