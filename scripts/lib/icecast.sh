@@ -1,0 +1,78 @@
+# A private Icecast 2 on loopback with a SHOUTcast v1 source port (PORT + 1) for /live.
+# Source this file, then:
+#   icecast_start [DIR] [SOURCE_PASSWORD] [ADMIN_PASSWORD]
+#       sets ICECAST_PORT, ICECAST_DIR, ICECAST_PID, ICECAST_SOURCE_PASSWORD, ICECAST_ADMIN_PASSWORD
+#   icecast_stop
+#   icecast_free_port        prints a free loopback port whose successor is free too
+
+icecast_free_port() {
+  python3 - <<'PY' 2>/dev/null || shuf -i 20000-40000 -n 1
+import socket
+for _ in range(200):
+    a = socket.socket(); a.bind(("127.0.0.1", 0)); p = a.getsockname()[1]
+    if p >= 65535: a.close(); continue
+    b = socket.socket()
+    try:
+        b.bind(("127.0.0.1", p + 1)); b.close(); a.close(); print(p); break
+    except OSError:
+        a.close(); b.close()
+PY
+}
+
+icecast_start() {
+  local dir="${1:-$(mktemp -d /tmp/icecast.XXXXXX)}"
+  local pass="${2:-hackme}" admin="${3:-adminpass}"
+  mkdir -p "$dir/log"
+  local try
+  for try in 1 2 3 4 5; do
+    local port
+    port="$(icecast_free_port)"
+    cat >"$dir/icecast.xml" <<XML
+<icecast>
+  <limits><sources>4</sources><clients>32</clients></limits>
+  <authentication><source-password>$pass</source-password>
+    <admin-user>admin</admin-user><admin-password>$admin</admin-password></authentication>
+  <hostname>127.0.0.1</hostname>
+  <listen-socket><port>$port</port><bind-address>127.0.0.1</bind-address>
+    <shoutcast-mount>/live</shoutcast-mount></listen-socket>
+  <mount type="normal"><mount-name>/live</mount-name><charset>UTF-8</charset></mount>
+  <paths><logdir>$dir/log</logdir><pidfile>$dir/icecast.pid</pidfile>
+    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>
+  <logging><errorlog>error.log</errorlog><accesslog>access.log</accesslog><loglevel>2</loglevel></logging>
+  <security><chroot>0</chroot>
+XML
+    if [ "$(id -u)" -eq 0 ]; then
+      chown -R icecast2:icecast "$dir/log" 2>/dev/null || true
+      echo '    <changeowner><user>icecast2</user><group>icecast</group></changeowner>' >>"$dir/icecast.xml"
+    fi
+    echo '  </security>
+</icecast>' >>"$dir/icecast.xml"
+    chmod 755 "$dir"
+    icecast2 -c "$dir/icecast.xml" >"$dir/stdout.log" 2>&1 &
+    local pid=$!
+    local i
+    for i in $(seq 1 100); do
+      if ! kill -0 "$pid" 2>/dev/null; then break; fi
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$((port + 1))") 2>/dev/null; then
+        ICECAST_PORT=$port ICECAST_DIR=$dir ICECAST_PID=$pid
+        ICECAST_SOURCE_PASSWORD=$pass ICECAST_ADMIN_PASSWORD=$admin
+        export ICECAST_PORT ICECAST_DIR ICECAST_PID ICECAST_SOURCE_PASSWORD ICECAST_ADMIN_PASSWORD
+        return 0
+      fi
+      sleep 0.05
+    done
+    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+  done
+  echo "icecast_start: Icecast did not start (see $dir/log, $dir/stdout.log)" >&2
+  return 1
+}
+
+icecast_stop() {
+  [ -n "${ICECAST_PID:-}" ] || return 0
+  kill "$ICECAST_PID" 2>/dev/null
+  local i
+  for i in $(seq 1 50); do kill -0 "$ICECAST_PID" 2>/dev/null || break; sleep 0.05; done
+  kill -9 "$ICECAST_PID" 2>/dev/null
+  wait "$ICECAST_PID" 2>/dev/null
+  unset ICECAST_PID
+}
