@@ -1,12 +1,104 @@
+// Talk-over: the Speak poll and Hold toggle set the music and capture levels while streaming.
 #include "audio/talk_over.h"
 
-void setSpeaking(Larkspur*, int) {}
-void applyHostVolume(Larkspur*) {}
-void applyHostVolumeSpeaking(Larkspur*) {}
-void applyDeviceVolumeSpeaking(Larkspur*) {}
-void onLevelChanged(Larkspur*, int) {}
-void onHoldToggled(Larkspur*) {}
-void pollSpeakButton(Larkspur*) {}
-void resetPressSpeaking() {}
-int controlUnderCursor() { return 0; }
-int primaryButtonDown() { return 0; }
+#include "bass.h"
+#include "broadcast/connection.h"
+#include "desktop/desktop.h"
+
+namespace {
+
+// Set when a press on Speak started speaking; the window thread's own state.
+thread_local int pressSpeaking = 0;
+
+float factor(std::int32_t position) { return static_cast<float>(position) / 100.0f; }
+
+bool streamingNow(const Larkspur* record) { return record && record->streaming.load() == 1; }
+
+void setMusicLevel(Larkspur* record, std::int32_t level) {
+    BASS_BFX_VOLUME params{0, factor(level)};
+    BASS_FXSetParameters(record->volumeFx.load(), &params);
+}
+
+void setCaptureLevel(float volume) { BASS_RecordSetInput(-1, BASS_INPUT_ON, volume); }
+
+}  // namespace
+
+void setSpeaking(Larkspur* record, int on) {
+    if (!streamingNow(record)) return;
+    if (on == 1) {
+        record->speaking = 1;
+        setMusicLevel(record, record->hostVolumeSpeaking);
+        setCaptureLevel(factor(record->deviceVolumeSpeaking));
+    } else {
+        record->speaking = 0;
+        setMusicLevel(record, record->hostVolume);
+        setCaptureLevel(0.0f);
+    }
+}
+
+void applyHostVolume(Larkspur* record) {
+    if (streamingNow(record) && record->speaking.load() == 0) setMusicLevel(record, record->hostVolume);
+}
+
+void applyHostVolumeSpeaking(Larkspur* record) {
+    if (streamingNow(record) && record->speaking.load() == 1) setMusicLevel(record, record->hostVolumeSpeaking);
+}
+
+void applyDeviceVolumeSpeaking(Larkspur* record) {
+    if (streamingNow(record) && record->speaking.load() == 1) setCaptureLevel(factor(record->deviceVolumeSpeaking));
+}
+
+void onLevelChanged(Larkspur* record, int control) {
+    if (!record || !desktop::controlExists(control)) return;
+    int pos = desktop::position(control);
+    switch (control) {
+    case 33:
+        record->hostVolume = pos;
+        applyHostVolume(record);
+        break;
+    case 35:
+        record->hostVolumeSpeaking = pos;
+        applyHostVolumeSpeaking(record);
+        break;
+    case 37:
+        record->deviceVolumeSpeaking = pos;
+        applyDeviceVolumeSpeaking(record);
+        break;
+    default:
+        break;
+    }
+}
+
+void onHoldToggled(Larkspur* record) {
+    int hold = desktop::controlExists(holdButton) && desktop::checked(holdButton) ? 1 : 0;
+    if (hold == 1) {
+        setSpeaking(record, 1);
+        setStatus("hold --> speak");
+        pressSpeaking = 0;
+    } else {
+        setSpeaking(record, 0);
+        setStatus("release --> mute");
+    }
+    if (desktop::controlExists(speakButton)) desktop::setEnabled(speakButton, hold == 0);
+    if (record) record->speakHold = static_cast<std::int8_t>(hold);
+}
+
+void pollSpeakButton(Larkspur* record) {
+    if (record && record->speakHold.load() == 1) return;
+    int id = controlUnderCursor();
+    if (id == speakButton && primaryButtonDown()) {
+        if (pressSpeaking == 0) {
+            setSpeaking(record, 1);
+            pressSpeaking = 1;
+        }
+    } else if (pressSpeaking == 1) {
+        setSpeaking(record, 0);
+        pressSpeaking = 0;
+    }
+}
+
+void resetPressSpeaking() { pressSpeaking = 0; }
+
+int controlUnderCursor() { return desktop::controlUnderCursor(); }
+
+int primaryButtonDown() { return desktop::primaryButtonDown() ? 1 : 0; }

@@ -1,4 +1,202 @@
+// The configuration window, built from one table, and the record shown in it.
 #include "ui/window_layout.h"
 
-void buildWindow(Larkspur*) {}
-int showRecord(Larkspur*) { return 1; }
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "audio/audio_graph.h"
+#include "desktop/desktop.h"
+#include "plugin/globals.h"
+
+namespace {
+
+using desktop::ControlKind;
+using K = ControlKind;
+
+constexpr int onWindow = desktop::onWindow;
+constexpr int tabControl = 0;
+
+struct Row {
+    int number;
+    ControlKind kind;
+    int page;
+    int x, y, w, h;
+    const char* text;
+    bool tabStop;
+};
+
+// Creation order is also the focus order.
+constexpr std::array<Row, 47> layout{{
+    {18, K::Image, onWindow, 0, 0, 265, 45, "", false},
+    {30, K::CenteredText, onWindow, 0, 45, 260, 20, "", false},
+    {0, K::TabControl, onWindow, 0, 65, 260, 295, "", true},
+    // "  Streaming  "
+    {31, K::ToggleButton, 0, 13, 13, 130, 25, "Connect", true},
+    {32, K::Text, 0, 13, 48, 135, 15, "Winampvolume:", false},
+    {33, K::Trackbar, 0, 13, 63, 230, 30, "", true},
+    {34, K::Text, 0, 13, 103, 170, 15, "Winampvolume while speaking:", false},
+    {35, K::Trackbar, 0, 13, 118, 230, 30, "", true},
+    {36, K::Text, 0, 13, 158, 170, 15, "Devicevolume while speaking:", false},
+    {37, K::Trackbar, 0, 13, 173, 230, 30, "", true},
+    {38, K::PushButton, 0, 13, 223, 160, 30, "Speak", true},
+    {39, K::ToggleButton, 0, 178, 223, 70, 30, "Hold", true},
+    {40, K::CheckBox, 0, 148, 18, 95, 15, "auto reconnect", true},
+    // " ServerConfig"
+    {1, K::GroupBox, 1, 8, 13, 240, 100, "Connection", false},
+    {2, K::Text, 1, 23, 33, 85, 15, "Server:", false},
+    {3, K::Edit, 1, 23, 48, 150, 20, "", true},
+    {4, K::NumberEdit, 1, 178, 48, 60, 20, "", true},
+    {5, K::PasswordEdit, 1, 78, 78, 105, 20, "", true},
+    {6, K::Text, 1, 178, 33, 40, 15, "Port:", false},
+    {7, K::Text, 1, 23, 83, 50, 15, "Password:", false},
+    {8, K::GroupBox, 1, 8, 118, 240, 145, "UserData", false},
+    {9, K::Text, 1, 23, 138, 75, 15, "Stationname:", false},
+    {10, K::Text, 1, 168, 138, 45, 15, "Genre:", false},
+    {11, K::CheckBox, 1, 193, 78, 45, 20, "Public", true},
+    {12, K::Edit, 1, 23, 153, 140, 20, "", true},
+    {13, K::Edit, 1, 168, 153, 70, 20, "", true},
+    {14, K::Text, 1, 23, 178, 55, 15, "Url:", false},
+    {15, K::Edit, 1, 23, 193, 70, 20, "", true},
+    {43, K::Text, 1, 98, 178, 55, 15, "ICQ:", false},
+    {41, K::Edit, 1, 98, 193, 65, 20, "", true},
+    {44, K::Text, 1, 167, 178, 55, 15, "IRC:", false},
+    {42, K::Edit, 1, 167, 193, 70, 20, "", true},
+    {16, K::Text, 1, 23, 218, 60, 15, "Description:", false},
+    {17, K::Edit, 1, 23, 233, 140, 20, "", true},
+    {45, K::Text, 1, 168, 218, 45, 15, "AIM:", false},
+    {46, K::Edit, 1, 168, 233, 70, 20, "", true},
+    // "  SoundConfig  "
+    {19, K::Text, 2, 13, 18, 50, 15, "Input:", false},
+    {20, K::DropList, 2, 63, 13, 180, 20, "", true},
+    {21, K::Text, 2, 13, 58, 50, 15, "Stream:", false},
+    {22, K::DropList, 2, 63, 53, 65, 20, "", true},
+    {23, K::Text, 2, 133, 58, 15, 15, "@", false},
+    {24, K::DropList, 2, 153, 53, 90, 20, "", true},
+    {25, K::Text, 2, 63, 88, 30, 15, "with", false},
+    {26, K::DropList, 2, 93, 83, 75, 20, "", true},
+    {27, K::Text, 2, 173, 88, 30, 15, "kb/s", false},
+    {28, K::PushButton, 2, 8, 118, 235, 25, "Open Mixer", true},
+    {29, K::Image, 2, 13, 153, 235, 115, "", false},
+}};
+
+constexpr std::array<const char*, 3> tabLabels{"  Streaming  ", " ServerConfig", "  SoundConfig  "};
+
+constexpr std::array<const char*, 14> bitrateTable{"32",  "40",  "48",  "56",  "64",  "80",  "96",
+                                                   "112", "128", "160", "192", "224", "256", "320"};
+constexpr std::array<const char*, 3> formatItems{"MP3", "AAC", "OGG"};
+constexpr std::array<const char*, 3> contentTypes{"audio/mpeg", "audio/aacp", "application/ogg"};
+constexpr std::array<const char*, 2> sampleRateItems{"44100", "22050"};
+
+// Shown texts lose leading and trailing spaces; tabs stay.
+std::string trimmed(const std::string& s) {
+    auto first = s.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    auto last = s.find_last_not_of(' ');
+    return s.substr(first, last - first + 1);
+}
+
+void showText(int control, const TextField& field) { desktop::setText(control, trimmed(textOf(field))); }
+
+}  // namespace
+
+void buildWindow(Larkspur* record) {
+    desktop::ScreenSize screen = desktop::screenSize();
+    desktop::ScreenSize outer = desktop::outerSize(configClientWidth, configClientHeight);
+    if (screen.width > 0) outer.width = std::min(outer.width, screen.width);
+    if (screen.height > 0) outer.height = std::min(outer.height, screen.height);
+    int x = (screen.width - outer.width) / 2;
+    int y = (screen.height - outer.height) / 2;
+    if (!desktop::openConfigWindow(configWindow, hostWindow.load(), x, y, configClientWidth, configClientHeight))
+        return;
+
+    desktop::setWindowIcon(configWindow, windowIcon);
+    if (desktop::compositionEnabled()) desktop::setWindowBackground(configWindow, 0x000000);
+
+    for (const Row& row : layout) {
+        // Each page comes into being just before its first control.
+        if (row.page != onWindow && (row.number == 31 || row.number == 1 || row.number == 19))
+            desktop::addTab(tabControl, tabLabels[static_cast<std::size_t>(row.page)]);
+        desktop::ControlSpec spec;
+        spec.number = row.number;
+        spec.kind = row.kind;
+        spec.page = row.page;
+        spec.x = row.x;
+        spec.y = row.y;
+        spec.width = row.w;
+        spec.height = row.h;
+        spec.text = row.text;
+        spec.tabStop = row.tabStop;
+        if (row.number == 18) spec.image = &bannerImage;
+        if (row.number == 29) spec.image = &logoImage;
+        desktop::createControl(configWindow, spec);  // a single failure is ignored
+    }
+
+    desktop::setTextColor(30, 0xFFFFFF);
+    desktop::setBackgroundColor(30, 0x000000);
+
+    for (const char* item : bitrateTable) desktop::addItem(26, item);
+    for (const char* item : sampleRateItems) desktop::addItem(24, item);
+    for (const char* item : formatItems) desktop::addItem(22, item);
+
+    fillCaptureDeviceList(20);
+    showRecord(record);
+}
+
+int showRecord(Larkspur* record) {
+    if (!record) return 0;
+
+    showText(3, record->server);
+    showText(13, record->genre);
+    showText(5, record->password);
+    showText(12, record->stationName);
+    showText(15, record->url);
+    desktop::setText(4, std::to_string(record->port));
+    showText(17, record->description);
+    showText(46, record->aim);
+    showText(41, record->icq);
+    showText(42, record->irc);
+
+    desktop::setChecked(40, record->autoReconnect.load() != 0);
+    desktop::setChecked(11, record->isPublic != 0);
+
+    desktop::setPosition(37, record->deviceVolumeSpeaking);
+    desktop::setPosition(35, record->hostVolumeSpeaking);
+    desktop::setPosition(33, record->hostVolume);
+
+    desktop::select(20, record->recordDevice < desktop::itemCount(20) ? record->recordDevice : 0);
+
+    std::string type = textOf(record->contentType);
+    int format = 0;
+    auto match = std::find(contentTypes.begin(), contentTypes.end(), type);
+    if (match != contentTypes.end()) {
+        format = static_cast<int>(match - contentTypes.begin());
+    } else {
+        storeText(record->contentType, contentTypes[0]);
+    }
+    desktop::select(22, format);
+
+    int bitratePos = -1;
+    for (std::size_t i = 0; i < bitrateTable.size(); ++i) {
+        if (std::stoi(bitrateTable[i]) == record->bitrate) {
+            bitratePos = static_cast<int>(i);
+            break;
+        }
+    }
+    if (bitratePos < 0) {
+        bitratePos = 0;
+        record->bitrate = std::stoi(bitrateTable[0]);
+    }
+    desktop::select(26, bitratePos);
+
+    int ratePos = 0;
+    if (record->sampleRate == 22050) {
+        ratePos = 1;
+    } else if (record->sampleRate != 44100) {
+        record->sampleRate = 44100;
+    }
+    desktop::select(24, ratePos);
+
+    record->channels = 2;
+    return 1;
+}
