@@ -1,0 +1,115 @@
+#include "main_window.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <poll.h>
+
+namespace host {
+
+namespace {
+Display* dpy(void* d) { return static_cast<Display*>(d); }
+}  // namespace
+
+MainWindow::~MainWindow() { close(); }
+
+bool MainWindow::open(const std::string& title) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return false;
+    display_ = d;
+    int screen = DefaultScreen(d);
+    Window w = XCreateSimpleWindow(d, RootWindow(d, screen), 40, 40, 420, 70, 1, BlackPixel(d, screen),
+                                   WhitePixel(d, screen));
+    window_ = w;
+    deleteAtom_ = XInternAtom(d, "WM_DELETE_WINDOW", False);
+    netWmName_ = XInternAtom(d, "_NET_WM_NAME", False);
+    utf8_ = XInternAtom(d, "UTF8_STRING", False);
+    Atom del = deleteAtom_;
+    XSetWMProtocols(d, w, &del, 1);
+    XClassHint cls{const_cast<char*>("player"), const_cast<char*>("LarkspurPlayer")};
+    XSetClassHint(d, w, &cls);
+    XSelectInput(d, w, ExposureMask | KeyPressMask | StructureNotifyMask);
+    gc_ = XCreateGC(d, w, 0, nullptr);
+    XSetForeground(d, static_cast<GC>(gc_), BlackPixel(d, screen));
+    setTitle(title);
+    XMapWindow(d, w);
+    XSync(d, False);
+    return true;
+}
+
+void MainWindow::setTitle(const std::string& title) {
+    if (!display_) return;
+    Display* d = dpy(display_);
+    XChangeProperty(d, window_, netWmName_, utf8_, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+    // WM_NAME for readers without _NET_WM_NAME: Latin-1 or compound text as the locale allows.
+    XTextProperty prop{};
+    char* list[] = {const_cast<char*>(title.c_str())};
+    if (Xutf8TextListToTextProperty(d, list, 1, XStdICCTextStyle, &prop) >= Success) {
+        XSetWMName(d, window_, &prop);
+        XFree(prop.value);
+    } else {
+        XStoreName(d, window_, title.c_str());
+    }
+    XFlush(d);
+}
+
+void MainWindow::setStatus(const std::string& line1, const std::string& line2) {
+    if (line1 == line1_ && line2 == line2_) return;
+    line1_ = line1;
+    line2_ = line2;
+    draw();
+}
+
+void MainWindow::draw() {
+    if (!display_) return;
+    Display* d = dpy(display_);
+    GC gc = static_cast<GC>(gc_);
+    XClearWindow(d, window_);
+    XDrawString(d, window_, gc, 12, 25, line1_.c_str(), static_cast<int>(line1_.size()));
+    XDrawString(d, window_, gc, 12, 48, line2_.c_str(), static_cast<int>(line2_.size()));
+    XFlush(d);
+}
+
+MainWindow::Input MainWindow::poll(int timeoutMs) {
+    if (!display_) return Input::Idle;
+    Display* d = dpy(display_);
+    if (!XPending(d)) {
+        pollfd pfd{ConnectionNumber(d), POLLIN, 0};
+        ::poll(&pfd, 1, timeoutMs);
+    }
+    Input result = Input::Idle;
+    while (XPending(d)) {
+        XEvent ev;
+        XNextEvent(d, &ev);
+        switch (ev.type) {
+        case Expose:
+            if (ev.xexpose.count == 0) draw();
+            break;
+        case KeyPress: {
+            KeySym sym = XLookupKeysym(&ev.xkey, 0);
+            if (sym == XK_c || sym == XK_C) result = Input::Config;
+            break;
+        }
+        case ClientMessage:
+            if (static_cast<unsigned long>(ev.xclient.data.l[0]) == deleteAtom_) return Input::Close;
+            break;
+        default:
+            break;
+        }
+    }
+    return result;
+}
+
+void MainWindow::close() {
+    if (!display_) return;
+    Display* d = dpy(display_);
+    if (gc_) XFreeGC(d, static_cast<GC>(gc_));
+    XDestroyWindow(d, window_);
+    XCloseDisplay(d);
+    display_ = nullptr;
+    gc_ = nullptr;
+    window_ = 0;
+}
+
+}  // namespace host

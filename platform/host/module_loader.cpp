@@ -1,0 +1,39 @@
+#include "module_loader.h"
+
+#include <dlfcn.h>
+
+namespace host {
+
+bool loadModule(const std::string& path, LoadedModule& out, std::string& error) {
+    out = {};
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        error = "cannot load " + path + ": " + (e ? e : "unknown error");
+        return false;
+    }
+    auto fail = [&](const std::string& why) {
+        dlclose(h);
+        error = path + ": " + why;
+        return false;
+    };
+    auto getHeader = reinterpret_cast<GetHeaderProc>(dlsym(h, "winampDSPGetHeader2"));
+    if (!getHeader) return fail("not a DSP module (no winampDSPGetHeader2)");
+    DspHeader* header = getHeader();
+    if (!header || !header->getModule) return fail("not a DSP module (no header or getModule)");
+    DspModule* module = header->getModule(0);
+    if (!module) return fail("the module offers no module 0");
+    if (!module->Init || !module->ModifySamples || !module->Quit || !module->Config)
+        return fail("module 0 lacks Init, Config, ModifySamples or Quit");
+    out.handle = h;
+    out.header = header;
+    out.module = module;
+    return true;
+}
+
+void unloadModule(LoadedModule& m) {
+    if (m.handle) dlclose(m.handle);
+    m = {};
+}
+
+}  // namespace host

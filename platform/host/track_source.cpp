@@ -1,0 +1,207 @@
+#include "track_source.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace host {
+
+namespace {
+
+std::int16_t toS16(float x) {
+    x = std::clamp(x, -1.0f, 1.0f);
+    return static_cast<std::int16_t>(std::lrintf(x * 32767.0f));
+}
+
+std::string baseName(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    auto dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name;
+}
+
+std::string tag(SNDFILE* f, int which) {
+    const char* s = sf_get_string(f, which);
+    if (!s) return {};
+    std::string t(s);
+    // Trim the padding some tag writers leave.
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+    return t;
+}
+
+class ToneReader final : public TrackReader {
+public:
+    ToneReader(double hz, double seconds)
+        : hz_(hz), total_(static_cast<std::int64_t>(seconds * kRate)) {}
+
+    std::size_t read(std::int16_t* out, std::size_t frames) override {
+        std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(frames, total_ - done_));
+        const std::int64_t fade = kRate / 100;  // 10 ms ramps: no clicks at the edges
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int64_t t = done_ + static_cast<std::int64_t>(i);
+            double gain = 0.5;
+            if (t < fade) gain *= double(t) / fade;
+            if (total_ - t < fade) gain *= double(total_ - t) / fade;
+            float v = static_cast<float>(gain * std::sin(2 * std::numbers::pi * hz_ * double(t) / kRate));
+            out[2 * i] = out[2 * i + 1] = toS16(v);
+        }
+        done_ += static_cast<std::int64_t>(n);
+        return n;
+    }
+
+private:
+    double hz_;
+    std::int64_t total_;
+    std::int64_t done_ = 0;
+};
+
+class FileReader final : public TrackReader {
+public:
+    FileReader(SNDFILE* f, const SF_INFO& info)
+        : file_(f), channels_(info.channels), resampler_(info.samplerate, kRate) {
+        in_.resize(kChunk * static_cast<std::size_t>(channels_));
+        stereo_.resize(kChunk * 2);
+    }
+    ~FileReader() override { sf_close(file_); }
+
+    std::size_t read(std::int16_t* out, std::size_t frames) override {
+        std::size_t done = 0;
+        while (done < frames) {
+            std::size_t want = std::min(frames - done, kChunk);
+            std::size_t got = resampler_.pull(stereo_.data(), want, eof_);
+            for (std::size_t i = 0; i < got * 2; ++i) out[done * 2 + i] = toS16(stereo_[i]);
+            done += got;
+            if (got == want) continue;
+            if (eof_) break;
+            refill();
+        }
+        return done;
+    }
+
+private:
+    static constexpr std::size_t kChunk = 4096;
+
+    void refill() {
+        sf_count_t n = sf_readf_float(file_, in_.data(), static_cast<sf_count_t>(kChunk));
+        if (n <= 0) {
+            eof_ = true;
+            return;
+        }
+        // Mono is duplicated; of more channels the first two are the front pair.
+        for (sf_count_t i = 0; i < n; ++i) {
+            const float* fr = &in_[static_cast<std::size_t>(i) * channels_];
+            stereo_[2 * i] = fr[0];
+            stereo_[2 * i + 1] = channels_ > 1 ? fr[1] : fr[0];
+        }
+        resampler_.push(stereo_.data(), static_cast<std::size_t>(n));
+    }
+
+    SNDFILE* file_;
+    int channels_;
+    LinearResampler resampler_;
+    std::vector<float> in_, stereo_;
+    bool eof_ = false;
+};
+
+bool openFile(const std::string& path, SNDFILE*& f, SF_INFO& info, std::string& error) {
+    info = {};
+    f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) {
+        error = sf_strerror(nullptr);
+        return false;
+    }
+    if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
+        error = "unsupported channel count or sample rate";
+        sf_close(f);
+        f = nullptr;
+        return false;
+    }
+    // Float files may hold peaks above 1.0; they are clipped on conversion.
+    return true;
+}
+
+}  // namespace
+
+LinearResampler::LinearResampler(int inRate, int outRate)
+    : inRate_(inRate), outRate_(outRate), step_(double(inRate) / double(outRate)) {}
+
+void LinearResampler::push(const float* frames, std::size_t count) {
+    buf_.insert(buf_.end(), frames, frames + count * 2);
+}
+
+std::size_t LinearResampler::pull(float* out, std::size_t maxFrames, bool ending) {
+    const std::size_t have = buf_.size() / 2;
+    std::size_t n = 0;
+    if (passthrough()) {
+        n = std::min(maxFrames, have);
+        std::copy_n(buf_.begin(), n * 2, out);
+        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n * 2));
+        return n;
+    }
+    while (n < maxFrames) {
+        auto i = static_cast<std::size_t>(pos_);
+        double frac = pos_ - double(i);
+        if (i + 1 < have) {
+            for (int c = 0; c < 2; ++c) {
+                float a = buf_[2 * i + c], b = buf_[2 * (i + 1) + c];
+                out[2 * n + c] = static_cast<float>(a + (b - a) * frac);
+            }
+        } else if (ending && i < have) {
+            out[2 * n] = buf_[2 * i];
+            out[2 * n + 1] = buf_[2 * i + 1];
+        } else {
+            break;
+        }
+        ++n;
+        pos_ += step_;
+    }
+    // Drop the input frames no later output frame needs.
+    auto drop = std::min(static_cast<std::size_t>(pos_), have);
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(drop * 2));
+    pos_ -= double(drop);
+    return n;
+}
+
+bool probeFile(const std::string& path, Track& track, std::string& error) {
+    SNDFILE* f = nullptr;
+    SF_INFO info;
+    if (!openFile(path, f, info, error)) return false;
+    std::string artist = tag(f, SF_STR_ARTIST), title = tag(f, SF_STR_TITLE);
+    sf_close(f);
+    track = {};
+    track.path = path;
+    if (!title.empty())
+        track.display = artist.empty() ? title : artist + " - " + title;
+    else
+        track.display = baseName(path);
+    return true;
+}
+
+std::unique_ptr<TrackReader> openTrack(const Track& track, std::string& error) {
+    if (track.path.empty()) return std::make_unique<ToneReader>(track.toneHz, track.toneSeconds);
+    SNDFILE* f = nullptr;
+    SF_INFO info;
+    if (!openFile(track.path, f, info, error)) return nullptr;
+    return std::make_unique<FileReader>(f, info);
+}
+
+std::vector<Track> testProgramme() {
+    std::vector<Track> list;
+    for (double hz : {440.0, 660.0, 880.0}) {
+        Track t;
+        t.display = "Larkspur Test - Tone " + std::to_string(static_cast<int>(hz)) + " Hz";
+        t.toneHz = hz;
+        t.toneSeconds = 6;
+        list.push_back(t);
+    }
+    return list;
+}
+
+std::string hostTitle(int position, const Track& track) {
+    return std::to_string(position) + ". " + track.display + " - Winamp";
+}
+
+}  // namespace host

@@ -1,0 +1,60 @@
+// The play list: files decoded with libsndfile (or generated tones), delivered as 16-bit
+// stereo at 44100 Hz whatever the file holds, as the module expects from the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+
+constexpr int kRate = 44100;
+constexpr int kChannels = 2;
+constexpr int kBlockFrames = 576;
+
+struct Track {
+    std::string path;     // empty for a generated tone
+    std::string display;  // "Artist - Title", or the file name without its extension
+    double toneHz = 0;    // generated tone only
+    double toneSeconds = 0;
+};
+
+// Streaming linear-interpolation resampler for interleaved stereo float frames.
+class LinearResampler {
+public:
+    LinearResampler(int inRate, int outRate);
+    void push(const float* frames, std::size_t count);
+    // Writes at most `maxFrames` frames; `ending` lets the last input frame be used too.
+    std::size_t pull(float* out, std::size_t maxFrames, bool ending);
+    bool passthrough() const { return inRate_ == outRate_; }
+
+private:
+    int inRate_, outRate_;
+    double step_;
+    double pos_ = 0;  // position of the next output frame, in input frames from buf_[0]
+    std::vector<float> buf_;
+};
+
+// One track's audio, 44100 Hz stereo 16-bit.
+class TrackReader {
+public:
+    virtual ~TrackReader() = default;
+    // Fills up to `frames` frames; returns how many were written; 0 at the end.
+    virtual std::size_t read(std::int16_t* out, std::size_t frames) = 0;
+};
+
+// Opens the track for playing; null (and `error` set) when it cannot be read.
+std::unique_ptr<TrackReader> openTrack(const Track& track, std::string& error);
+
+// Checks a file and reads its tags; false (and `error` set) when libsndfile cannot read it.
+bool probeFile(const std::string& path, Track& track, std::string& error);
+
+// The built-in programme: a few short tagged tones.
+std::vector<Track> testProgramme();
+
+// "N. Display - Winamp", the title the host shows for the Nth (1-based) track.
+std::string hostTitle(int position, const Track& track);
+
+}  // namespace host
