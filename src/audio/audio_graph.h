@@ -8,3 +8,6 @@ void initAudioDevice(int window, Larkspur* record);
 int createSources(Larkspur* record);
 int createMixer(Larkspur* record);
 int fillCaptureDeviceList(int control);
+
+// Closes the output device, and every stream and encoder with it (before the module goes).
+void releaseAudioDevice();

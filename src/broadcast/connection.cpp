@@ -1,0 +1,326 @@
+// Taking the station on the air and off it, and surviving a dying encoder or server.
+#include "broadcast/connection.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_graph.h"
+#include "audio/error_report.h"
+#include "desktop/desktop.h"
+#include "plugin/globals.h"
+
+namespace {
+
+// Connect and disconnect run whole, one at a time, whichever thread asks (window thread,
+// failure handler). Recursive: connectStream calls startEncoder, which is public too.
+std::recursive_mutex connectionLock;
+
+// The encoder whose death we handle. Cleared before a disconnect stops it, and claimed by
+// the first notification, so neither our own teardown nor a second notice of the same death
+// starts the handling again.
+std::atomic<std::uint32_t> currentEncoder{0};
+
+// Failure handlers run on threads of their own: the notification must return at once, since
+// the handler stops the very encoder that notified and may take the connection lock.
+struct Handler {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+std::mutex handlersLock;
+std::condition_variable handlersChanged;
+// Never destroyed: a handler thread still unjoined at exit must not end the process.
+std::vector<Handler>& handlers = *new std::vector<Handler>;  // under handlersLock
+int busyHandlers = 0;           // handlers not yet past their reconnect loop; under handlersLock
+bool cancelLoop = false;        // the user or Quit takes over; under handlersLock
+
+constexpr auto reconnectDelay = std::chrono::milliseconds(1000);
+
+std::string withoutLineBreaks(std::string text) {
+    std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
+    return text;
+}
+
+// Every station text goes into the source handshake: a line break would start a header line.
+std::string castText(const TextField& field) { return withoutLineBreaks(textOf(field)); }
+
+void dropCaptureChannel(Larkspur* record) {
+    BASS_ChannelStop(record->recordChannel);
+    record->recordChannel = 0;
+}
+
+void showToggle(bool down) {
+    if (!desktop::controlExists(connectToggle)) return;
+    desktop::setChecked(connectToggle, down);
+    desktop::setText(connectToggle, down ? "Disconnect" : "Connect");
+}
+
+void endHandling() {
+    std::lock_guard<std::mutex> guard(handlersLock);
+    --busyHandlers;
+    handlersChanged.notify_all();
+}
+
+bool loopCancelled() {
+    std::lock_guard<std::mutex> guard(handlersLock);
+    return cancelLoop;
+}
+
+// Sleeps the reconnect delay; false when the loop is cancelled meanwhile.
+bool sleepBeforeAttempt() {
+    std::unique_lock<std::mutex> guard(handlersLock);
+    return !handlersChanged.wait_for(guard, reconnectDelay, [] { return cancelLoop; });
+}
+
+void handleDeath(Larkspur* record, DWORD status) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        disconnectStream(record);
+    }
+    if (!record->autoReconnect) {
+        endHandling();  // a press of the toggle must not wait for the box below
+        reportError(status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!");
+        return;
+    }
+    int result = 0;
+    while (!loopCancelled()) {
+        if (record->autoReconnect) {
+            if (!sleepBeforeAttempt()) break;
+            std::lock_guard<std::recursive_mutex> guard(connectionLock);
+            disconnectStream(record);
+            showErrors = 0;
+            setStatus("reconnecting...");
+            result = connectStream(record);
+            showErrors = 1;
+        } else {
+            std::lock_guard<std::recursive_mutex> guard(connectionLock);
+            disconnectStream(record);
+        }
+        if (result == 1 || !record->autoReconnect) break;
+    }
+    if (result == 1) showToggle(true);
+    endHandling();
+}
+
+// Waits until no failure handler is in its reconnect loop, ending any loop after its attempt.
+// The cancel stays set until endTakeOver(), so that no loop starts in between.
+void takeOver() {
+    std::unique_lock<std::mutex> guard(handlersLock);
+    cancelLoop = true;
+    handlersChanged.notify_all();
+    handlersChanged.wait(guard, [] { return busyHandlers == 0; });
+}
+
+void endTakeOver() {
+    std::lock_guard<std::mutex> guard(handlersLock);
+    cancelLoop = false;
+}
+
+void reapFinishedHandlers() {
+    // Under handlersLock. A finished handler's thread returns at once, so joining is quick.
+    for (auto it = handlers.begin(); it != handlers.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = handlers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace
+
+void setStatus(const std::string& text) {
+    if (desktop::controlExists(statusLine)) desktop::setText(statusLine, text);
+}
+
+std::string encoderCommandLine(const Larkspur& record, const std::string& folder) {
+    // Quoted: the host folder may hold spaces. The raw input's rate is the graph's own rate;
+    // both encoders take 16-bit little-endian stereo raw input by default.
+    const std::string program = "\"" + folder + "Plugins/Larkspur/";
+    const std::string rate = std::to_string(record.sampleRate);
+    const std::string bitrate = std::to_string(record.bitrate);
+    if (textOf(record.contentType) == "audio/mpeg")
+        return program + "lame\" -r -s " + rate + " -b " + bitrate + " -";
+    return program + "oggenc\" -r -R " + rate + " -b " + bitrate + " -m " + bitrate + " -";
+}
+
+std::string serverAddress(const Larkspur& record) {
+    return castText(record.server) + ":" + std::to_string(record.port);
+}
+
+std::string stationHeader(const Larkspur& record) {
+    std::string header = castText(record.stationName);
+    const struct {
+        const char* name;
+        const TextField& field;
+    } contacts[] = {{"icy-icq: ", record.icq}, {"icy-aim: ", record.aim}, {"icy-irc: ", record.irc}};
+    for (const auto& contact : contacts) {
+        const std::string entry = castText(contact.field);
+        if (!entry.empty()) header += "\r\n" + std::string(contact.name) + entry;
+    }
+    return header;
+}
+
+int startEncoder(Larkspur* record) {
+    if (!record) {
+        reportError("Can't find Larkspur Structure!");
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> guard(connectionLock);
+    const std::string command = encoderCommandLine(*record, hostFolder());
+    record->encoder = BASS_Encode_Start(record->mixer, command.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
+                                        nullptr, nullptr);
+    if (record->encoder == 0) {
+        reportError(
+            "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
+            "\\n, or LAME.EXE (if encoding to MP3).");
+        dropCaptureChannel(record);
+        return 0;
+    }
+    return 1;
+}
+
+int connectStream(Larkspur* record) {
+    if (!record) {
+        reportError("Can't find Larkspur Structure!");
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> guard(connectionLock);
+    if (!BASS_RecordInit(record->recordDevice)) {
+        reportError("Can't Init the Recorddevice");
+        return 0;
+    }
+    if (!createSources(record)) return 0;
+    if (!createMixer(record)) return 0;
+    if (!startEncoder(record)) return 0;
+
+    const std::string server = castText(record->server);
+    if (server.empty() || record->port == 0) {
+        reportError("Server or Port isn't configurated!");
+        return 0;
+    }
+    const std::string address = serverAddress(*record);
+    const std::string header = stationHeader(*record);
+    const std::string password = castText(record->password);
+    const std::string content = castText(record->contentType);
+    const std::string url = castText(record->url);
+    const std::string genre = castText(record->genre);
+    const std::string description = castText(record->description);
+    if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
+                              url.c_str(), genre.c_str(), description.c_str(), nullptr,
+                              static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE)) {
+        reportError("Couldn't setup connection with server");
+        dropCaptureChannel(record);
+        return 0;
+    }
+    if (!BASS_ChannelSetAttribute(record->mixer, BASS_ATTRIB_VOL, 0.0f)) {
+        reportError("Error in mounting Mixer Channel!");
+        dropCaptureChannel(record);
+        return 0;
+    }
+    if (!BASS_ChannelPlay(record->mixer, FALSE)) {
+        reportError("Error in playing Mixer Channel!");
+        dropCaptureChannel(record);
+        return 0;
+    }
+    if (!BASS_ChannelPlay(record->recordChannel, FALSE)) {
+        reportError("Error in playing record Channel!");
+        dropCaptureChannel(record);
+        return 0;
+    }
+    // Armed before registering, so that a death reported at once is handled.
+    currentEncoder = record->encoder.load();
+    if (!BASS_Encode_SetNotify(record->encoder, encoderNotify, nullptr)) {
+        currentEncoder = 0;
+        reportError("Error while setting Notify Callback!");
+        dropCaptureChannel(record);
+        return 0;
+    }
+    record->streaming = 1;
+    setStatus("online... but no data.. please play sound..");
+    return 1;
+}
+
+void disconnectStream(Larkspur* record) {
+    if (!record) return;
+    std::lock_guard<std::recursive_mutex> guard(connectionLock);
+    currentEncoder = 0;  // what the stops below bring about is no failure
+    BASS_ChannelStop(record->recordChannel);
+    BASS_ChannelStop(record->mixer);
+    BASS_ChannelStop(record->hostStream);
+    BASS_RecordFree();
+    record->speaking = 0;
+    record->recordChannel = 0;
+    record->mixer = 0;
+    record->hostStream = 0;
+    record->streaming = 0;
+    setStatus("offline...");
+    showToggle(false);
+}
+
+void encoderNotify(HENCODE handle, DWORD status, void*) {
+    if (static_cast<std::int32_t>(status) >= 0x10000) return;  // notices that end nothing
+    std::uint32_t expected = handle;
+    if (handle == 0 || !currentEncoder.compare_exchange_strong(expected, 0)) return;
+
+    std::lock_guard<std::mutex> guard(handlersLock);
+    reapFinishedHandlers();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    ++busyHandlers;
+    try {
+        std::thread thread([done, status] {
+            handleDeath(&station, status);
+            done->store(true);
+        });
+        handlers.push_back(Handler{std::move(thread), done});
+    } catch (const std::system_error&) {
+        // No thread to be had: the station is lost either way; leave it to the user.
+        --busyHandlers;
+    }
+}
+
+int toggleConnection(Larkspur* record, bool connect) {
+    takeOver();
+    int result = 1;
+    {
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        if (!connect)
+            disconnectStream(record);
+        else if (!record || record->streaming != 1)  // a reconnect may have just succeeded
+            result = connectStream(record);
+    }
+    endTakeOver();
+    return result;
+}
+
+namespace {
+
+void joinHandlers() {
+    for (;;) {
+        std::vector<Handler> finishing;
+        {
+            std::lock_guard<std::mutex> guard(handlersLock);
+            if (handlers.empty()) return;
+            finishing.swap(handlers);
+        }
+        for (Handler& handler : finishing) handler.thread.join();
+    }
+}
+
+}  // namespace
+
+void shutdownBroadcast(Larkspur* record) {
+    takeOver();
+    joinHandlers();
+    {
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        if (record && record->streaming == 1) disconnectStream(record);
+        releaseAudioDevice();
+    }
+    joinHandlers();  // a notice that slipped in before the device went
+    endTakeOver();
+}

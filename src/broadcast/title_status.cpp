@@ -1,0 +1,68 @@
+// The track title for the server and the status line's streaming time.
+#include "broadcast/title_status.h"
+
+#include <cmath>
+
+#include "bass.h"
+#include "broadcast/connection.h"
+#include "desktop/desktop.h"
+#include "plugin/globals.h"
+
+namespace {
+
+constexpr std::uint32_t green = 0x00FF00;
+constexpr std::uint32_t red = 0xFF0000;
+constexpr std::string_view hostSuffix = " - Winamp";
+constexpr std::size_t maxTitleBytes = 299;
+
+// The host's title as far as a 300-byte buffer holds it, never cut inside a UTF-8 sequence.
+std::string hostTitle() {
+    std::string title = desktop::windowTitle(hostWindow.load());
+    if (title.size() > maxTitleBytes) {
+        std::size_t end = maxTitleBytes;
+        while (end > 0 && (static_cast<unsigned char>(title[end]) & 0xC0) == 0x80) --end;
+        title.resize(end);
+    }
+    return title;
+}
+
+}  // namespace
+
+std::string trackTitle(const std::string& hostTitle) {
+    std::string title = hostTitle;
+    const auto space = title.find(' ');
+    if (space != std::string::npos) title.erase(0, space + 1);
+    if (title.ends_with(hostSuffix)) title.resize(title.size() - hostSuffix.size());
+    return title;
+}
+
+std::string streamingTime(int seconds) {
+    const int rest = seconds % 60;
+    return std::to_string(seconds / 60) + ":" + (rest < 10 ? "0" : "") + std::to_string(rest);
+}
+
+void updateTitle(Larkspur* record) {
+    if (!record || record->streaming != 1) return;
+    const std::string title = trackTitle(hostTitle());
+    if (title == record->lastTitle) return;
+    const std::string url = textOf(record->url);
+    BASS_Encode_CastSetTitle(record->encoder, title.c_str(), url.c_str());
+    // Kept whether or not the server took it: a refused title is not sent again.
+    record->lastTitle = title;
+}
+
+void updateStatus(Larkspur* record) {
+    if (!record || record->streaming != 1) {
+        setStatus("offline!");
+        if (desktop::controlExists(statusLine)) desktop::setTextColor(statusLine, red);
+        return;
+    }
+    const DWORD stream = record->hostStream;
+    const QWORD position = BASS_Mixer_ChannelGetPosition(stream, BASS_POS_BYTE);
+    const double seconds = BASS_ChannelBytes2Seconds(stream, position);
+    // A failed query gives a negative (or absurd) figure: keep the line as it is.
+    if (!(seconds >= 0.5) || seconds >= 2147483647.0) return;
+    const int s = static_cast<int>(std::lround(seconds));
+    setStatus("online! | streaming since: " + streamingTime(s));
+    if (desktop::controlExists(statusLine)) desktop::setTextColor(statusLine, green);
+}
