@@ -9,7 +9,7 @@ bool loadModule(const std::string& path, LoadedModule& out, std::string& error) 
     void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         const char* e = dlerror();
-        error = "cannot load " + path + ": " + (e ? e : "unknown error");
+        error = std::string("cannot load the module: ") + (e ? e : path.c_str());
         return false;
     }
     auto fail = [&](const std::string& why) {
