@@ -117,6 +117,11 @@ void reset() {
     defaults(state());
 }
 
+void clearCalls() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().calls.clear();
+}
+
 void fail(const std::string& name, int code, int times) {
     std::lock_guard<std::mutex> guard(state().lock);
     state().failures[name] = Failure{code, times};

@@ -37,6 +37,8 @@ struct Device {
 // Forget every call, script, device, notify proc and hook; handles count from 1 again.
 // The device list becomes the default: one enabled default device "Default".
 void reset();
+// Forget the recorded calls only; scripts, devices, handles and notify procs stay.
+void clearCalls();
 
 // ---- scripting ----
 // The next `times` calls to `name` fail with `code` (times < 0: every call from now on).

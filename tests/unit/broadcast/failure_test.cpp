@@ -1,0 +1,261 @@
+// A dying encoder or server: the messages, the reconnect loop and the user's toggle against it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+
+#include "broadcast/connection.h"
+#include "fake_bass.h"
+#include "test_station.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Names = std::vector<std::string>;
+using test_station::eventually;
+
+class Failure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_station::openWindow();
+        fake_bass::reset();
+        test_station::reset(station);
+        test_station::configure(station);
+        showErrors = 1;
+        ASSERT_EQ(connectStream(&station), 1);
+        desktop::setChecked(connectToggle, true);
+        desktop::setText(connectToggle, "Disconnect");
+        encoder = fake_bass::lastEncoder();
+        fake_bass::clearCalls();
+    }
+    void TearDown() override {
+        station.autoReconnect = 0;
+        fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+        shutdownBroadcast(&station);
+        showErrors = 1;
+    }
+
+    static Names boxTexts() {
+        Names texts;
+        for (const auto& box : desktop::headless::boxes()) texts.push_back(box.text);
+        return texts;
+    }
+
+    HENCODE encoder = 0;
+};
+
+TEST_F(Failure, NoticesFromTheCastTimeoutUpChangeNothing) {
+    for (DWORD status : {DWORD(BASS_ENCODE_NOTIFY_CAST_TIMEOUT), DWORD(0x20000), DWORD(0x7fffffff)})
+        EXPECT_TRUE(fake_bass::notify(encoder, status));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(fake_bass::calls().empty());
+    EXPECT_EQ(station.streaming, 1);
+    EXPECT_TRUE(boxTexts().empty());
+}
+
+TEST_F(Failure, WithoutReconnectionTheDeathIsReportedAfterAFullDisconnect) {
+    const struct {
+        DWORD status;
+        const char* message;
+    } cases[] = {{BASS_ENCODE_NOTIFY_CAST, "The server connection died!  "},
+                 {BASS_ENCODE_NOTIFY_ENCODER, "The encoder died!  "}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        SetUp();
+        EXPECT_TRUE(fake_bass::notify(encoder, c.status));
+        ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 2s));
+        EXPECT_EQ(boxTexts(), Names{c.message});
+        EXPECT_EQ(fake_bass::callNames(),
+                  (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop", "BASS_RecordFree"}));
+        EXPECT_EQ(station.streaming, 0);
+        EXPECT_EQ(desktop::text(connectToggle), "Connect");
+        EXPECT_FALSE(desktop::checked(connectToggle));
+    }
+}
+
+TEST_F(Failure, TheNotificationReturnsWhileTheBoxIsStillOpen) {
+    desktop::headless::holdBoxes(true);
+    auto start = std::chrono::steady_clock::now();
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    ASSERT_TRUE(eventually([] { return desktop::headless::boxOpen(); }, 2s));
+    // The user's toggle does not wait for the box either.
+    EXPECT_EQ(toggleConnection(&station, false), 1);
+    desktop::headless::dismissBox();
+}
+
+TEST_F(Failure, StaleAndRepeatedNoticesAreIgnored) {
+    EXPECT_TRUE(fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_ENCODER));
+    EXPECT_TRUE(fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST));  // the same death, told twice
+    ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 2s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(boxTexts(), Names{"The encoder died!  "});
+    EXPECT_EQ(fake_bass::count("BASS_RecordFree"), 1u);
+}
+
+TEST_F(Failure, NoticesCausedByOurOwnDisconnectAreIgnored) {
+    // An engine that tells about the encoder it is being made to stop.
+    fake_bass::onCall("BASS_ChannelStop", [this](const fake_bass::Call&) {
+        fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_ENCODER);
+    });
+    station.autoReconnect = 1;
+    disconnectStream(&station);
+    fake_bass::onCall("BASS_ChannelStop", nullptr);
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_EQ(fake_bass::count("BASS_RecordInit"), 0u);
+    EXPECT_TRUE(boxTexts().empty());
+}
+
+TEST_F(Failure, ReconnectsAboutOnceASecondSilentlyUntilTheServerIsBack) {
+    station.autoReconnect = 1;
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, 2);
+    Names statusAtAttempt;
+    std::vector<int> errorsAtAttempt;
+    std::vector<std::chrono::steady_clock::time_point> attempts;
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        statusAtAttempt.push_back(desktop::text(statusLine));
+        errorsAtAttempt.push_back(showErrors.load());
+        attempts.push_back(std::chrono::steady_clock::now());
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST));
+    ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 6s));
+    ASSERT_TRUE(eventually([] { return desktop::text(connectToggle) == "Disconnect"; }, 1s));
+    fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+
+    ASSERT_EQ(attempts.size(), 3u);
+    EXPECT_GE(attempts[0] - start, 950ms);
+    for (std::size_t i = 1; i < attempts.size(); ++i) {
+        EXPECT_GE(attempts[i] - attempts[i - 1], 950ms);
+        EXPECT_LT(attempts[i] - attempts[i - 1], 1500ms);
+    }
+    EXPECT_EQ(statusAtAttempt, Names(3, "reconnecting..."));
+    EXPECT_EQ(errorsAtAttempt, std::vector<int>(3, 0));
+    EXPECT_EQ(showErrors, 1);
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_TRUE(desktop::checked(connectToggle));
+    EXPECT_EQ(desktop::text(statusLine), "online... but no data.. please play sound..");
+    // Each attempt starts from a clean slate: initial disconnect plus one per attempt.
+    EXPECT_EQ(fake_bass::count("BASS_RecordFree"), 4u);
+
+    // The new encoder's death is handled again.
+    fake_bass::clearCalls();
+    station.autoReconnect = 0;
+    EXPECT_NE(fake_bass::lastEncoder(), encoder);
+    EXPECT_TRUE(fake_bass::notify(fake_bass::lastEncoder(), BASS_ENCODE_NOTIFY_ENCODER));
+    ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 2s));
+    EXPECT_EQ(boxTexts(), Names{"The encoder died!  "});
+}
+
+TEST_F(Failure, ClearingAutoReconnectEndsTheLoopAfterTheAttemptUnderWay) {
+    station.autoReconnect = 1;
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, -1);
+    std::atomic<int> attempts{0};
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        if (++attempts == 2) station.autoReconnect = 0;  // cleared while the attempt runs
+    });
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_TRUE(eventually([&] { return attempts == 2; }, 5s));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(station.streaming, 0);
+    EXPECT_FALSE(desktop::checked(connectToggle));
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_EQ(showErrors, 1);
+}
+
+TEST_F(Failure, ClearingDuringTheSleepStillMakesTheNextAttempt) {
+    station.autoReconnect = 1;
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, -1);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    std::this_thread::sleep_for(300ms);
+    station.autoReconnect = 0;
+    ASSERT_TRUE(eventually([] { return fake_bass::count("BASS_Encode_CastInit") == 1; }, 3s));
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 1u);
+}
+
+TEST_F(Failure, TheTogglePressedDuringAnAttemptWaitsForItThenEndsTheLoop) {
+    station.autoReconnect = 1;
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, -1);
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    std::atomic<bool> first{true};
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        if (first.exchange(false)) {
+            entered.set_value();
+            released.wait();
+        }
+    });
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered.get_future().wait_for(3s), std::future_status::ready);
+
+    auto press = std::async(std::launch::async, [] { return toggleConnection(&station, false); });
+    EXPECT_EQ(press.wait_for(300ms), std::future_status::timeout);  // waits for the attempt
+    release.set_value();
+    ASSERT_EQ(press.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(press.get(), 1);
+
+    const auto castsAfter = fake_bass::count("BASS_Encode_CastInit");
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), castsAfter);  // no further attempt
+    EXPECT_EQ(station.streaming, 0);
+    EXPECT_EQ(desktop::text(statusLine), "offline...");
+}
+
+TEST_F(Failure, AConnectPressAfterASuccessfulAttemptDoesNotConnectTwice) {
+    station.autoReconnect = 1;
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        entered.set_value();
+        released.wait();
+    });
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered.get_future().wait_for(3s), std::future_status::ready);
+    auto press = std::async(std::launch::async, [] { return toggleConnection(&station, true); });
+    EXPECT_EQ(press.wait_for(200ms), std::future_status::timeout);
+    release.set_value();
+    ASSERT_EQ(press.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(press.get(), 1);
+    fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 1u);
+    EXPECT_EQ(station.streaming, 1);
+}
+
+TEST_F(Failure, ToggleWithoutALoopSimplyConnectsAndDisconnects) {
+    EXPECT_EQ(toggleConnection(&station, false), 1);
+    EXPECT_EQ(station.streaming, 0);
+    fake_bass::fail("BASS_RecordInit", BASS_ERROR_DEVICE);
+    EXPECT_EQ(toggleConnection(&station, true), 0);
+    EXPECT_EQ(boxTexts(), Names{"Can't Init the Recorddevice  Bass Error: 0x23"});
+    EXPECT_EQ(toggleConnection(&station, true), 1);
+    EXPECT_EQ(station.streaming, 1);
+}
+
+TEST_F(Failure, ShutdownEndsTheLoopDisconnectsAndReleasesTheDevice) {
+    station.autoReconnect = 1;
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, -1);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    shutdownBroadcast(&station);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);  // the sleep is cut short
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 0u);
+    EXPECT_EQ(fake_bass::callNames().back(), "BASS_Free");
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(fake_bass::count("BASS_RecordInit"), 0u);
+}
+
+TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
+    shutdownBroadcast(&station);
+    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop",
+                                             "BASS_RecordFree", "BASS_Free"}));
+    EXPECT_EQ(station.streaming, 0);
+    fake_bass::clearCalls();
+    shutdownBroadcast(&station);  // off the air: only the device goes
+    EXPECT_EQ(fake_bass::callNames(), Names{"BASS_Free"});
+}
+
+}  // namespace
