@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <poll.h>
+#include <unistd.h>
 
 namespace host {
 
@@ -28,6 +29,10 @@ bool MainWindow::open(const std::string& title) {
     XSetWMProtocols(d, w, &del, 1);
     XClassHint cls{const_cast<char*>("player"), const_cast<char*>("LarkspurPlayer")};
     XSetClassHint(d, w, &cls);
+    // So that tools find the player's windows by process (xdotool search --pid).
+    long pid = static_cast<long>(getpid());
+    XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&pid), 1);
     XSelectInput(d, w, ExposureMask | KeyPressMask | StructureNotifyMask);
     gc_ = XCreateGC(d, w, 0, nullptr);
     XSetForeground(d, static_cast<GC>(gc_), BlackPixel(d, screen));

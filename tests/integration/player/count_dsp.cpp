@@ -43,7 +43,7 @@ std::vector<std::int16_t> raw;  // sized at Init
 std::atomic<std::size_t> rawUsed{0};
 
 int Config(winampDSPModule*) {
-    logLine("config");
+    logLine("config same_thread=" + std::to_string(threadId() == initThread));
     return 0;
 }
 

@@ -322,6 +322,50 @@ TEST_F(PlayerTest, WindowTitleNamesTheTrackAndFollowsTrackChanges) {
     EXPECT_EQ(seenWm, want);
 }
 
+// The user's hand in the main window: C opens the module's configuration, closing the window
+// ends the player through Quit.
+TEST_F(PlayerTest, KeyCConfiguresAndClosingTheWindowQuits) {
+    ASSERT_TRUE(xvfb_.start()) << "Xvfb did not start";
+    Player p({"--plugin", COUNT_DSP, "--loop"}, env(true), dir_, err_);
+    Window w = 0;
+    for (int i = 0; i < 200 && !w; ++i) {
+        auto init = findLine(logLines(), "init ");
+        if (!init.empty()) w = static_cast<Window>(field(init, "hwnd"));
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_NE(w, 0u) << slurp(err_);
+    Display* d = XOpenDisplay(xvfb_.display().c_str());
+    ASSERT_NE(d, nullptr);
+
+    XEvent key{};
+    key.xkey.type = KeyPress;
+    key.xkey.display = d;
+    key.xkey.window = w;
+    key.xkey.root = DefaultRootWindow(d);
+    key.xkey.same_screen = True;
+    key.xkey.keycode = XKeysymToKeycode(d, XK_c);
+    XSendEvent(d, w, True, KeyPressMask, &key);
+    XFlush(d);
+    for (int i = 0; i < 100 && findLine(logLines(), "config").empty(); ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(findLine(logLines(), "config"), "config same_thread=1") << "Config on the host's UI thread";
+    ASSERT_TRUE(p.running());
+
+    XEvent close{};
+    close.xclient.type = ClientMessage;
+    close.xclient.window = w;
+    close.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    close.xclient.format = 32;
+    close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    close.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &close);
+    XFlush(d);
+    XCloseDisplay(d);
+    EXPECT_EQ(p.wait(5s), 0) << slurp(err_);
+    auto ls = logLines();
+    EXPECT_NE(findLine(ls, "quit "), "");
+    EXPECT_EQ(ls.back(), "unload late=0");
+}
+
 struct Conversion {
     const char* name;
     Tone tone;
