@@ -10,7 +10,7 @@ convert -size 265x45 xc:none \
   -fill '#303030' -stroke '#101010' -strokewidth 1 -draw "polygon 27,2 9,25 20,25 13,43 36,17 24,17 33,2" \
   -stroke none -fill '#282828' -font DejaVu-Sans-Bold -pointsize 31 -annotate +46+32 'Larkspur' \
   -fill '#505050' -font DejaVu-Sans-Oblique -pointsize 10 -annotate +200+42 'on the air' \
-  -colorspace Gray -define png:color-type=4 -define png:bit-depth=8 "$out/banner.png"
+  -colorspace Gray -strip -define png:color-type=4 -define png:bit-depth=8 "$out/banner.png"
 
 # Logo: RGBA, a larkspur spike sending waves, a bolt and the name.
 convert -size 235x115 xc:none \
@@ -26,7 +26,7 @@ convert -size 235x115 xc:none \
   -fill '#ffd84a' -stroke '#7a5a00' -strokewidth 1 -draw "polygon 214,8 200,30 209,30 203,48 222,24 212,24 220,8" -stroke none \
   -fill white -font DejaVu-Sans-Bold -pointsize 30 -annotate +72+72 'Larkspur' \
   -fill '#d8e6ff' -font DejaVu-Sans -pointsize 11 -annotate +74+92 'your station, live' \
-  -define png:color-type=6 -define png:bit-depth=8 "$out/logo.png"
+  -strip -define png:color-type=6 -define png:bit-depth=8 "$out/logo.png"
 
 # Icon: two colours (a yellow bolt on purple), 1 bpp; the corners cleared by the AND mask.
 convert -size 16x16 xc:'#3b2a7a' +antialias -fill '#ffd84a' \
