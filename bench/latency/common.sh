@@ -1,0 +1,146 @@
+# Shared by bench/peers and bench/latency/run: services, the player, process-tree figures.
+# Source after setting lh_root (the checkout) and lh_work (a private temp folder).
+
+source "$lh_root/scripts/lib/packages.sh"
+source "$lh_root/scripts/lib/icecast.sh"
+source "$lh_root/scripts/lib/pulse.sh"
+
+lh_die() { echo "$(basename "$0"): $*" >&2; exit 1; }
+lh_note() { echo "-- $*" >&2; }
+
+# Builds the player, the module, the encoder links and the latency helpers into $1.
+lh_build() {
+  local build="$1"
+  cmake -S "$lh_root" -B "$build" -G Ninja >"$lh_work/cmake.log" 2>&1 ||
+    { tail -20 "$lh_work/cmake.log" >&2; lh_die "cmake failed (see above)"; }
+  cmake --build "$build" --target player dsp_wren player_encoders larkspur_latency \
+    larkspur_latency_probe -j "$(nproc)" >"$lh_work/build.log" 2>&1 ||
+    { tail -30 "$lh_work/build.log" >&2; lh_die "the build failed (see above)"; }
+}
+
+# A private display (Xvfb -displayfd); sets DISPLAY and LH_XVFB_PID.
+lh_xvfb_start() {
+  local fifo="$lh_work/xvfb.fifo" n=""
+  mkfifo "$fifo"
+  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$fifo" 2>"$lh_work/xvfb.log" &
+  LH_XVFB_PID=$!
+  read -r -t 10 n <"$fifo" || true
+  [ -n "$n" ] || lh_die "Xvfb did not start (see $lh_work/xvfb.log)"
+  export DISPLAY=":$n"
+}
+
+lh_xvfb_stop() {
+  [ -n "${LH_XVFB_PID:-}" ] || return 0
+  kill "$LH_XVFB_PID" 2>/dev/null
+  wait "$LH_XVFB_PID" 2>/dev/null
+  unset LH_XVFB_PID
+}
+
+# Stops one process we started (and its children), politely, then firmly.
+lh_stop_tree() {
+  local pid="$1" i
+  [ -n "$pid" ] || return 0
+  local kids
+  kids="$(lh_tree_pids "$pid" | tail -n +2)"
+  kill "$pid" 2>/dev/null
+  for i in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$pid" $kids 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  return 0
+}
+
+# The settings file the module reads at Init: 2584 bytes, four blocks, little-endian.
+# lh_write_settings FILE PORT PASSWORD HOSTVOLUME
+lh_write_settings() {
+  perl -e '
+    my ($file, $port, $pass, $vol) = @ARGV;
+    open(my $f, ">", $file) or die "$file: $!";
+    binmode $f;
+    print $f pack("a255 a255 a255 a255 a255 a255 a255 l< l< c c",
+      "127.0.0.1", $pass, "Larkspur bench", "http://127.0.0.1/", "Test", "Side by side",
+      "audio/mpeg", $port, 128, 0, 0);
+    print $f pack("l< l< l<", $vol, 100, $vol);    # hostVolume, deviceVolumeSpeaking, hostVolumeSpeaking
+    print $f pack("l< l< l<", 44100, 2, 0);        # sampleRate, channels, recordDevice
+    print $f pack("a255 a255 a255", "", "", "");
+    close($f);' "$@"
+}
+
+# pid, then every descendant
+lh_tree_pids() {
+  ps -e -o pid=,ppid= | awk -v root="$1" '
+    { parent[$1] = $2; pids[NR] = $1 }
+    END {
+      print root; want[root] = 1
+      do {
+        grew = 0
+        for (i in pids) { p = pids[i]; if (!(p in want) && (parent[p] in want)) { want[p] = 1; print p; grew = 1 } }
+      } while (grew)
+    }'
+}
+
+# CPU clock ticks used by a process tree so far: its own and its reaped children's.
+lh_tree_ticks() {
+  local total=0 pid line
+  for pid in $(lh_tree_pids "$1"); do
+    line="$(cat "/proc/$pid/stat" 2>/dev/null)" || continue
+    line="${line##*) }"
+    total=$((total + $(echo "$line" | awk '{ print $12 + $13 + $14 + $15 }')))
+  done
+  echo "$total"
+}
+
+# Peak resident memory, in kB, of one process.
+lh_peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+# The descendant of a tree whose program name is $2 (first found).
+lh_find_in_tree() {
+  local pid
+  for pid in $(lh_tree_pids "$1"); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$2" ] && { echo "$pid"; return 0; }
+  done
+  return 1
+}
+
+# Bytes the server has read from the source on a mount so far; empty while it is not there.
+lh_mount_bytes() {
+  curl -s -m 2 -u "admin:$ICECAST_ADMIN_PASSWORD" "http://127.0.0.1:$ICECAST_PORT/admin/stats" |
+    awk -v m="$1" '
+      index($0, "<source mount=\"" m "\"") { on = 1 }
+      on && match($0, /<total_bytes_read>[0-9]+/) { print substr($0, RSTART + 18, RLENGTH - 18); exit }
+      on && /<\/source>/ { exit }'
+}
+
+# Waits up to $2 seconds for a source on mount $1.
+lh_wait_mount() {
+  local i
+  for i in $(seq 1 $(($2 * 10))); do
+    [ -n "$(lh_mount_bytes "$1")" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# The configuration window is the visible 259 x 360 one (it has an empty caption).
+lh_config_window() {
+  local w
+  for w in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+    if xdotool getwindowgeometry "$w" 2>/dev/null | grep -q 'Geometry: 259x360'; then
+      echo "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Presses Connect (control 31, at 13,13 on the first tab page, 130 x 25) with the mouse.
+LH_TAB_ROW=${LH_TAB_ROW:-25}
+lh_press_connect() {
+  local w="" i
+  for i in $(seq 1 100); do
+    w="$(lh_config_window)" && break
+    sleep 0.1
+  done
+  [ -n "$w" ] || return 1
+  sleep 0.5  # let the window fill itself
+  xdotool mousemove --window "$w" 78 $((65 + LH_TAB_ROW + 13 + 12)) click 1
+}
