@@ -101,7 +101,7 @@ private:
 
     SNDFILE* file_;
     int channels_;
-    LinearResampler resampler_;
+    Resampler resampler_;
     std::vector<float> in_, stereo_;
     bool eof_ = false;
 };
@@ -125,43 +125,83 @@ bool openFile(const std::string& path, SNDFILE*& f, SF_INFO& info, std::string& 
 
 }  // namespace
 
-LinearResampler::LinearResampler(int inRate, int outRate)
-    : inRate_(inRate), outRate_(outRate), step_(double(inRate) / double(outRate)) {}
+namespace {
+constexpr int kTableSteps = 512;
+constexpr int kZeroCrossings = 64;
+}  // namespace
 
-void LinearResampler::push(const float* frames, std::size_t count) {
-    buf_.insert(buf_.end(), frames, frames + count * 2);
+Resampler::Resampler(int inRate, int outRate)
+    : inRate_(inRate), outRate_(outRate) {
+    if (passthrough()) return;
+    // Cut-off relative to the input's Nyquist frequency; lowered when decimating.
+    const double cutoff = 0.95 * std::min(1.0, double(outRate) / double(inRate));
+    half_ = static_cast<int>(std::ceil(kZeroCrossings / cutoff));
+    table_.resize(static_cast<std::size_t>(half_ * kTableSteps + 2));
+    for (std::size_t i = 0; i < table_.size(); ++i) {
+        double x = double(i) / kTableSteps;
+        double w = x >= half_ ? 0.0 : 0.42 + 0.5 * std::cos(std::numbers::pi * x / half_) +
+                                          0.08 * std::cos(2 * std::numbers::pi * x / half_);
+        double arg = std::numbers::pi * cutoff * x;
+        double sinc = x == 0 ? 1.0 : std::sin(arg) / arg;
+        table_[i] = static_cast<float>(cutoff * sinc * w);
+    }
+    // Silence before the first frame, so the first output frame sits on it.
+    base_ = -half_;
+    buf_.assign(static_cast<std::size_t>(half_) * 2, 0.0f);
 }
 
-std::size_t LinearResampler::pull(float* out, std::size_t maxFrames, bool ending) {
-    const std::size_t have = buf_.size() / 2;
+float Resampler::kernel(double x) const {
+    double at = std::abs(x) * kTableSteps;
+    auto i = static_cast<std::size_t>(at);
+    if (i + 1 >= table_.size()) return 0.0f;
+    float f = static_cast<float>(at - double(i));
+    return table_[i] + (table_[i + 1] - table_[i]) * f;
+}
+
+void Resampler::push(const float* frames, std::size_t count) {
+    buf_.insert(buf_.end(), frames, frames + count * 2);
+    pushed_ += static_cast<long long>(count);
+}
+
+std::size_t Resampler::pull(float* out, std::size_t maxFrames, bool ending) {
     std::size_t n = 0;
     if (passthrough()) {
-        n = std::min(maxFrames, have);
+        n = std::min(maxFrames, buf_.size() / 2);
         std::copy_n(buf_.begin(), n * 2, out);
         buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n * 2));
         return n;
     }
-    while (n < maxFrames) {
-        auto i = static_cast<std::size_t>(pos_);
-        double frac = pos_ - double(i);
-        if (i + 1 < have) {
-            for (int c = 0; c < 2; ++c) {
-                float a = buf_[2 * i + c], b = buf_[2 * (i + 1) + c];
-                out[2 * n + c] = static_cast<float>(a + (b - a) * frac);
-            }
-        } else if (ending && i < have) {
-            out[2 * n] = buf_[2 * i];
-            out[2 * n + 1] = buf_[2 * i + 1];
-        } else {
-            break;
-        }
-        ++n;
-        pos_ += step_;
+    if (ending && !padded_) {
+        buf_.insert(buf_.end(), static_cast<std::size_t>(half_ + 1) * 2, 0.0f);
+        padded_ = true;
     }
-    // Drop the input frames no later output frame needs.
-    auto drop = std::min(static_cast<std::size_t>(pos_), have);
+    const long long have = static_cast<long long>(buf_.size() / 2);
+    auto timeOf = [this](long long k) { return double(k * inRate_) / double(outRate_); };
+    while (n < maxFrames) {
+        const double pos = timeOf(produced_);
+        if (ending && pos >= double(pushed_)) break;
+        const auto centre = static_cast<long long>(std::floor(pos));
+        const long long first = centre - half_ + 1, last = centre + half_;
+        if (last - base_ >= have) break;  // needs input not yet pushed
+        double l = 0, r = 0, sum = 0;
+        for (long long j = first; j <= last; ++j) {
+            double k = kernel(pos - double(j));
+            const float* fr = &buf_[static_cast<std::size_t>(j - base_) * 2];
+            l += k * fr[0];
+            r += k * fr[1];
+            sum += k;
+        }
+        // Normalised by the weights' sum: a constant stays exactly constant.
+        out[2 * n] = static_cast<float>(l / sum);
+        out[2 * n + 1] = static_cast<float>(r / sum);
+        ++n;
+        ++produced_;
+    }
+    // Drop the input frames no later output frame reaches.
+    long long keepFrom = static_cast<long long>(std::floor(timeOf(produced_))) - half_ + 1;
+    long long drop = std::clamp(keepFrom - base_, 0LL, have);
     buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(drop * 2));
-    pos_ -= double(drop);
+    base_ += drop;
     return n;
 }
 

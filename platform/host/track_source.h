@@ -21,19 +21,28 @@ struct Track {
     double toneSeconds = 0;
 };
 
-// Streaming linear-interpolation resampler for interleaved stereo float frames.
-class LinearResampler {
+// Streaming windowed-sinc resampler (Blackman window, 64 zero crossings each side, cut-off
+// just under the lower Nyquist frequency) for interleaved stereo float frames. Equal rates pass
+// through untouched. The output keeps the input's duration: ceil(frames * out / in) frames.
+class Resampler {
 public:
-    LinearResampler(int inRate, int outRate);
+    Resampler(int inRate, int outRate);
     void push(const float* frames, std::size_t count);
-    // Writes at most `maxFrames` frames; `ending` lets the last input frame be used too.
+    // Writes at most `maxFrames` frames; `ending` says no more input comes, so the tail is
+    // produced too.
     std::size_t pull(float* out, std::size_t maxFrames, bool ending);
     bool passthrough() const { return inRate_ == outRate_; }
 
 private:
+    float kernel(double x) const;  // x in input frames from the output instant
+
     int inRate_, outRate_;
-    double step_;
-    double pos_ = 0;  // position of the next output frame, in input frames from buf_[0]
+    int half_ = 0;          // input frames each side of the output instant
+    std::vector<float> table_;  // the kernel sampled every 1/kTableSteps input frame
+    long long produced_ = 0;  // output frames so far: their input time is exact, not summed
+    long long base_ = 0;    // input frame held at buf_[0] (negative: leading silence)
+    long long pushed_ = 0;  // real input frames received
+    bool padded_ = false;   // trailing silence appended
     std::vector<float> buf_;
 };
 
