@@ -160,7 +160,7 @@ public:
 
     bool createControl(int window, const ControlSpec& spec) override {
         std::lock_guard lock(m);
-        if (!windows.count(window) || controls.count(spec.number) || spec.number <= 0) return false;
+        if (!windows.count(window) || controls.count(spec.number) || spec.number < 0) return false;
         if (spec.page != onWindow) {
             // The page must exist on the window's tab control.
             bool found = false;

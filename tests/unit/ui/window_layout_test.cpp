@@ -1,0 +1,190 @@
+// The window as built on the headless desktop, and the record shown in it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "desktop/desktop.h"
+#include "desktop/headless.h"
+#include "fake_bass.h"
+#include "plugin/globals.h"
+#include "test_station.h"
+#include "ui/window_layout.h"
+
+namespace {
+
+namespace hl = desktop::headless;
+using desktop::ControlKind;
+
+// What start-up leaves without a settings file.
+void emptyRecord(Larkspur& r) {
+    test_station::reset(r);
+    storeText(r.contentType, "");
+    r.bitrate = 0;
+    r.sampleRate = 0;
+    r.hostVolume = r.hostVolumeSpeaking = r.deviceVolumeSpeaking = 0;
+}
+
+std::vector<std::string> items(int list) {
+    std::vector<std::string> out;
+    for (int i = 0; i < desktop::itemCount(list); ++i) out.push_back(desktop::itemText(list, i));
+    return out;
+}
+
+class Layout : public ::testing::Test {
+protected:
+    Larkspur record;
+
+    void SetUp() override {
+        desktop::selectBackend("headless");
+        hl::reset();
+        fake_bass::reset();
+        fake_bass::setDevices({{"Mic A", "a"}, {"Line B", "b"}});
+        emptyRecord(record);
+    }
+};
+
+TEST_F(Layout, BuildsTheWholeWindowInOrder) {
+    buildWindow(&record);
+    auto win = hl::windowInfo(1);
+    ASSERT_TRUE(win.exists);
+    EXPECT_EQ(win.width, 259);
+    EXPECT_EQ(win.height, 360);
+    auto screen = desktop::screenSize();
+    auto outer = desktop::outerSize(259, 360);
+    EXPECT_EQ(win.x, (screen.width - outer.width) / 2);
+    EXPECT_EQ(win.y, (screen.height - outer.height) / 2);
+    EXPECT_NE(win.background, 0x000000u);  // no composition on X11: no black glass
+
+    const std::vector<int> order{18, 30, 0,  31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 1,  2,  3,
+                                 4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 43, 41, 44, 42,
+                                 16, 17, 45, 46, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29};
+    EXPECT_EQ(hl::controlNumbers(), order);
+
+    auto connect = hl::controlSpec(31);
+    EXPECT_EQ(connect.kind, ControlKind::ToggleButton);
+    EXPECT_EQ(connect.page, 0);
+    EXPECT_EQ(connect.x, 13);
+    EXPECT_EQ(connect.width, 130);
+    EXPECT_EQ(connect.text, "Connect");
+    EXPECT_TRUE(connect.tabStop);
+    EXPECT_EQ(hl::controlSpec(4).kind, ControlKind::NumberEdit);
+    EXPECT_EQ(hl::controlSpec(5).kind, ControlKind::PasswordEdit);
+    EXPECT_EQ(hl::controlSpec(23).text, "@");
+    EXPECT_EQ(hl::controlSpec(29).page, 2);
+    EXPECT_FALSE(hl::controlSpec(32).tabStop);
+
+    EXPECT_EQ(items(0), (std::vector<std::string>{"  Streaming  ", " ServerConfig", "  SoundConfig  "}));
+    EXPECT_EQ(desktop::selected(0), 0);
+    EXPECT_EQ(items(22), (std::vector<std::string>{"MP3", "AAC", "OGG"}));
+    EXPECT_EQ(items(24), (std::vector<std::string>{"44100", "22050"}));
+    EXPECT_EQ(items(26), (std::vector<std::string>{"32", "40", "48", "56", "64", "80", "96", "112", "128", "160",
+                                                   "192", "224", "256", "320"}));
+    EXPECT_EQ(items(20), (std::vector<std::string>{"Mic A", "Line B"}));
+
+    EXPECT_EQ(desktop::textColor(30), 0xFFFFFFu);
+    EXPECT_EQ(desktop::backgroundColor(30), 0x000000u);
+}
+
+TEST_F(Layout, EmptyRecordIsShownAndBroughtIntoRange) {
+    record.channels = 0;
+    buildWindow(&record);
+    for (int edit : {3, 5, 12, 13, 15, 17, 41, 42, 46}) EXPECT_EQ(desktop::text(edit), "") << edit;
+    EXPECT_EQ(desktop::text(4), "0");
+    EXPECT_FALSE(desktop::checked(11));
+    EXPECT_FALSE(desktop::checked(40));
+    for (int bar : {33, 35, 37}) EXPECT_EQ(desktop::position(bar), 0);
+    EXPECT_EQ(desktop::selected(20), 0);
+    EXPECT_EQ(desktop::selected(22), 0);
+    EXPECT_EQ(textOf(record.contentType), "audio/mpeg");
+    EXPECT_EQ(desktop::selected(26), 0);
+    EXPECT_EQ(record.bitrate, 32);
+    EXPECT_EQ(desktop::selected(24), 0);
+    EXPECT_EQ(record.sampleRate, 44100);
+    EXPECT_EQ(record.channels, 2);
+}
+
+TEST_F(Layout, KnownValuesSelectTheirItems) {
+    buildWindow(&record);
+    struct Case {
+        const char* type;
+        int format;
+        const char* stored;
+    };
+    for (Case c : {Case{"application/ogg", 2, "application/ogg"}, Case{"audio/aacp", 1, "audio/aacp"},
+                   Case{"Audio/MPEG", 0, "audio/mpeg"}, Case{"audio/mpeg ", 0, "audio/mpeg"}}) {
+        storeText(record.contentType, c.type);
+        ASSERT_EQ(showRecord(&record), 1);
+        EXPECT_EQ(desktop::selected(22), c.format) << c.type;
+        EXPECT_EQ(textOf(record.contentType), c.stored) << c.type;
+    }
+    record.bitrate = 320;
+    record.sampleRate = 22050;
+    showRecord(&record);
+    EXPECT_EQ(desktop::selected(26), 13);
+    EXPECT_EQ(record.bitrate, 320);
+    EXPECT_EQ(desktop::selected(24), 1);
+    EXPECT_EQ(record.sampleRate, 22050);
+
+    record.bitrate = 100;
+    record.sampleRate = 8000;
+    showRecord(&record);
+    EXPECT_EQ(desktop::selected(26), 0);
+    EXPECT_EQ(record.bitrate, 32);
+    EXPECT_EQ(desktop::selected(24), 0);
+    EXPECT_EQ(record.sampleRate, 44100);
+}
+
+TEST_F(Layout, OutOfRangeLevelsAndDevicesAreShownNotChanged) {
+    record.hostVolume = 150;
+    record.hostVolumeSpeaking = -5;
+    record.recordDevice = 2;  // only two devices: 0 and 1
+    record.port = -1;
+    record.autoReconnect = 1;
+    record.isPublic = 1;
+    buildWindow(&record);
+    EXPECT_EQ(desktop::position(33), 100);
+    EXPECT_EQ(desktop::position(35), 0);
+    EXPECT_EQ(record.hostVolume, 150);
+    EXPECT_EQ(record.hostVolumeSpeaking, -5);
+    EXPECT_EQ(desktop::selected(20), 0);
+    EXPECT_EQ(record.recordDevice, 2);
+    EXPECT_EQ(desktop::text(4), "-1");
+    EXPECT_TRUE(desktop::checked(40));
+    EXPECT_TRUE(desktop::checked(11));
+
+    record.recordDevice = 1;
+    showRecord(&record);
+    EXPECT_EQ(desktop::selected(20), 1);
+}
+
+TEST_F(Layout, NoCaptureDeviceSelectsNothing) {
+    fake_bass::setDevices({});
+    buildWindow(&record);
+    EXPECT_EQ(desktop::itemCount(20), 0);
+    EXPECT_EQ(desktop::selected(20), -1);
+}
+
+TEST_F(Layout, TextsAreShownTrimmedAndWhole) {
+    storeText(record.server, "  radio.example \t ");
+    std::string full(255, 'x');
+    full.front() = 'A';
+    full.back() = 'Z';
+    std::memcpy(record.stationName, full.data(), 255);  // no terminator
+    storeText(record.genre, "   ");
+    buildWindow(&record);
+    EXPECT_EQ(desktop::text(3), "radio.example \t");
+    EXPECT_EQ(desktop::text(12), full);
+    EXPECT_EQ(desktop::text(13), "");
+    EXPECT_EQ(textOf(record.server), "  radio.example \t ");  // the record keeps its text
+}
+
+TEST_F(Layout, NoWindowNoControlsAndNoRecordNothing) {
+    hl::failWindows(true);
+    buildWindow(&record);
+    EXPECT_FALSE(desktop::windowExists(1));
+    EXPECT_TRUE(hl::controlNumbers().empty());
+    EXPECT_EQ(record.bitrate, 0);  // showRecord did not run
+    EXPECT_EQ(showRecord(nullptr), 0);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// The window thread on the headless desktop: each handler through the real loop, the timers
+// and the stop handshake with Quit.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "desktop/desktop.h"
+#include "desktop/headless.h"
+#include "fake_bass.h"
+#include "plugin/globals.h"
+#include "test_station.h"
+#include "ui/window_thread.h"
+
+namespace {
+
+namespace hl = desktop::headless;
+using namespace std::chrono_literals;
+using test_station::eventually;
+
+TEST(ParseInteger, BasesSignsAndWrapping) {
+    struct Case {
+        const char* text;
+        std::int32_t value;
+    };
+    for (Case c : {Case{"8000", 8000}, Case{"", 0}, Case{"abc", 0}, Case{"  \t-12", -12}, Case{"+7", 7},
+                   Case{"12abc", 12}, Case{"$1F", 31}, Case{"$ff", 255}, Case{"-$10", -16}, Case{"$", 0},
+                   Case{"$G", 0}, Case{"%101", 5}, Case{"%102", 2}, Case{"4294967295", -1}, Case{"4294967296", 0},
+                   Case{"2147483648", INT32_MIN}, Case{"18446744073709551617", 1}, Case{"- 5", 0},
+                   Case{" 0042", 42}}) {
+        EXPECT_EQ(parseInteger(c.text), c.value) << '"' << c.text << '"';
+    }
+}
+
+class WindowThread : public ::testing::Test {
+protected:
+    Larkspur record;
+    std::future<int> thread;
+
+    void SetUp() override {
+        desktop::selectBackend("headless");
+        hl::reset();
+        desktop::resetLoop();
+        fake_bass::reset();
+        test_station::reset(record);
+        showErrors = 1;
+        stopRequested = 0;
+        hostWindow = 0;
+    }
+
+    void TearDown() override {
+        if (thread.valid()) {
+            desktop::endLoop();
+            thread.wait();
+        }
+        desktop::resetLoop();
+        hl::holdBoxes(false);
+        stopRequested = 0;
+    }
+
+    void start() {
+        thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
+        ASSERT_TRUE(eventually([] { return hl::timerPeriod(1) != 0; }, 2s));
+    }
+
+    bool ended(std::chrono::milliseconds limit = 2s) {
+        return thread.wait_for(limit) == std::future_status::ready;
+    }
+};
+
+TEST_F(WindowThread, StartsTimersAndGreenStatus) {
+    start();
+    EXPECT_EQ(hl::timerPeriod(0), 2000);
+    EXPECT_EQ(hl::timerPeriod(1), 500);
+    EXPECT_EQ(desktop::textColor(30), 0x00FF00u);
+    EXPECT_EQ(fake_bass::count("BASS_Init"), 1u);  // the output device, after the window
+}
+
+TEST_F(WindowThread, TextsAreCopiedAtEveryKeystroke) {
+    start();
+    for (const char* t : {"r", "ra", "rad", ""}) {
+        hl::type(3, t);
+        EXPECT_TRUE(eventually([&] { return textOf(record.server) == t; }, 1s)) << t;
+    }
+    const std::pair<int, TextField*> fields[] = {{5, &record.password}, {12, &record.stationName},
+                                                 {13, &record.genre},   {15, &record.url},
+                                                 {17, &record.description}, {41, &record.icq},
+                                                 {42, &record.irc},     {46, &record.aim}};
+    for (auto [control, field] : fields) {
+        hl::type(control, "  value " + std::to_string(control));
+        EXPECT_TRUE(eventually([&] { return textOf(*field) == "  value " + std::to_string(control); }, 1s))
+            << control;  // copied untrimmed
+    }
+
+    std::string longText(300, 'q');
+    longText[254] = 'E';
+    hl::type(3, longText);
+    ASSERT_TRUE(eventually([&] { return record.server[254] == 'E'; }, 1s));
+    EXPECT_EQ(std::memcmp(record.server, longText.data(), 255), 0);  // 255 bytes, no terminator
+    EXPECT_EQ(desktop::text(3), longText);                          // the control keeps it whole
+}
+
+TEST_F(WindowThread, PortParsing) {
+    start();
+    hl::type(4, "8000");
+    EXPECT_TRUE(eventually([&] { return record.port == 8000; }, 1s));
+    hl::type(4, "");
+    EXPECT_TRUE(eventually([&] { return record.port == 0; }, 1s));
+    // Pasted text can hold what the keyboard cannot.
+    desktop::setText(4, "$1F90");
+    handleControlEvent(&record, 4);
+    EXPECT_EQ(record.port, 8080);
+}
+
+TEST_F(WindowThread, ListsAndCheckBoxes) {
+    start();
+    hl::choose(22, 2);
+    EXPECT_TRUE(eventually([&] { return textOf(record.contentType) == "application/ogg"; }, 1s));
+    hl::choose(22, 0);
+    EXPECT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/mpeg"; }, 1s));
+
+    hl::choose(24, 1);
+    EXPECT_TRUE(eventually([&] { return record.sampleRate == 22050; }, 1s));
+    hl::choose(24, 0);
+    EXPECT_TRUE(eventually([&] { return record.sampleRate == 44100; }, 1s));
+
+    hl::choose(26, 13);
+    EXPECT_TRUE(eventually([&] { return record.bitrate == 320; }, 1s));
+
+    hl::choose(20, 0);
+    EXPECT_TRUE(eventually([&] { return record.recordDevice == 0; }, 1s));
+    desktop::select(20, -1);
+    handleControlEvent(&record, 20);
+    EXPECT_EQ(record.recordDevice, -1);
+    desktop::select(26, -1);
+    handleControlEvent(&record, 26);
+    EXPECT_EQ(record.bitrate, 0);
+
+    hl::click(11);
+    EXPECT_TRUE(eventually([&] { return record.isPublic == 1; }, 1s));
+    hl::click(11);
+    EXPECT_TRUE(eventually([&] { return record.isPublic == 0; }, 1s));
+    hl::click(40);
+    EXPECT_TRUE(eventually([&] { return record.autoReconnect == 1; }, 1s));
+    hl::click(40);
+    EXPECT_TRUE(eventually([&] { return record.autoReconnect == 0; }, 1s));
+
+    hl::click(28);
+    EXPECT_TRUE(eventually([] { return hl::soundSettingsOpened() == 1; }, 1s));
+}
+
+TEST_F(WindowThread, AacIsRefusedAndMp3Restored) {
+    start();
+    hl::choose(22, 2);
+    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "application/ogg"; }, 1s));
+    hl::choose(22, 1);
+    ASSERT_TRUE(eventually([] { return hl::boxes().size() == 1; }, 1s));
+    auto box = hl::boxes().front();
+    EXPECT_EQ(box.title, "Larkspur");
+    EXPECT_EQ(box.text, "Sorry, AAC isn't supported jet!. Maybe next release.\r\nThe Format was set to MP3");
+    EXPECT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/mpeg"; }, 1s));
+    EXPECT_EQ(desktop::selected(22), 0);
+}
+
+TEST_F(WindowThread, ConnectToggle) {
+    start();
+    // No server: the connection refuses, the toggle stands up again.
+    hl::click(31);
+    ASSERT_TRUE(eventually([] { return !hl::boxes().empty(); }, 2s));
+    EXPECT_TRUE(eventually([] { return !desktop::checked(31) && desktop::text(31) == "Connect"; }, 2s));
+    EXPECT_EQ(record.streaming, 0);
+
+    test_station::configure(record);
+    hl::click(31);
+    ASSERT_TRUE(eventually([] { return desktop::text(31) == "Disconnect"; }, 2s));
+    EXPECT_TRUE(desktop::checked(31));
+    EXPECT_EQ(record.streaming, 1);
+
+    hl::click(31);
+    EXPECT_TRUE(eventually([&] { return desktop::text(31) == "Connect" && record.streaming == 0; }, 2s));
+    EXPECT_FALSE(desktop::checked(31));
+}
+
+TEST_F(WindowThread, LevelsHoldAndSpeakGoThroughTheLoop) {
+    start();
+    record.streaming = 1;
+    record.volumeFx = 9;
+    hl::drag(35, 25);
+    EXPECT_TRUE(eventually([&] { return record.hostVolumeSpeaking == 25; }, 1s));
+    hl::click(39);
+    ASSERT_TRUE(eventually([&] { return record.speakHold == 1; }, 1s));
+    EXPECT_EQ(record.speaking, 1);
+    EXPECT_FALSE(desktop::enabled(38));
+    hl::click(39);
+    ASSERT_TRUE(eventually([&] { return record.speakHold == 0; }, 1s));
+    EXPECT_EQ(record.speaking, 0);
+
+    // Speak has no handler: the poll on the next pass does the work, whatever the message.
+    hl::pointer(38, true);
+    hl::post();
+    EXPECT_TRUE(eventually([&] { return record.speaking == 1; }, 1s));
+    hl::pointer(38, false);
+    hl::click(38);
+    EXPECT_TRUE(eventually([&] { return record.speaking == 0; }, 1s));
+}
+
+TEST_F(WindowThread, TimersRunTitleAndStatus) {
+    start();
+    hl::fireTimer(1);
+    EXPECT_TRUE(eventually([] { return desktop::text(30) == "offline!"; }, 1s));
+}
+
+TEST_F(WindowThread, StopWhileIdleIsAcknowledged) {
+    start();
+    stopRequested = 1;
+    hl::fireTimer(1);  // the status timer makes the next pass
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(thread.get(), 0);
+    EXPECT_EQ(stopRequested, 0);
+    EXPECT_FALSE(desktop::windowExists(1));
+}
+
+TEST_F(WindowThread, StopWhileABoxIsOpenWaitsForTheForcedEnd) {
+    start();
+    hl::holdBoxes(true);
+    hl::choose(22, 1);
+    ASSERT_TRUE(eventually([] { return hl::boxOpen(); }, 1s));
+    stopRequested = 1;
+    hl::fireTimer(1);
+    EXPECT_FALSE(ended(300ms));
+    EXPECT_EQ(stopRequested, 1);  // not acknowledged while the box holds the loop
+    desktop::endLoop();
+    ASSERT_TRUE(ended());
+    EXPECT_FALSE(hl::boxOpen());
+    EXPECT_EQ(thread.get(), 0);
+}
+
+TEST_F(WindowThread, NoWindowWaitsForTheForcedEnd) {
+    hl::failWindows(true);
+    thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
+    stopRequested = 1;
+    EXPECT_FALSE(ended(300ms));
+    desktop::endLoop();
+    EXPECT_TRUE(ended());
+}
+
+}  // namespace
