@@ -4,6 +4,7 @@
 source "$lh_root/scripts/lib/packages.sh"
 source "$lh_root/scripts/lib/icecast.sh"
 source "$lh_root/scripts/lib/pulse.sh"
+source "$lh_root/scripts/lib/settings.sh"
 
 lh_die() { echo "$(basename "$0"): $*" >&2; exit 1; }
 lh_note() { echo "-- $*" >&2; }
@@ -47,22 +48,6 @@ lh_stop_tree() {
   kill -9 "$pid" $kids 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   return 0
-}
-
-# The settings file the module reads at Init: 2584 bytes, four blocks, little-endian.
-# lh_write_settings FILE PORT PASSWORD HOSTVOLUME
-lh_write_settings() {
-  perl -e '
-    my ($file, $port, $pass, $vol) = @ARGV;
-    open(my $f, ">", $file) or die "$file: $!";
-    binmode $f;
-    print $f pack("a255 a255 a255 a255 a255 a255 a255 l< l< c c",
-      "127.0.0.1", $pass, "Larkspur bench", "http://127.0.0.1/", "Test", "Side by side",
-      "audio/mpeg", $port, 128, 0, 0);
-    print $f pack("l< l< l<", $vol, 100, $vol);    # hostVolume, deviceVolumeSpeaking, hostVolumeSpeaking
-    print $f pack("l< l< l<", 44100, 2, 0);        # sampleRate, channels, recordDevice
-    print $f pack("a255 a255 a255", "", "", "");
-    close($f);' "$@"
 }
 
 # pid, then every descendant
@@ -132,8 +117,8 @@ lh_config_window() {
   return 1
 }
 
-# Presses Connect (control 31, at 13,13 on the first tab page, 130 x 25) with the mouse.
-LH_TAB_ROW=${LH_TAB_ROW:-25}
+# Presses Connect (control 31, at 13,13 on the first tab page, 130 x 25) with the mouse;
+# the page starts below the tab row, at y 65 + the row's height.
 lh_press_connect() {
   local w="" i
   for i in $(seq 1 100); do
@@ -142,5 +127,5 @@ lh_press_connect() {
   done
   [ -n "$w" ] || return 1
   sleep 0.5  # let the window fill itself
-  xdotool mousemove --window "$w" 78 $((65 + LH_TAB_ROW + 13 + 12)) click 1
+  xdotool mousemove --window "$w" 78 $((65 + ${LARKSPUR_TAB_ROW:-24} + 25)) click 1
 }

@@ -1,13 +1,19 @@
 // larkspur_latency: the helper behind bench/latency/run.
 //   marks SECONDS FILE.wav       the marked programme as a 44100 Hz stereo WAV file
 //   feed SECONDS                 the same programme as raw PCM on stdout, paced in real time
-//   analyze [--probe LOG] --tap DIR
-//                                latency per marker from the probe's and the tap's logs
+//   proxy PORT TARGET DIR        forwards loopback PORT and PORT + 1 to TARGET and TARGET + 1,
+//                                logging when the source's bytes (on PORT + 1) leave for the server
+//   analyze [--probe LOG] --tap DIR [--proxy DIR]
+//                                latency per marker from the logs above
 // Started under the name "lame" it is the encoder tap: it runs the real lame (LARKSPUR_REAL_LAME,
 // default /usr/bin/lame) with the same arguments and logs, into LARKSPUR_TAP_DIR, when each
 // marker reaches the encoder and when each piece of its output leaves it.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +37,7 @@ namespace {
 
 int usage() {
     std::fputs("usage: larkspur_latency marks SECONDS FILE.wav | feed SECONDS | "
-               "analyze [--probe LOG] --tap DIR\n",
+               "proxy PORT TARGET DIR | analyze [--probe LOG] --tap DIR [--proxy DIR]\n",
                stderr);
     return 2;
 }
@@ -190,6 +196,112 @@ int tap(int argc, char** argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
+int listenOn(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(std::uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) || listen(fd, 8)) {
+        std::fprintf(stderr, "larkspur_latency: cannot listen on port %d: %s\n", port, std::strerror(errno));
+        std::exit(1);
+    }
+    return fd;
+}
+
+int connectTo(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(std::uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+volatile sig_atomic_t proxyStop = 0;
+
+// Plain forwarding, one poll loop; only the source connection's upstream bytes are logged.
+int proxy(int port, int target, const std::string& dir) {
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa{};
+    sa.sa_handler = [](int) { proxyStop = 1; };
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    int listeners[2] = {listenOn(port), listenOn(port + 1)};
+    FILE* log = std::fopen((dir + "/proxy.log").c_str(), "w");
+    FILE* up = std::fopen((dir + "/proxy_up.bin").c_str(), "w");
+    if (!log || !up) return 1;
+    struct Pair {
+        int client, server;
+        bool source;
+    };
+    std::vector<Pair> pairs;
+    std::int64_t upTotal = 0;
+    std::vector<char> buf(65536);
+    while (!proxyStop) {
+        std::vector<pollfd> fds;
+        for (int l : listeners) fds.push_back({l, POLLIN, 0});
+        for (auto& p : pairs) {
+            fds.push_back({p.client, POLLIN, 0});
+            fds.push_back({p.server, POLLIN, 0});
+        }
+        if (poll(fds.data(), fds.size(), 200) <= 0) continue;
+        const std::size_t polled = pairs.size();
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[std::size_t(i)].revents & POLLIN)) continue;
+            int c = accept(listeners[i], nullptr, nullptr);
+            if (c < 0) continue;
+            int s = connectTo(target + i);
+            if (s < 0) {
+                close(c);
+                continue;
+            }
+            pairs.push_back({c, s, i == 1});
+        }
+        std::vector<Pair> alive(pairs.begin() + std::ptrdiff_t(polled), pairs.end());
+        for (std::size_t k = 0; k < polled; ++k) {
+            Pair& p = pairs[k];
+            bool open = true;
+            for (int dirn = 0; dirn < 2 && open; ++dirn) {
+                const pollfd& f = fds[2 + 2 * k + std::size_t(dirn)];
+                if (!(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                int from = dirn == 0 ? p.client : p.server, to = dirn == 0 ? p.server : p.client;
+                ssize_t n = read(from, buf.data(), buf.size());
+                if (n <= 0) {
+                    open = false;
+                    break;
+                }
+                if (dirn == 0 && p.source) {
+                    std::int64_t t = nowNs();
+                    upTotal += n;
+                    std::fwrite(buf.data(), 1, std::size_t(n), up);
+                    std::fprintf(log, "up %lld %lld\n", (long long)t, (long long)upTotal);
+                }
+                if (!writeAll(to, buf.data(), std::size_t(n))) open = false;
+            }
+            if (open) {
+                alive.push_back(p);
+            } else {
+                close(p.client);
+                close(p.server);
+                if (p.source) std::fprintf(log, "closed %lld %lld\n", (long long)nowNs(), (long long)upTotal);
+            }
+            std::fflush(log);
+            std::fflush(up);
+        }
+        pairs.swap(alive);
+    }
+    std::fclose(log);
+    std::fclose(up);
+    return 0;
+}
+
 struct Event {
     std::int64_t ns;
     std::int64_t value;
@@ -274,10 +386,11 @@ void show(const char* name, const Summary& s) {
 constexpr std::int64_t kCodecDelayFrames = 576 + 529;
 
 int analyze(int argc, char** argv) {
-    std::string probe, dir;
+    std::string probe, dir, proxyDir;
     for (int i = 0; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--probe" && i + 1 < argc) probe = argv[++i];
+        else if (a == "--proxy" && i + 1 < argc) proxyDir = argv[++i];
         else if (a == "--tap" && i + 1 < argc) dir = argv[++i];
         else return usage();
     }
@@ -296,7 +409,28 @@ int analyze(int argc, char** argv) {
         return 1;
     }
 
-    std::vector<double> queue, encoder, total;
+    // What left for the server: the source's header, then the encoder's bytes unchanged.
+    std::vector<Event> upChunks;
+    std::int64_t audioStart = -1;
+    if (!proxyDir.empty()) {
+        upChunks = readEvents(proxyDir + "/proxy.log", "up");
+        std::ifstream uf(proxyDir + "/proxy_up.bin", std::ios::binary);
+        std::string upBytes((std::istreambuf_iterator<char>(uf)), std::istreambuf_iterator<char>());
+        std::size_t h = upBytes.find("\r\n\r\n");
+        if (h == std::string::npos) {
+            std::fprintf(stderr, "larkspur_latency: no source header reached the proxy\n");
+            return 1;
+        }
+        audioStart = std::int64_t(h + 4);
+        std::size_t n = std::min(upBytes.size() - std::size_t(audioStart), mp3.size());
+        if (upBytes.compare(std::size_t(audioStart), n, mp3, 0, n) != 0) {
+            std::fprintf(stderr, "larkspur_latency: the bytes sent differ from the encoder's output\n");
+            return 1;
+        }
+        std::printf("sent %zu of the encoder's %zu bytes to the server\n", n, mp3.size());
+    }
+
+    std::vector<double> queue, encoder, cast, total;
     for (const Event& e : encIn) {
         std::int64_t j = (e.value + kCodecDelayFrames) / spf;
         if (j >= std::int64_t(ends.size())) continue;  // the encoder ended before emitting it
@@ -304,6 +438,14 @@ int analyze(int argc, char** argv) {
         auto c = std::find_if(outChunks.begin(), outChunks.end(), [&](const Event& o) { return o.value >= need; });
         if (c == outChunks.end()) continue;
         double enc = double(c->ns - e.ns) / 1e6;
+        std::int64_t leftNs = c->ns;
+        if (audioStart >= 0) {
+            auto u = std::find_if(upChunks.begin(), upChunks.end(),
+                                  [&](const Event& o) { return o.value >= audioStart + need; });
+            if (u == upChunks.end()) continue;
+            cast.push_back(double(u->ns - c->ns) / 1e6);
+            leftNs = u->ns;
+        }
         if (!probe.empty()) {
             // The marker that entered DSPProc last before it reached the encoder.
             const Event* d = nullptr;
@@ -311,13 +453,14 @@ int analyze(int argc, char** argv) {
                 if (p.ns <= e.ns) d = &p;
             if (!d || e.ns - d->ns > 900000000) continue;  // not matched within a period
             queue.push_back(double(e.ns - d->ns) / 1e6);
-            total.push_back(double(c->ns - d->ns) / 1e6);
+            total.push_back(double(leftNs - d->ns) / 1e6);
         }
         encoder.push_back(enc);
     }
     std::printf("%-9s %4s %9s %9s %9s\n", "ms", "n", "median", "p95", "max");
     if (!probe.empty()) show("queueing", summarise(queue));
     show("encoder", summarise(encoder));
+    if (audioStart >= 0) show("sending", summarise(cast));
     if (!probe.empty()) show("total", summarise(total));
 
     if (!probe.empty()) {
@@ -370,6 +513,11 @@ int main(int argc, char** argv) {
     if (cmd == "feed" && argc == 3) {
         int s = seconds(argv[2]);
         return s > 0 ? feed(s) : usage();
+    }
+    if (cmd == "proxy" && argc == 5) {
+        int port = std::atoi(argv[2]), target = std::atoi(argv[3]);
+        if (port <= 0 || port >= 65535 || target <= 0 || target >= 65535) return usage();
+        return proxy(port, target, argv[4]);
     }
     if (cmd == "analyze") return analyze(argc - 2, argv + 2);
     return usage();
