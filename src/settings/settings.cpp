@@ -11,7 +11,8 @@
 #include "desktop/desktop.h"
 #include "settings/settings_file.h"
 
-Larkspur station;
+// constinit: start-up writes it from another file's load-time initialiser.
+constinit Larkspur station;
 
 std::mutex& textLock() {
     static std::mutex lock;
