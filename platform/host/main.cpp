@@ -86,10 +86,17 @@ std::string clock(double seconds) {
 // The host's user-interface thread: its main window, Init, Config, Quit.
 struct Ui {
     LoadedModule* mod = nullptr;
-    const Playback* playback = nullptr;
+    std::atomic<const Playback*> playback{nullptr};
     std::atomic<bool> initDone{false};
     std::atomic<bool> quit{false};
-    std::atomic<bool> closed{false};  // the user closed the main window
+    std::atomic<bool> closed{false};    // the user closed the main window
+    std::atomic<bool> inConfig{false};  // the module's Config has not returned yet
+    std::atomic<bool> quitCalled{false};
+    std::atomic<bool> finished{false};
+
+    void callQuit() {
+        if (!quitCalled.exchange(true)) mod->module->Quit(mod->module);
+    }
 
     void run(const std::vector<Track>& tracks) {
         MainWindow win;
@@ -107,7 +114,12 @@ struct Ui {
             auto input = win.id() ? win.poll(100) : MainWindow::Input::Idle;
             if (!win.id()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
             if (input == MainWindow::Input::Close) closed = true;
-            if (input == MainWindow::Input::Config) m->Config(m);
+            if (input == MainWindow::Input::Config) {
+                inConfig = true;
+                m->Config(m);
+                inConfig = false;
+            }
+            const Playback* playback = this->playback.load();
             if (!playback) continue;
             int cur = playback->currentTrack();
             if (cur >= 0 && cur != shown) {
@@ -121,8 +133,9 @@ struct Ui {
                               state + clock(playback->trackSeconds()) + "    (C: configure the DSP module)");
             }
         }
-        m->Quit(m);
+        callQuit();
         win.close();
+        finished = true;
     }
 };
 
@@ -204,6 +217,17 @@ int main(int argc, char** argv) {
     playback.stop();
     if (out && out->stop()) delete out;  // else the stuck writer still uses it
     ui.quit = true;
+    // Config holds the UI thread until the user closes the module's box; a stop meanwhile
+    // must still reach Quit, or the settings changed since Init would be lost.
+    const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!ui.finished.load()) {
+        if (ui.inConfig.load() && std::chrono::steady_clock::now() > grace) {
+            std::fprintf(stderr, "player: the module's configuration is still open; quitting without it\n");
+            ui.callQuit();
+            std::_Exit(0);  // the module is still in Config: it cannot be unloaded
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     uiThread.join();
     unloadModule(mod);
     return 0;

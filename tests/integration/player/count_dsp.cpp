@@ -38,12 +38,16 @@ std::size_t initThread = 0;
 std::atomic<std::size_t> dspThread{0};
 std::atomic<bool> dspOffInitThread{true};
 std::atomic<std::int64_t> blocks{0}, badBlocks{0}, firstNs{0}, lastNs{0}, lateBlocks{0};
-std::atomic<bool> quitDone{false};
 std::vector<std::int16_t> raw;  // sized at Init
 std::atomic<std::size_t> rawUsed{0};
 
+std::atomic<bool> quitDone{false};
+
 int Config(winampDSPModule*) {
     logLine("config same_thread=" + std::to_string(threadId() == initThread));
+    // Like an about box the user leaves open.
+    if (std::getenv("LARKSPUR_TEST_DSP_CONFIG_BLOCKS"))
+        while (true) std::this_thread::sleep_for(std::chrono::seconds(1));
     return 0;
 }
 
@@ -79,7 +83,7 @@ int ModifySamples(winampDSPModule*, short int* samples, int numsamples, int bps,
 }
 
 int Quit(winampDSPModule*) {
-    quitDone = true;
+    if (quitDone.exchange(true)) logLine("quit again");
     logLine("quit blocks=" + std::to_string(blocks.load()) + " bad=" + std::to_string(badBlocks.load()) +
             " span_ns=" + std::to_string(lastNs.load() - firstNs.load()) +
             " same_thread=" + std::to_string(threadId() == initThread) +

@@ -322,34 +322,19 @@ TEST_F(PlayerTest, WindowTitleNamesTheTrackAndFollowsTrackChanges) {
     EXPECT_EQ(seenWm, want);
 }
 
-// The user's hand in the main window: C opens the module's configuration, closing the window
-// ends the player through Quit.
-TEST_F(PlayerTest, KeyCConfiguresAndClosingTheWindowQuits) {
-    ASSERT_TRUE(xvfb_.start()) << "Xvfb did not start";
-    Player p({"--plugin", COUNT_DSP, "--loop"}, env(true), dir_, err_);
-    Window w = 0;
-    for (int i = 0; i < 200 && !w; ++i) {
-        auto init = findLine(logLines(), "init ");
-        if (!init.empty()) w = static_cast<Window>(field(init, "hwnd"));
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_NE(w, 0u) << slurp(err_);
-    Display* d = XOpenDisplay(xvfb_.display().c_str());
-    ASSERT_NE(d, nullptr);
-
+void pressKey(Display* d, Window w, KeySym sym) {
     XEvent key{};
     key.xkey.type = KeyPress;
     key.xkey.display = d;
     key.xkey.window = w;
     key.xkey.root = DefaultRootWindow(d);
     key.xkey.same_screen = True;
-    key.xkey.keycode = XKeysymToKeycode(d, XK_c);
+    key.xkey.keycode = XKeysymToKeycode(d, sym);
     XSendEvent(d, w, True, KeyPressMask, &key);
     XFlush(d);
-    for (int i = 0; i < 100 && findLine(logLines(), "config").empty(); ++i) std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(findLine(logLines(), "config"), "config same_thread=1") << "Config on the host's UI thread";
-    ASSERT_TRUE(p.running());
+}
 
+void closeWindow(Display* d, Window w) {
     XEvent close{};
     close.xclient.type = ClientMessage;
     close.xclient.window = w;
@@ -359,11 +344,46 @@ TEST_F(PlayerTest, KeyCConfiguresAndClosingTheWindowQuits) {
     close.xclient.data.l[1] = CurrentTime;
     XSendEvent(d, w, False, NoEventMask, &close);
     XFlush(d);
-    XCloseDisplay(d);
-    EXPECT_EQ(p.wait(5s), 0) << slurp(err_);
-    auto ls = logLines();
-    EXPECT_NE(findLine(ls, "quit "), "");
-    EXPECT_EQ(ls.back(), "unload late=0");
+}
+
+// The user's hand in the main window: C opens the module's configuration, closing the window
+// ends the player through Quit; a stop while the configuration box stays open still quits.
+TEST_F(PlayerTest, KeyCConfiguresAndClosingTheWindowQuits) {
+    ASSERT_TRUE(xvfb_.start()) << "Xvfb did not start";
+    for (bool boxStaysOpen : {false, true}) {
+        SCOPED_TRACE(boxStaysOpen ? "configuration box left open, then SIGTERM" : "window closed");
+        fs::remove(log_);
+        auto e = env(true);
+        if (boxStaysOpen) e["LARKSPUR_TEST_DSP_CONFIG_BLOCKS"] = "1";
+        Player p({"--plugin", COUNT_DSP, "--loop"}, e, dir_, err_);
+        Window w = 0;
+        for (int i = 0; i < 200 && !w; ++i) {
+            auto init = findLine(logLines(), "init ");
+            if (!init.empty()) w = static_cast<Window>(field(init, "hwnd"));
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_NE(w, 0u) << slurp(err_);
+        Display* d = XOpenDisplay(xvfb_.display().c_str());
+        ASSERT_NE(d, nullptr);
+
+        pressKey(d, w, XK_c);
+        for (int i = 0; i < 100 && findLine(logLines(), "config").empty(); ++i) std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(findLine(logLines(), "config"), "config same_thread=1") << "Config on the host's UI thread";
+        ASSERT_TRUE(p.running());
+
+        if (boxStaysOpen)
+            kill(p.pid(), SIGTERM);
+        else
+            closeWindow(d, w);
+        XCloseDisplay(d);
+        EXPECT_EQ(p.wait(8s), 0) << slurp(err_);
+        auto ls = logLines();
+        EXPECT_NE(findLine(ls, "quit "), "") << "Quit keeps the settings";
+        EXPECT_EQ(findLine(ls, "quit again"), "");
+        if (!boxStaysOpen) {
+            EXPECT_EQ(ls.back(), "unload late=0");
+        }
+    }
 }
 
 struct Conversion {
