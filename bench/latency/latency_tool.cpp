@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "onset.h"
+#include "latency_analysis.h"
 
 using latency::nowNs;
 
@@ -165,27 +165,19 @@ int tap(int argc, char** argv) {
     });
 
     std::vector<char> buf(65536);
-    std::string partial;  // a frame split across reads
-    std::int64_t frame = 0;
-    latency::OnsetDetector detector;
+    latency::PcmOnsets onsets;
     bool forward = true;
     for (;;) {
         ssize_t n = read(0, buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         std::int64_t t = nowNs();
-        partial.append(buf.data(), std::size_t(n));
-        std::size_t whole = partial.size() / 4 * 4;
-        for (std::size_t i = 0; i < whole; i += 4, ++frame) {
-            std::int16_t left;
-            std::memcpy(&left, partial.data() + i, 2);
-            if (detector.push(left)) std::fprintf(inLog, "onset %lld %lld\n", (long long)t, (long long)frame);
-        }
+        for (std::int64_t frame : onsets.push(buf.data(), std::size_t(n)))
+            std::fprintf(inLog, "onset %lld %lld\n", (long long)t, (long long)frame);
         std::fflush(inLog);
-        partial.erase(0, whole);
         if (forward && !writeAll(in[1], buf.data(), std::size_t(n))) forward = false;
     }
-    std::fprintf(inLog, "frames %lld\n", (long long)frame);
+    std::fprintf(inLog, "frames %lld\n", (long long)onsets.frames());
     std::fclose(inLog);
     close(in[1]);
     int status = 0;
@@ -302,10 +294,7 @@ int proxy(int port, int target, const std::string& dir) {
     return 0;
 }
 
-struct Event {
-    std::int64_t ns;
-    std::int64_t value;
-};
+using latency::Event;
 
 std::vector<Event> readEvents(const std::string& path, const std::string& key) {
     std::vector<Event> v;
@@ -320,70 +309,15 @@ std::vector<Event> readEvents(const std::string& path, const std::string& key) {
     return v;
 }
 
-// End offsets of the audio frames of an MP3 byte stream; a leading Xing/Info frame is not
-// audio and is skipped. samplesPerFrame is set from the first frame.
-std::vector<std::int64_t> mp3FrameEnds(const std::string& data, int& samplesPerFrame) {
-    static const int br1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-    static const int br2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-    static const int sr1[3] = {44100, 48000, 32000};
-    std::vector<std::int64_t> ends;
-    samplesPerFrame = 1152;
-    std::size_t pos = 0;
-    bool first = true;
-    while (pos + 4 <= data.size()) {
-        auto b = [&](std::size_t i) { return std::uint8_t(data[pos + i]); };
-        int version = (b(1) >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
-        int layer = (b(1) >> 1) & 3;    // 1 = layer III
-        int bri = b(2) >> 4, sri = (b(2) >> 2) & 3, pad = (b(2) >> 1) & 1;
-        if (b(0) != 0xff || (b(1) & 0xe0) != 0xe0 || version == 1 || layer != 1 || bri == 0 || bri == 15 ||
-            sri == 3) {
-            ++pos;  // resynchronise
-            continue;
-        }
-        bool mpeg1 = version == 3;
-        int rate = sr1[sri] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
-        int kbps = mpeg1 ? br1[bri] : br2[bri];
-        std::size_t len = std::size_t((mpeg1 ? 144000 : 72000) * kbps / rate + pad);
-        if (pos + len > data.size()) break;
-        if (first) {
-            samplesPerFrame = mpeg1 ? 1152 : 576;
-            std::string head = data.substr(pos, std::min<std::size_t>(len, 64));
-            first = false;
-            if (head.find("Xing") != std::string::npos || head.find("Info") != std::string::npos) {
-                pos += len;
-                continue;
-            }
-        }
-        pos += len;
-        ends.push_back(std::int64_t(pos));
-    }
-    return ends;
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-struct Summary {
-    double median = 0, p95 = 0, max = 0;
-    std::size_t n = 0;
-};
-
-Summary summarise(std::vector<double> v) {
-    Summary s;
-    s.n = v.size();
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    auto rank = [&](double q) { return v[std::min(v.size() - 1, std::size_t(q * double(v.size() - 1) + 0.5))]; };
-    s.median = rank(0.5);
-    s.p95 = rank(0.95);
-    s.max = v.back();
-    return s;
-}
-
-void show(const char* name, const Summary& s) {
+void show(const char* name, const std::vector<double>& v) {
+    latency::Summary s = latency::summarise(v);
     std::printf("%-9s %4zu %9.1f %9.1f %9.1f\n", name, s.n, s.median, s.p95, s.max);
 }
-
-// lame's own delay (576 frames) and the decoder's (529): a marker at encoder input frame n is
-// heard from decoded frame n + 1105 on, so the MP3 frame holding that position carries it.
-constexpr std::int64_t kCodecDelayFrames = 576 + 529;
 
 int analyze(int argc, char** argv) {
     std::string probe, dir, proxyDir;
@@ -395,73 +329,44 @@ int analyze(int argc, char** argv) {
         else return usage();
     }
     if (dir.empty()) return usage();
-    auto encIn = readEvents(dir + "/tap_in.log", "onset");
-    auto outChunks = readEvents(dir + "/tap_out.log", "out");
-    std::ifstream f(dir + "/tap_out.mp3", std::ios::binary);
-    std::string mp3((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    int spf = 1152;
-    auto ends = mp3FrameEnds(mp3, spf);
-    std::vector<Event> dsp;
-    if (!probe.empty()) dsp = readEvents(probe, "onset");
-    if (encIn.empty() || ends.empty()) {
+    latency::Timeline t;
+    t.encIn = readEvents(dir + "/tap_in.log", "onset");
+    t.encOut = readEvents(dir + "/tap_out.log", "out");
+    std::string mp3 = readFile(dir + "/tap_out.mp3");
+    t.frameEnds = latency::mp3FrameEnds(mp3, t.samplesPerFrame);
+    if (!probe.empty()) t.dsp = readEvents(probe, "onset");
+    if (t.encIn.empty() || t.frameEnds.empty()) {
         std::fprintf(stderr, "larkspur_latency: no marker reached the encoder or no output left it (%s)\n",
                      dir.c_str());
         return 1;
     }
-
-    // What left for the server: the source's header, then the encoder's bytes unchanged.
-    std::vector<Event> upChunks;
-    std::int64_t audioStart = -1;
+    if (!probe.empty() && t.dsp.empty()) {
+        std::fprintf(stderr, "larkspur_latency: no marker entered DSPProc (%s)\n", probe.c_str());
+        return 1;
+    }
     if (!proxyDir.empty()) {
-        upChunks = readEvents(proxyDir + "/proxy.log", "up");
-        std::ifstream uf(proxyDir + "/proxy_up.bin", std::ios::binary);
-        std::string upBytes((std::istreambuf_iterator<char>(uf)), std::istreambuf_iterator<char>());
-        std::size_t h = upBytes.find("\r\n\r\n");
-        if (h == std::string::npos) {
+        // What left for the server: the source's header, then the encoder's bytes unchanged.
+        t.sent = readEvents(proxyDir + "/proxy.log", "up");
+        std::string sent = readFile(proxyDir + "/proxy_up.bin");
+        t.sentAudioStart = latency::audioStart(sent);
+        if (t.sentAudioStart < 0) {
             std::fprintf(stderr, "larkspur_latency: no source header reached the proxy\n");
             return 1;
         }
-        audioStart = std::int64_t(h + 4);
-        std::size_t n = std::min(upBytes.size() - std::size_t(audioStart), mp3.size());
-        if (upBytes.compare(std::size_t(audioStart), n, mp3, 0, n) != 0) {
+        std::size_t n = std::min(sent.size() - std::size_t(t.sentAudioStart), mp3.size());
+        if (sent.compare(std::size_t(t.sentAudioStart), n, mp3, 0, n) != 0) {
             std::fprintf(stderr, "larkspur_latency: the bytes sent differ from the encoder's output\n");
             return 1;
         }
-        std::printf("sent %zu of the encoder's %zu bytes to the server\n", n, mp3.size());
+        std::printf("%zu of the encoder's %zu bytes left for the server\n", n, mp3.size());
     }
 
-    std::vector<double> queue, encoder, cast, total;
-    for (const Event& e : encIn) {
-        std::int64_t j = (e.value + kCodecDelayFrames) / spf;
-        if (j >= std::int64_t(ends.size())) continue;  // the encoder ended before emitting it
-        std::int64_t need = ends[std::size_t(j)];
-        auto c = std::find_if(outChunks.begin(), outChunks.end(), [&](const Event& o) { return o.value >= need; });
-        if (c == outChunks.end()) continue;
-        double enc = double(c->ns - e.ns) / 1e6;
-        std::int64_t leftNs = c->ns;
-        if (audioStart >= 0) {
-            auto u = std::find_if(upChunks.begin(), upChunks.end(),
-                                  [&](const Event& o) { return o.value >= audioStart + need; });
-            if (u == upChunks.end()) continue;
-            cast.push_back(double(u->ns - c->ns) / 1e6);
-            leftNs = u->ns;
-        }
-        if (!probe.empty()) {
-            // The marker that entered DSPProc last before it reached the encoder.
-            const Event* d = nullptr;
-            for (const Event& p : dsp)
-                if (p.ns <= e.ns) d = &p;
-            if (!d || e.ns - d->ns > 900000000) continue;  // not matched within a period
-            queue.push_back(double(e.ns - d->ns) / 1e6);
-            total.push_back(double(leftNs - d->ns) / 1e6);
-        }
-        encoder.push_back(enc);
-    }
+    latency::Latencies l = latency::follow(t);
     std::printf("%-9s %4s %9s %9s %9s\n", "ms", "n", "median", "p95", "max");
-    if (!probe.empty()) show("queueing", summarise(queue));
-    show("encoder", summarise(encoder));
-    if (audioStart >= 0) show("sending", summarise(cast));
-    if (!probe.empty()) show("total", summarise(total));
+    if (!probe.empty()) show("queueing", l.queueing);
+    show("encoder", l.encoder);
+    if (!proxyDir.empty()) show("sending", l.sending);
+    if (!probe.empty()) show("total", l.total);
 
     if (!probe.empty()) {
         // DSPProc's own cost, from the probe's histogram of the real call.
@@ -495,7 +400,7 @@ int analyze(int argc, char** argv) {
             std::printf("DSPProc   %llu calls: median < %ld us, p99 < %ld us, max %.1f us\n", calls,
                         quantile(0.5) + 1, quantile(0.99) + 1, double(maxNs) / 1e3);
     }
-    return queue.empty() && !probe.empty() ? 1 : 0;
+    return l.encoder.empty() || (!probe.empty() && l.total.empty()) ? 1 : 0;
 }
 
 }  // namespace
