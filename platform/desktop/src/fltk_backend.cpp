@@ -43,6 +43,8 @@ namespace {
 constexpr int tabRowHeight = 22;
 constexpr int pageInsetX = 3, pageInsetY = 2;  // display area of a tab page inside its frame
 constexpr std::uint32_t dialogColour = 0xF0F0F0;
+// A narrow sans face, so that texts fit the sizes laid out for the small dialog font.
+constexpr Fl_Font uiFont = FL_FREE_FONT;
 
 Fl_Color flColour(std::uint32_t rgb) { return fl_rgb_color(uchar(rgb >> 16), uchar(rgb >> 8), uchar(rgb)); }
 
@@ -294,7 +296,7 @@ public:
         for (char c : text)
             if (c != '\r') shown += c;
         shown = labelText(shown, false);
-        fl_font(FL_HELVETICA, FL_NORMAL_SIZE);
+        fl_font(uiFont, FL_NORMAL_SIZE);
         int tw = 360, th = 0;
         fl_measure(shown.c_str(), tw, th, 0);
         tw = std::clamp(tw, 180, 560);
@@ -304,8 +306,12 @@ public:
         box.copy_label(title.c_str());
         Fl_Box message(20, 15, tw, th);
         message.copy_label(shown.c_str());
+        message.labelfont(uiFont);
+        message.labelsize(FL_NORMAL_SIZE);
         message.align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_WRAP);
         Fl_Return_Button ok((w - 80) / 2, h - 38, 80, 24, "OK");
+        ok.labelfont(uiFont);
+        ok.labelsize(FL_NORMAL_SIZE);
         ok.callback([](Fl_Widget* b, void*) { b->window()->hide(); });
         box.end();
         box.set_modal();
@@ -361,6 +367,7 @@ public:
         }();
         (void)once;
         FL_NORMAL_SIZE = 11;
+        Fl::set_font(uiFont, " DejaVu Sans Condensed");
         Fl::background(0xF0, 0xF0, 0xF0);
         Fl::visible_focus(1);
 
@@ -518,7 +525,9 @@ public:
             auto* b = new Fl_Box(x, y, w, h);
             b->box(FL_FLAT_BOX);
             bool centred = spec.kind == ControlKind::CenteredText;
-            b->align(FL_ALIGN_INSIDE | FL_ALIGN_CLIP | (centred ? FL_ALIGN_CENTER : (FL_ALIGN_LEFT | FL_ALIGN_TOP)));
+            // Labels may run past their box a little, as the system's statics do with a wider font;
+            // the status line keeps to its own.
+            b->align(FL_ALIGN_INSIDE | (centred ? (FL_ALIGN_CENTER | FL_ALIGN_CLIP) : (FL_ALIGN_LEFT | FL_ALIGN_TOP)));
             widget = b;
             break;
         }
@@ -533,6 +542,7 @@ public:
             if (spec.kind == ControlKind::PasswordEdit) e->type(FL_SECRET_INPUT);
             e->when(FL_WHEN_CHANGED);
             e->textsize(FL_NORMAL_SIZE);
+            e->textfont(uiFont);
             widget = e;
             break;
         }
@@ -540,6 +550,7 @@ public:
             auto* c = new DropList(x, y, w, 20, spec.number);
             c->when(FL_WHEN_RELEASE | FL_WHEN_NOT_CHANGED);
             c->textsize(FL_NORMAL_SIZE);
+            c->textfont(uiFont);
             c->down_box(FL_BORDER_BOX);
             widget = c;
             break;
@@ -560,7 +571,7 @@ public:
         win_->end();
         if (!widget) return false;
         widget->labelsize(FL_NORMAL_SIZE);
-        widget->labelfont(FL_HELVETICA);
+        widget->labelfont(uiFont);
         widget->user_data(reinterpret_cast<void*>(std::intptr_t(spec.number)));
         widget->callback(onWidget, reinterpret_cast<void*>(std::intptr_t(spec.number)));
         widget->color(flColour(dialogColour));
@@ -588,6 +599,7 @@ public:
         page->color(flColour(dialogColour));
         page->copy_label(labelText(label, false).c_str());
         page->labelsize(FL_NORMAL_SIZE);
+        page->labelfont(uiFont);
         page->end();
         tabs_->end();
         pages_.push_back(page);
