@@ -297,9 +297,13 @@ public:
             if (c != '\r') shown += c;
         shown = labelText(shown, false);
         fl_font(uiFont, FL_NORMAL_SIZE);
-        int tw = 360, th = 0;
+        int tw = 0, th = 0;
         fl_measure(shown.c_str(), tw, th, 0);
-        tw = std::clamp(tw, 180, 560);
+        if (tw > 560) {  // only long lines wrap
+            tw = 560;
+            fl_measure(shown.c_str(), tw, th, 0);
+        }
+        tw = std::max(tw + 6, 180);  // slack: measuring and drawing round differently
         int w = tw + 40, h = th + 70;
         auto screen = x11::screenSize();
         Fl_Double_Window box((screen.width - w) / 2, (screen.height - h) / 2, w, h);

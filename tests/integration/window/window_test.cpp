@@ -97,4 +97,119 @@ TEST_F(Window, AppearsCentredWithItsPages) {
     shoot("window-soundconfig");
 }
 
+TEST_F(Window, TypingUpdatesTheRecordAtEveryKeystroke) {
+    clickTab(1);
+    display->xdotool("mousemove " + onPage(23 + 50, 48 + 10) + " click 1");
+    std::string typed;
+    for (char c : std::string("ice.local")) {
+        typed += c;
+        display->xdotool(std::string("type --delay 0 '") + c + "'");
+        EXPECT_TRUE(eventually([&] { return textOf(record.server) == typed; }, 2s)) << typed;
+    }
+    // Tab goes on to the port field, whose text it selects; typing replaces it. Letters are refused.
+    display->xdotool("key Tab");
+    display->xdotool("type --delay 0 8x0z00");
+    EXPECT_TRUE(eventually([&] { return record.port == 8000; }, 2s)) << record.port;
+    EXPECT_EQ(desktop::text(4), "8000");
+    // Shift+Tab comes back to the server field.
+    display->xdotool("key shift+Tab");
+    display->xdotool("type --delay 0 radio");
+    EXPECT_TRUE(eventually([&] { return textOf(record.server) == "radio"; }, 2s)) << textOf(record.server);
+    shoot("window-typed");
+}
+
+TEST_F(Window, ChoosingOggWritesItsContentType) {
+    clickTab(2);
+    display->xdotool("mousemove " + onPage(63 + 30, 53 + 10) + " click 1");
+    std::this_thread::sleep_for(300ms);
+    shoot("window-format-list-open");
+    display->xdotool("key Down Down Return");
+    EXPECT_TRUE(eventually([&] { return textOf(record.contentType) == "application/ogg"; }, 2s))
+        << textOf(record.contentType);
+    EXPECT_EQ(desktop::selected(22), 2);
+}
+
+TEST_F(Window, HoldingSpeakWhileStreamingSwitchesLevels) {
+    record.hostVolume = 80;
+    record.hostVolumeSpeaking = 20;
+    record.deviceVolumeSpeaking = 90;
+    record.volumeFx = 5;
+    record.streaming = 1;
+    auto music = [] {
+        auto calls = fake_bass::callsTo("BASS_FXSetParameters");
+        return calls.empty() ? -1.0f : calls.back().volume;
+    };
+    display->xdotool("mousemove " + onPage(13 + 80, 223 + 15) + " mousedown 1");
+    EXPECT_TRUE(eventually([&] { return record.speaking == 1; }, 2s));
+    EXPECT_FLOAT_EQ(music(), 0.2f);
+    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.9f);
+    display->xdotool("mouseup 1");
+    EXPECT_TRUE(eventually([&] { return record.speaking == 0; }, 2s));
+    EXPECT_FLOAT_EQ(music(), 0.8f);
+    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.0f);
+
+    // Pressed on Speak, then dragged off while held: speaking ends.
+    display->xdotool("mousemove " + onPage(13 + 80, 223 + 15) + " mousedown 1");
+    EXPECT_TRUE(eventually([&] { return record.speaking == 1; }, 2s));
+    display->xdotool("mousemove " + onPage(13 + 80, 150));
+    EXPECT_TRUE(eventually([&] { return record.speaking == 0; }, 2s));
+    display->xdotool("mouseup 1");
+}
+
+TEST_F(Window, LeftHandedMouseSpeaksWithTheRightButton) {
+    ASSERT_TRUE(display->setLeftHanded(true));
+    record.volumeFx = 5;
+    record.streaming = 1;
+    display->xdotool("mousemove " + onPage(13 + 80, 223 + 15) + " mousedown 1");  // physical left
+    std::this_thread::sleep_for(600ms);  // a status tick or two passes
+    EXPECT_EQ(record.speaking, 0);
+    display->xdotool("mouseup 1 mousedown 3");  // physical right: the primary button now
+    EXPECT_TRUE(eventually([&] { return record.speaking == 1; }, 2s));
+    display->xdotool("mouseup 3");
+    EXPECT_TRUE(eventually([&] { return record.speaking == 0; }, 2s));
+    ASSERT_TRUE(display->setLeftHanded(false));
+}
+
+TEST_F(Window, HoldDisablesSpeak) {
+    display->xdotool("mousemove " + onPage(178 + 35, 223 + 15) + " click 1");
+    EXPECT_TRUE(eventually([&] { return record.speakHold == 1; }, 2s));
+    EXPECT_TRUE(desktop::checked(39));
+    EXPECT_FALSE(desktop::enabled(38));
+    EXPECT_EQ(desktop::text(30), "hold --> speak");  // offline: until the next status tick
+    shoot("window-hold");
+    display->xdotool("click 1");
+    EXPECT_TRUE(eventually([&] { return record.speakHold == 0 && desktop::enabled(38); }, 2s));
+}
+
+TEST_F(Window, StopWhileTheAacBoxIsOpenEndsThroughTheForcedEnd) {
+    clickTab(2);
+    display->xdotool("mousemove " + onPage(63 + 30, 53 + 10) + " click 1");
+    std::this_thread::sleep_for(300ms);
+    display->xdotool("key Down Return");
+    std::string out;
+    ASSERT_TRUE(eventually([&] { return display->xdotool("search --name '^Larkspur$'", &out) == 0; }, 3s));
+    EXPECT_EQ(textOf(record.contentType), "audio/mpeg");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(display->screenshot(std::string(LARKSPUR_ARTIFACTS) + "/window-aac-box.png", 0, 0, screenW, screenH));
+
+    // What Quit does: ask, wait up to 3000 ms, then force the end.
+    stopRequested = 1;
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(thread.wait_for(3s), std::future_status::timeout);
+    EXPECT_EQ(stopRequested, 1);
+    desktop::endLoop();
+    ASSERT_EQ(thread.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(thread.get(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, 3s);
+    EXPECT_FALSE(desktop::windowExists(1));
+    EXPECT_NE(display->xdotool("search --name '^Larkspur$'", &out), 0) << "the box is still there";
+}
+
+TEST_F(Window, StopWhileIdleIsAcknowledgedWithinAStatusTick) {
+    stopRequested = 1;
+    ASSERT_EQ(thread.wait_for(1500ms), std::future_status::ready);
+    EXPECT_EQ(stopRequested, 0);
+    EXPECT_FALSE(desktop::windowExists(1));
+}
+
 }  // namespace
