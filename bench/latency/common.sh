@@ -5,6 +5,7 @@ source "$lh_root/scripts/lib/packages.sh"
 source "$lh_root/scripts/lib/icecast.sh"
 source "$lh_root/scripts/lib/pulse.sh"
 source "$lh_root/scripts/lib/settings.sh"
+source "$lh_root/scripts/lib/xvfb.sh"
 
 lh_die() { echo "$(basename "$0"): $*" >&2; exit 1; }
 lh_note() { echo "-- $*" >&2; }
@@ -17,24 +18,6 @@ lh_build() {
   cmake --build "$build" --target player dsp_wren player_encoders larkspur_latency \
     larkspur_latency_probe -j "$(nproc)" >"$lh_work/build.log" 2>&1 ||
     { tail -30 "$lh_work/build.log" >&2; lh_die "the build failed (see above)"; }
-}
-
-# A private display (Xvfb -displayfd); sets DISPLAY and LH_XVFB_PID.
-lh_xvfb_start() {
-  local fifo="$lh_work/xvfb.fifo" n=""
-  mkfifo "$fifo"
-  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$fifo" 2>"$lh_work/xvfb.log" &
-  LH_XVFB_PID=$!
-  read -r -t 10 n <"$fifo" || true
-  [ -n "$n" ] || lh_die "Xvfb did not start (see $lh_work/xvfb.log)"
-  export DISPLAY=":$n"
-}
-
-lh_xvfb_stop() {
-  [ -n "${LH_XVFB_PID:-}" ] || return 0
-  kill "$LH_XVFB_PID" 2>/dev/null
-  wait "$LH_XVFB_PID" 2>/dev/null
-  unset LH_XVFB_PID
 }
 
 # Stops one process we started (and its children), politely, then firmly.
