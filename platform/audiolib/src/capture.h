@@ -1,0 +1,36 @@
+// Capture from the sound server's sources: the device list, the open capture device, its
+// capture channel (s16le at the channel's rate and channel count; the server converts) and
+// its input level.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "source.h"
+
+namespace bassx::capture {
+
+struct DeviceEntry {
+    const char* name;    // stays valid for the life of the process
+    const char* driver;
+    DWORD flags;
+};
+
+// Device n of the server's sources, or false past the end (BASS error code in err).
+bool deviceInfo(DWORD n, DeviceEntry& out, int& err);
+
+// BASS error code, 0 on success.
+int open(int device);
+int close();
+bool isOpen();
+
+class RecordChannel;
+// Creates the capture channel on the open device, paused when asked.
+std::shared_ptr<Source> start(DWORD freq, DWORD chans, bool paused, int& err);
+// Plays / pauses the channel's stream on the server.
+int setRunning(Source& channel, bool run);
+// The open device's volume as a factor of its normal level.
+int setLevel(float level);
+
+}  // namespace bassx::capture

@@ -1,0 +1,222 @@
+#include "device.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pulse.h"
+#include "threads.h"
+
+namespace bassx::device {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Playing {
+    std::shared_ptr<Mixer> mixer;
+    Clock::time_point start;
+    uint64_t frames = 0;
+};
+
+// Playback to the sound server; silence or nothing when the mixer's volume is 0.
+class Output {
+public:
+    bool open(DWORD freq) {
+        if (!conn_.connect("Larkspur output")) return false;
+        pa_sample_spec spec{PA_SAMPLE_S16LE, freq, 2};
+        pa_threaded_mainloop_lock(conn_.loop());
+        stream_ = pa_stream_new(conn_.context(), "Mixer output", &spec, nullptr);
+        bool ok = false;
+        if (stream_) {
+            pa_stream_set_state_callback(
+                stream_, [](pa_stream*, void* u) { static_cast<PulseConnection*>(u)->signal(); }, &conn_);
+            pa_buffer_attr attr{};
+            attr.maxlength = static_cast<uint32_t>(-1);
+            attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(100000, &spec));
+            attr.prebuf = static_cast<uint32_t>(-1);
+            attr.minreq = static_cast<uint32_t>(-1);
+            attr.fragsize = static_cast<uint32_t>(-1);
+            if (pa_stream_connect_playback(stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) == 0) {
+                auto settled = [&] {
+                    auto s = pa_stream_get_state(stream_);
+                    return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+                };
+                ok = conn_.waitLocked(settled, kPulseDeadlineMs) && pa_stream_get_state(stream_) == PA_STREAM_READY;
+            }
+        }
+        pa_threaded_mainloop_unlock(conn_.loop());
+        if (!ok) close();
+        return ok;
+    }
+
+    void close() {
+        if (stream_ && conn_.loop()) {
+            pa_threaded_mainloop_lock(conn_.loop());
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+            pa_threaded_mainloop_unlock(conn_.loop());
+        }
+        stream_ = nullptr;
+        conn_.close();
+    }
+
+    // Never waits for the server: what does not fit now is dropped.
+    void write(const int16_t* stereo, size_t bytes) {
+        if (!stream_) return;
+        pa_threaded_mainloop_lock(conn_.loop());
+        if (pa_stream_get_state(stream_) == PA_STREAM_READY) {
+            size_t room = pa_stream_writable_size(stream_);
+            size_t n = std::min(room, bytes) & ~size_t{3};
+            if (n) pa_stream_write(stream_, stereo, n, nullptr, 0, PA_SEEK_RELATIVE);
+        }
+        pa_threaded_mainloop_unlock(conn_.loop());
+    }
+
+    bool isOpen() const { return stream_ != nullptr; }
+
+private:
+    PulseConnection conn_;
+    pa_stream* stream_ = nullptr;
+};
+
+struct State {
+    std::mutex mutex;  // guards everything below; held by the clock while it renders
+    bool initialised = false;
+    bool running = false;
+    DWORD freq = 44100;
+    std::vector<Playing> playing;
+    std::thread clock;
+    std::condition_variable wake;
+    std::unique_ptr<Output> output;
+};
+
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+void clockLoop() {
+    State& s = state();
+    const auto period = std::chrono::milliseconds(kPeriodMs);
+    auto start = Clock::now();
+    int64_t tick = 0;  // signed: unsigned arithmetic would make "late" wrap around
+    std::vector<int16_t> block, out;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    while (s.running) {
+        ++tick;
+        auto next = start + tick * period;
+        if (Clock::now() - next > std::chrono::seconds(1)) {
+            // Suspended for a long time: start the schedule afresh rather than burst.
+            start = Clock::now();
+            tick = 0;
+            for (auto& p : s.playing) p.start = start, p.frames = 0;
+            continue;
+        }
+        s.wake.wait_until(lock, next, [&] { return !s.running; });
+        if (!s.running) break;
+        auto now = Clock::now();
+        size_t outFrames = 0;
+        for (auto& p : s.playing) {
+            Mixer& m = *p.mixer;
+            auto due = static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(now - p.start).count() * (m.rate / 1e9));
+            if (due <= p.frames) continue;
+            size_t frames = static_cast<size_t>(std::min<uint64_t>(due - p.frames, m.rate));
+            if (due - p.frames > m.rate) p.frames = due - frames;  // skip what we can no longer catch up
+            block.resize(frames * m.chans);
+            m.render(block.data(), frames);
+            p.frames += frames;
+            if (s.output && m.rate == s.freq && (m.chans == 1 || m.chans == 2)) {
+                if (out.size() < frames * 2) out.resize(frames * 2, 0);
+                float vol = m.volume.load();
+                for (size_t f = 0; f < frames; ++f)
+                    for (int c = 0; c < 2; ++c) {
+                        int32_t x = static_cast<int32_t>(block[f * m.chans + (m.chans == 2 ? c : 0)] * vol);
+                        out[f * 2 + c] = static_cast<int16_t>(std::clamp(out[f * 2 + c] + x, -32768, 32767));
+                    }
+                outFrames = std::max(outFrames, frames);
+            }
+        }
+        if (outFrames) {
+            s.output->write(out.data(), outFrames * 4);
+            std::fill(out.begin(), out.begin() + outFrames * 2, 0);
+        }
+    }
+}
+
+}  // namespace
+
+int init(int dev, DWORD freq) {
+    if (dev < -1 || dev > 1) return BASS_ERROR_DEVICE;
+    if (freq != 0 && (freq < 1000 || freq > 384000)) return BASS_ERROR_FREQ;
+    State& s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (s.initialised) return BASS_ERROR_ALREADY;
+    s.freq = freq ? freq : 44100;
+    s.output.reset();
+    if (dev != 0) {
+        // Device 0 is "no sound": a pure clock. Otherwise the server is optional too.
+        lock.unlock();
+        auto out = std::make_unique<Output>();
+        bool opened = out->open(s.freq);
+        lock.lock();
+        if (s.initialised) return BASS_ERROR_ALREADY;
+        if (opened) s.output = std::move(out);
+    }
+    s.initialised = true;
+    s.running = true;
+    s.clock = startThread(clockLoop);
+    return BASS_OK;
+}
+
+int free() {
+    State& s = state();
+    std::thread clock;
+    std::unique_ptr<Output> out;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.initialised) return BASS_ERROR_INIT;
+        s.running = false;
+        s.initialised = false;
+        s.playing.clear();
+        clock = std::move(s.clock);
+        out = std::move(s.output);
+    }
+    s.wake.notify_all();
+    if (clock.joinable()) clock.join();
+    if (out) out->close();
+    return BASS_OK;
+}
+
+bool isInit() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().initialised;
+}
+
+bool hasOutput() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().output != nullptr;
+}
+
+int play(const std::shared_ptr<Mixer>& m) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.initialised) return BASS_ERROR_INIT;
+    for (auto& p : s.playing)
+        if (p.mixer == m) return BASS_OK;
+    s.playing.push_back({m, Clock::now(), 0});
+    return BASS_OK;
+}
+
+void stop(const Mixer* m) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::erase_if(s.playing, [&](const Playing& p) { return p.mixer.get() == m; });
+}
+
+}  // namespace bassx::device

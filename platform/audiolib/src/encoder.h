@@ -1,0 +1,75 @@
+// An encoder: an external program fed the mixer's raw samples on its stdin by a writer thread
+// of its own (bounded queue: a slow encoder never holds up the mixer), its stdout read by
+// another thread and handed to the cast. It ends with its mixer.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "icy.h"
+#include "mixer.h"
+#include "process.h"
+#include "title.h"
+
+namespace bassx {
+
+class Encoder : public Object, public MixSink {
+public:
+    Encoder(DWORD rate, DWORD chans, ENCODEPROC* proc, void* user);
+    ~Encoder() override;
+
+    // BASS error code, 0 once the program runs.
+    int start(const std::string& cmdline, bool withHeader, DWORD channel);
+    void feed(const int16_t* samples, size_t bytes) override;
+
+    // Handshake on the calling thread; BASS error code, 0 once the server took the source.
+    int castInit(const std::string& server, const icy::CastParams& params);
+    int castSetTitle(const std::string& title, const std::string& url);
+
+    // Our own end of it: no death notice. Safe from any thread, also the notification thread.
+    void shutdown();
+
+    uint64_t inputDropped() const { return inDropped_.load(); }
+    bool hasCast() const;
+    title::Sender* titleSender();
+
+private:
+    void writerLoop();
+    void readerLoop();
+    void postOnce(DWORD status);
+
+    const DWORD rate_, chans_;
+    ENCODEPROC* proc_;
+    void* user_;
+    DWORD channel_ = 0;
+    Process process_;
+    std::atomic<bool> ending_{false};
+    std::atomic<bool> readerStop_{false};
+    std::atomic<bool> deathPosted_{false};
+    std::atomic<bool> castPosted_{false};
+
+    std::mutex inMutex_;
+    std::condition_variable inCv_;
+    std::deque<std::vector<uint8_t>> inQueue_;
+    size_t inQueued_ = 0;
+    size_t inMax_;
+    std::atomic<uint64_t> inDropped_{0};
+
+    mutable std::mutex castMutex_;
+    std::unique_ptr<icy::Link> link_;
+    std::vector<uint8_t> pending_;  // output before a cast is attached (headers of the stream)
+    std::string castHost_, castPass_;
+    int castPort_ = 0;
+    std::unique_ptr<title::Sender> titles_;
+
+    std::thread writer_, reader_;
+    std::once_flag shutdownOnce_;
+};
+
+}  // namespace bassx

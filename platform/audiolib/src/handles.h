@@ -1,0 +1,62 @@
+// Handles: a fixed table of slots with generation counters. Looking a handle up for the
+// sample tap (acquire/release) takes no lock and never allocates; everything else goes
+// through the table's lock and gets a shared owner.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "bass.h"
+
+namespace bassx {
+
+enum class Kind { Push, Record, Mixer, Fx, Encoder };
+
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+    const Kind kind;
+    std::atomic<DWORD> handle{0};
+};
+
+class Registry {
+public:
+    static constexpr unsigned kIndexBits = 12;
+    static constexpr unsigned kSlots = 1u << kIndexBits;  // slot 0 unused: handle 0 means none
+
+    static Registry& instance();
+
+    // 0 when the table is full.
+    DWORD add(std::shared_ptr<Object> obj);
+    std::shared_ptr<Object> get(DWORD h) const;
+    template <typename T>
+    std::shared_ptr<T> get(DWORD h, Kind k) const {
+        auto o = get(h);
+        return o && o->kind == k ? std::static_pointer_cast<T>(o) : nullptr;
+    }
+    // Makes the handle dead, waits for lock-free users to leave, returns the owner.
+    std::shared_ptr<Object> remove(DWORD h);
+    std::vector<std::shared_ptr<Object>> all() const;
+
+    // Lock-free lookup for the hot path; pair every non-null acquire with release.
+    Object* acquire(DWORD h);
+    void release(DWORD h);
+
+private:
+    struct Slot {
+        std::atomic<DWORD> handle{0};
+        std::atomic<int> users{0};
+        std::atomic<Object*> raw{nullptr};
+        std::shared_ptr<Object> owner;
+        uint32_t generation = 0;
+    };
+    mutable std::mutex mutex_;
+    std::array<Slot, kSlots> slots_;
+    unsigned next_ = 1;
+};
+
+}  // namespace bassx

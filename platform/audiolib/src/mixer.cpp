@@ -1,0 +1,51 @@
+#include "mixer.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace bassx {
+
+Mixer::Mixer(DWORD rate_, DWORD chans_, DWORD flags_) : Object(Kind::Mixer), rate(rate_), chans(chans_), flags(flags_) {}
+
+int Mixer::addSource(std::shared_ptr<Source> src) {
+    // No resampler or channel mapper: the graph runs at one format throughout.
+    if (src->rate != rate || src->chans != chans) return BASS_ERROR_FORMAT;
+    DWORD none = 0;
+    if (!src->mixer.compare_exchange_strong(none, handle.load())) return BASS_ERROR_ALREADY;
+    std::lock_guard<std::mutex> lock(mutex_);
+    sources_.push_back(std::move(src));
+    return BASS_OK;
+}
+
+void Mixer::addSink(std::shared_ptr<MixSink> sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sinks_.push_back(std::move(sink));
+}
+
+void Mixer::removeSink(const MixSink* sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(sinks_, [&](const auto& s) { return s.get() == sink; });
+}
+
+void Mixer::render(int16_t* out, size_t frames) {
+    const size_t count = frames * chans;
+    std::lock_guard<std::mutex> lock(mutex_);
+    acc_.assign(count, 0);
+    scratch_.resize(count);
+    for (auto& src : sources_) {
+        size_t got = src->take(scratch_.data(), frames);
+        for (size_t i = 0; i < got * chans; ++i) acc_[i] += scratch_[i];
+    }
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<int16_t>(std::clamp(acc_[i], -32768, 32767));
+    for (auto& sink : sinks_) sink->feed(out, count * 2);
+}
+
+std::vector<std::shared_ptr<MixSink>> Mixer::detach() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DWORD me = handle.load();
+    for (auto& src : sources_) src->mixer.compare_exchange_strong(me, 0), me = handle.load();
+    sources_.clear();
+    return std::exchange(sinks_, {});
+}
+
+}  // namespace bassx

@@ -1,0 +1,51 @@
+// The mixer: sums its sources with saturation to 16 bits, mixing silence where a source has
+// nothing (non-stop), and hands every block to the encoders tied to it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "source.h"
+
+namespace bassx {
+
+// Something fed with the mixer's raw output (an encoder).
+struct MixSink {
+    virtual ~MixSink() = default;
+    virtual void feed(const int16_t* samples, size_t bytes) = 0;
+};
+
+class Mixer : public Object {
+public:
+    Mixer(DWORD rate, DWORD chans, DWORD flags);
+
+    const DWORD rate;
+    const DWORD chans;
+    const DWORD flags;
+    size_t frameBytes() const { return chans * 2; }
+
+    // BASS error code, 0 on success.
+    int addSource(std::shared_ptr<Source> src);
+    void addSink(std::shared_ptr<MixSink> sink);
+    void removeSink(const MixSink* sink);
+
+    // Mixes `frames` frames into out and feeds the sinks. Called by the device clock (or a test).
+    void render(int16_t* out, size_t frames);
+
+    // Unplugs the sources and gives back the sinks, for the caller to end.
+    std::vector<std::shared_ptr<MixSink>> detach();
+
+    std::atomic<float> volume{1.0f};  // device output only
+    std::atomic<bool> playing{false};
+
+private:
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<Source>> sources_;
+    std::vector<std::shared_ptr<MixSink>> sinks_;
+    std::vector<int32_t> acc_;
+    std::vector<int16_t> scratch_;
+};
+
+}  // namespace bassx

@@ -1,0 +1,124 @@
+#include "net.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "bass.h"
+
+namespace bassx::net {
+namespace {
+
+// Polls in short slices so a cancel flag is seen quickly. 1 ready, 0 timeout/cancel, -1 error.
+int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel && cancel->load()) return 0;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
+        pollfd p{fd, events, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100)));
+        if (r > 0) return 1;
+        if (r < 0 && errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
+bool splitAddress(const std::string& address, std::string& host, int& port) {
+    auto colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= address.size()) return false;
+    std::string p = address.substr(colon + 1);
+    if (p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
+    port = std::stoi(p);
+    host = address.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    return port >= 1 && port <= 65535;
+}
+
+int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    std::string service = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &res) != 0 || !res) {
+        err = BASS_ERROR_NONET;
+        return -1;
+    }
+    int fd = -1;
+    err = BASS_ERROR_FILEOPEN;
+    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
+        int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        if (s < 0) continue;
+        int r = ::connect(s, ai->ai_addr, ai->ai_addrlen);
+        if (r != 0 && errno == EINPROGRESS) {
+            int w = waitFor(s, POLLOUT, deadline, cancel);
+            if (w == 1) {
+                int soErr = 0;
+                socklen_t l = sizeof soErr;
+                ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soErr, &l);
+                r = soErr == 0 ? 0 : -1;
+            } else {
+                if (w == 0) err = BASS_ERROR_TIMEOUT;
+                r = -1;
+            }
+        }
+        if (r == 0) {
+            int one = 1;
+            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            fd = s;
+        } else {
+            ::close(s);
+        }
+    }
+    ::freeaddrinfo(res);
+    if (fd >= 0) err = BASS_OK;
+    return fd;
+}
+
+bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
+    auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (waitFor(fd, POLLOUT, deadline, cancel) != 1) return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
+    for (;;) {
+        ssize_t n = ::recv(fd, buf, len, 0);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        int w = waitFor(fd, POLLIN, deadline, cancel);
+        if (w == 0) return -2;
+        if (w < 0) return -1;
+    }
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace bassx::net

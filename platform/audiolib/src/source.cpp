@@ -1,0 +1,53 @@
+#include "source.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace bassx {
+
+Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned prebufferMs)
+    : Object(k),
+      rate(rate_),
+      chans(chans_),
+      ring_(static_cast<size_t>(rate_ * ringSeconds) * chans_ * 2),
+      prebuffer_(static_cast<size_t>(rate_) * prebufferMs / 1000) {}
+
+size_t Source::put(const void* data, size_t bytes) {
+    ring_.write(data, bytes, frameBytes());
+    return ring_.available();
+}
+
+void Source::setActive(bool on) {
+    if (!on) flush_.store(true);
+    active_.store(on);
+}
+
+size_t Source::take(int16_t* out, size_t frames) {
+    if (flush_.exchange(false)) {
+        ring_.clear();
+        primed_ = false;
+    }
+    if (!active_.load()) return 0;
+    const size_t fb = frameBytes();
+    size_t avail = ring_.available() / fb;
+    if (!primed_) {
+        if (avail == 0 || avail < std::min(prebuffer_, frames + prebuffer_)) return 0;
+        primed_ = true;
+    }
+    size_t n = std::min(avail, frames);
+    ring_.read(out, n * fb);
+    if (n < frames) primed_ = false;  // ran dry: let it refill before taking again
+    taken_.fetch_add(n * fb);
+    float v = volume_.load(std::memory_order_relaxed);
+    if (v != 1.0f) applyVolume(out, n * chans, v);
+    return n;
+}
+
+void applyVolume(int16_t* s, size_t count, float factor) {
+    for (size_t i = 0; i < count; ++i) {
+        float x = std::nearbyint(s[i] * factor);
+        s[i] = static_cast<int16_t>(std::clamp(x, -32768.0f, 32767.0f));
+    }
+}
+
+}  // namespace bassx

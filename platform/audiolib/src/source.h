@@ -1,0 +1,57 @@
+// A channel the mixer can pull from: a ring filled by a producer (the host's sample tap or the
+// capture callback) and emptied by the mixer, with a small jitter buffer so a producer that
+// delivers in lumps does not leave holes in the mix.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "handles.h"
+#include "ring.h"
+
+namespace bassx {
+
+class Source : public Object {
+public:
+    Source(Kind k, DWORD rate, DWORD chans, double ringSeconds, unsigned prebufferMs);
+
+    const DWORD rate;
+    const DWORD chans;
+    size_t frameBytes() const { return chans * 2; }
+
+    // Producer side: queues whole frames, drops what does not fit. Returns bytes queued now.
+    size_t put(const void* data, size_t bytes);
+
+    // Mixer side: up to `frames` frames of real data, after the effects; returns frames read.
+    size_t take(int16_t* out, size_t frames);
+
+    // Volume effect factor, applied by the consumer from its next block on.
+    void setVolume(float v) { volume_.store(v, std::memory_order_relaxed); }
+    float volume() const { return volume_.load(std::memory_order_relaxed); }
+
+    // A stopped source gives the mixer nothing and forgets what was queued.
+    void setActive(bool on);
+    bool active() const { return active_.load(); }
+
+    void setPrebufferFrames(size_t frames) { prebuffer_ = frames; }
+
+    uint64_t bytesTaken() const { return taken_.load(); }
+    uint64_t bytesDropped() const { return ring_.dropped(); }
+    size_t queued() const { return ring_.available(); }
+
+    std::atomic<DWORD> mixer{0};  // the mixer it is plugged into, 0 = none
+
+private:
+    SpscRing ring_;
+    std::atomic<float> volume_{1.0f};
+    std::atomic<bool> active_{true};
+    std::atomic<bool> flush_{false};
+    std::atomic<uint64_t> taken_{0};
+    size_t prebuffer_;
+    bool primed_ = false;  // consumer-only
+};
+
+// Saturating 16-bit scale.
+void applyVolume(int16_t* samples, size_t count, float factor);
+
+}  // namespace bassx

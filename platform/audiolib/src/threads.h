@@ -1,0 +1,45 @@
+// Engine threads run with SIGPIPE blocked: a write to a dead encoder's pipe then fails with
+// EPIPE on that thread instead of killing the host, and the host's own signal setup is left
+// alone.
+#pragma once
+
+#include <signal.h>
+
+#include <thread>
+#include <utility>
+
+namespace bassx {
+
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &set, &old_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t old_;
+};
+
+template <typename F>
+std::thread startThread(F&& fn) {
+    SignalsBlocked blocked;  // the new thread inherits the mask
+    return std::thread(std::forward<F>(fn));
+}
+
+// Discards a SIGPIPE left pending on this thread by a failed write.
+inline void clearPendingSigpipe() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    timespec zero{0, 0};
+    while (sigtimedwait(&set, nullptr, &zero) == SIGPIPE) {
+    }
+}
+
+}  // namespace bassx

@@ -1,0 +1,85 @@
+#include "title.h"
+
+#include <cstdlib>
+
+#include "net.h"
+#include "threads.h"
+
+namespace bassx::title {
+
+std::string urlEncode(const std::string& s) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+            c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string buildRequest(const std::string& host, int port, const std::string& pass, const std::string& song,
+                         const std::string& url) {
+    std::string r = "GET /admin.cgi?pass=" + urlEncode(pass) + "&mode=updinfo&song=" + urlEncode(song);
+    if (!url.empty()) r += "&url=" + urlEncode(url);
+    r += " HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) +
+         "\r\nUser-Agent: Mozilla/4.0 (compatible; Larkspur)\r\n\r\n";
+    return r;
+}
+
+Sender::Sender(std::string host, int port) : host_(std::move(host)), port_(port) {
+    thread_ = startThread([this] { run(); });
+}
+
+Sender::~Sender() { stop(); }
+
+void Sender::post(std::string request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Only the newest title matters when updates pile up behind a slow server.
+    queue_.clear();
+    queue_.push_back(std::move(request));
+    cv_.notify_one();
+}
+
+void Sender::stop() {
+    stop_.store(true);
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Sender::run() {
+    for (;;) {
+        std::string req;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait(lock, [&] { return stop_.load() || !queue_.empty(); });
+            if (stop_.load()) return;
+            req = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        auto deadline = net::after(kDeadlineMs);
+        int err = 0;
+        int fd = net::connectTo(host_, port_, deadline, err, &stop_);
+        int status = 0;
+        if (fd >= 0 && net::sendAll(fd, req.data(), req.size(), deadline, &stop_)) {
+            std::string reply;
+            char buf[512];
+            long n;
+            while (reply.find('\n') == std::string::npos &&
+                   (n = net::recvSome(fd, buf, sizeof buf, deadline, &stop_)) > 0)
+                reply.append(buf, static_cast<size_t>(n));
+            auto sp = reply.find(' ');
+            if (reply.compare(0, 5, "HTTP/") == 0 && sp != std::string::npos) status = std::atoi(reply.c_str() + sp + 1);
+        }
+        net::closeFd(fd);
+        lastStatus_.store(status);
+        completed_.fetch_add(1);
+    }
+}
+
+}  // namespace bassx::title

@@ -1,0 +1,48 @@
+// Title updates: GET /admin.cgi?pass=..&mode=updinfo&song=..&url=.. to the server's base
+// port, sent one at a time on a worker thread with a deadline; callers never wait.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace bassx::title {
+
+constexpr int kDeadlineMs = 5000;
+
+// Every byte but A-Z a-z 0-9 - _ . ~ as %XX; 8-bit text passes through byte for byte.
+std::string urlEncode(const std::string& s);
+std::string buildRequest(const std::string& host, int port, const std::string& pass, const std::string& song,
+                         const std::string& url);
+
+class Sender {
+public:
+    Sender(std::string host, int port);
+    ~Sender();
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    void post(std::string request);
+    // Abandons what is queued or in flight.
+    void stop();
+    // HTTP status of the last update (0 when none got an answer); for tests.
+    int lastStatus() const { return lastStatus_.load(); }
+    unsigned completed() const { return completed_.load(); }
+
+private:
+    void run();
+    std::string host_;
+    int port_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::string> queue_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> lastStatus_{0};
+    std::atomic<unsigned> completed_{0};
+    std::thread thread_;
+};
+
+}  // namespace bassx::title
