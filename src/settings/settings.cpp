@@ -11,8 +11,13 @@
 #include "desktop/desktop.h"
 #include "settings/settings_file.h"
 
-// constinit: start-up writes it from another file's load-time initialiser.
+// Start-up writes it from another file's load-time initialiser, so it must be ready first.
+#if defined(__clang__)
+// clang cannot constant-initialise the std::string member: run this initialiser first instead.
+__attribute__((init_priority(101))) Larkspur station;
+#else
 constinit Larkspur station;
+#endif
 
 std::mutex& textLock() {
     static std::mutex lock;
