@@ -1,0 +1,160 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "broadcast/connection.h"
+#include "broadcast/title_status.h"
+#include "desktop/desktop.h"
+#include "desktop/headless.h"
+#include "on_air.h"
+#include "plugin/globals.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using on_air::eventually;
+using on_air::noEncoderLeft;
+using Clock = std::chrono::steady_clock;
+
+const auto* services = ::testing::AddGlobalTestEnvironment(new on_air::Services);
+
+class Broadcast : public on_air::Station {};
+
+TEST_F(Broadcast, ConnectPutsTheStationOnTheAirWithItsMetadata) {
+    for (const std::string type : {"audio/mpeg", "application/ogg"}) {
+        SCOPED_TRACE(type);
+        configure(type);
+        ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+        EXPECT_EQ(station.streaming, 1);
+        EXPECT_EQ(desktop::text(statusLine), "online... but no data.. please play sound..");
+        EXPECT_EQ(ice.waitSourceField("server_type", type), type) << ice.statusJson();
+        EXPECT_EQ(ice.sourceField("server_name"), "Larkspur FM");
+        EXPECT_EQ(ice.sourceField("genre"), "Jazz");
+        EXPECT_EQ(ice.sourceField("server_url"), "http://larkspur.example/");
+        EXPECT_EQ(ice.sourceField("server_description"), "Late night standards");
+        EXPECT_EQ(ice.sourceField("bitrate"), "128");
+        EXPECT_EQ(on_air::encoderChildren().size(), 1u);
+
+        toggleConnection(&station, false);
+        EXPECT_TRUE(sourceGone());
+        EXPECT_TRUE(noEncoderLeft());
+        EXPECT_EQ(desktop::text(statusLine), "offline...");
+        EXPECT_TRUE(boxTexts().empty());
+    }
+}
+
+TEST_F(Broadcast, UnconfiguredServerIsReportedAndLeavesNothingRunning) {
+    for (int which = 0; which < 2; ++which) {
+        configure();
+        if (which)
+            station.port = 0;
+        else
+            storeText(station.server, "");
+        openWindow();
+        EXPECT_EQ(toggleConnection(&station, true), 0);
+        EXPECT_EQ(boxTexts(), std::vector<std::string>{"Server or Port isn't configurated!  "});
+        toggleConnection(&station, false);
+        EXPECT_TRUE(noEncoderLeft());
+        EXPECT_EQ(station.recordChannel, 0u);
+        EXPECT_EQ(station.hostStream, 0u);
+    }
+}
+
+TEST_F(Broadcast, WrongPasswordFailsTheConnectPromptly) {
+    configure();
+    storeText(station.password, "not-the-password");
+    const auto start = Clock::now();
+    EXPECT_EQ(toggleConnection(&station, true), 0);
+    EXPECT_LT(Clock::now() - start, 15s);
+    auto boxes = boxTexts();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].rfind("Couldn't setup connection with server  Bass Error: 0x", 0), 0u) << boxes[0];
+    toggleConnection(&station, false);
+    EXPECT_TRUE(noEncoderLeft());
+    EXPECT_TRUE(ice.sourceField("server_type").empty());
+}
+
+TEST_F(Broadcast, TitleReachesTheServerAtTheNextTick) {
+    configure();
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_FALSE(ice.waitSourceField("server_type").empty());
+    hostWindow = 0x1234;
+    desktop::headless::setWindowTitle(0x1234, "7. Chet Baker - Almost Blue - Winamp");
+    updateTitle(&station);
+    const auto sent = Clock::now();
+    EXPECT_EQ(ice.waitSourceField("title", "Chet Baker - Almost Blue", 3000), "Chet Baker - Almost Blue");
+    EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(titleTimerPeriodMs));
+}
+
+// Icecast killed under a live source, then started again on the same ports.
+class ServerDeath : public Broadcast {
+protected:
+    void killServer() {
+        ::kill(ice.pid(), SIGKILL);
+        ::waitpid(ice.pid(), nullptr, 0);
+    }
+    bool restartServer() {
+        revived = ::fork();
+        if (revived == 0) {
+            ::setpgid(0, 0);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::dup2(quiet, 2);
+            ::execlp("icecast2", "icecast2", "-c", (ice.dir() + "/icecast.xml").c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 250; ++i) {
+            if (!ice.statusJson().empty()) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    void TearDown() override {
+        Broadcast::TearDown();
+        if (revived > 0) {
+            ::kill(revived, SIGTERM);
+            ::waitpid(revived, nullptr, 0);
+        }
+    }
+    pid_t revived = 0;
+};
+
+TEST_F(ServerDeath, WithoutReconnectionTheUserIsTold) {
+    configure();
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_FALSE(ice.waitSourceField("server_type").empty());
+    killServer();
+    ASSERT_TRUE(eventually([&] { return !desktop::headless::boxes().empty(); }, 10s));
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"The server connection died!  "});
+    EXPECT_EQ(station.streaming, 0);
+    EXPECT_EQ(desktop::text(connectToggle), "Connect");
+    EXPECT_TRUE(noEncoderLeft());
+}
+
+TEST_F(ServerDeath, WithReconnectionTheStationIsBackSoonAfterTheServer) {
+    configure();
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_FALSE(ice.waitSourceField("server_type").empty());
+    killServer();
+    ASSERT_TRUE(eventually([] { return station.streaming == 0; }, 10s));
+    std::this_thread::sleep_for(2500ms);  // a few failing attempts
+    EXPECT_EQ(station.streaming, 0);
+    ASSERT_TRUE(restartServer());
+    const auto back = Clock::now();
+    EXPECT_EQ(ice.waitSourceField("server_type", "audio/mpeg", 6000), "audio/mpeg");
+    const auto took = Clock::now() - back;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    RecordProperty("back_on_air_ms", static_cast<int>(ms));
+    EXPECT_LT(took, 2500ms) << ms << " ms";
+    ASSERT_TRUE(eventually([] { return desktop::text(connectToggle) == "Disconnect"; }, 3s));
+    EXPECT_TRUE(desktop::checked(connectToggle));
+    EXPECT_EQ(ice.sourceField("server_name"), "Larkspur FM");
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_EQ(on_air::encoderChildren().size(), 1u);  // the failed attempts left none behind
+}
+
+}  // namespace
