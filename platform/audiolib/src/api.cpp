@@ -285,7 +285,7 @@ BOOL BASS_Mixer_StreamAddChannel(HSTREAM handle, DWORD channel, DWORD) {
 
 QWORD BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode) {
     auto s = sourceOf(handle);
-    if (!s || !s->mixer.load()) {
+    if (!s || s->mixer.load() == nullptr) {
         setError(BASS_ERROR_HANDLE);
         return static_cast<QWORD>(-1);
     }

@@ -10,8 +10,8 @@ Mixer::Mixer(DWORD rate_, DWORD chans_, DWORD flags_) : Object(Kind::Mixer), rat
 int Mixer::addSource(std::shared_ptr<Source> src) {
     // No resampler or channel mapper: the graph runs at one format throughout.
     if (src->rate != rate || src->chans != chans) return BASS_ERROR_FORMAT;
-    DWORD none = 0;
-    if (!src->mixer.compare_exchange_strong(none, handle.load())) return BASS_ERROR_ALREADY;
+    const void* none = nullptr;
+    if (!src->mixer.compare_exchange_strong(none, this)) return BASS_ERROR_ALREADY;
     std::lock_guard<std::mutex> lock(mutex_);
     sources_.push_back(std::move(src));
     return BASS_OK;
@@ -42,8 +42,10 @@ void Mixer::render(int16_t* out, size_t frames) {
 
 std::vector<std::shared_ptr<MixSink>> Mixer::detach() {
     std::lock_guard<std::mutex> lock(mutex_);
-    DWORD me = handle.load();
-    for (auto& src : sources_) src->mixer.compare_exchange_strong(me, 0), me = handle.load();
+    for (auto& src : sources_) {
+        const void* me = this;
+        src->mixer.compare_exchange_strong(me, nullptr);
+    }
     sources_.clear();
     return std::exchange(sinks_, {});
 }

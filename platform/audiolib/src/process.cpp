@@ -120,7 +120,7 @@ int Process::start(const std::vector<std::string>& args) {
     if (n > 0) {
         ::close(inPipe[1]), ::close(outPipe[0]);
         ::waitpid(pid, nullptr, 0);
-        return childErr == ENOENT || childErr == EACCES ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE;
+        return childErr == ENOENT || childErr == EACCES || childErr == ENOEXEC ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     pid_ = pid;

@@ -39,7 +39,7 @@ public:
     uint64_t bytesDropped() const { return ring_.dropped(); }
     size_t queued() const { return ring_.available(); }
 
-    std::atomic<DWORD> mixer{0};  // the mixer it is plugged into, 0 = none
+    std::atomic<const void*> mixer{nullptr};  // the mixer it is plugged into
 
 private:
     SpscRing ring_;

@@ -175,7 +175,9 @@ TEST_F(EngineServices, CaptureLevelShowsInWhatIsCaptured) {
         auto left = fixtures::channelOf(s, 2, 0);
         size_t tail = kRate / 2;
         rms[i] = fixtures::rmsLevel(left.data() + left.size() - tail, tail);
-        if (i == 0) EXPECT_NEAR(fixtures::dominantFrequency(left.data() + left.size() - tail, tail, kRate), 1000, 3);
+        if (i == 0) {
+            EXPECT_NEAR(fixtures::dominantFrequency(left.data() + left.size() - tail, tail, kRate), 1000, 3);
+        }
     }
     fixtures::run("rm -rf '" + dir + "'");
     EXPECT_GT(rms[0], 0.4);  // the test tone as the server delivers it (about 0.5)

@@ -1,0 +1,258 @@
+// The ICY source handshake against canned server replies, header building, the link's
+// notices, URL encoding and title requests.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "icy.h"
+#include "net.h"
+#include "title.h"
+
+using namespace bassx;
+using namespace std::chrono_literals;
+
+namespace {
+
+icy::CastParams station() {
+    icy::CastParams p;
+    p.password = "secret";
+    p.content = "audio/mpeg";
+    p.name = "Larkspur FM";
+    p.url = "http://larkspur.example/";
+    p.genre = "Jazz";
+    p.desc = "Late night";
+    p.bitrate = 128;
+    p.pub = true;
+    return p;
+}
+
+// A canned server on one end of a socket pair: reads the login, answers, reads the headers,
+// answers again (or closes / stays silent).
+struct CannedServer {
+    int fds[2];
+    std::thread thread;
+    std::string received;
+
+    CannedServer(std::string loginAnswer, std::string headerAnswer, bool closeAfterLogin = false) {
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+        thread = std::thread([=, this] {
+            char buf[2048];
+            auto readUntil = [&](const char* end) {
+                while (received.find(end) == std::string::npos) {
+                    ssize_t n = ::recv(fds[1], buf, sizeof buf, 0);
+                    if (n <= 0) return false;
+                    received.append(buf, static_cast<size_t>(n));
+                }
+                return true;
+            };
+            if (!readUntil("\r\n")) return;
+            if (closeAfterLogin) {
+                ::shutdown(fds[1], SHUT_RDWR);
+                return;
+            }
+            if (!loginAnswer.empty()) ::send(fds[1], loginAnswer.data(), loginAnswer.size(), MSG_NOSIGNAL);
+            if (!readUntil("\r\n\r\n")) return;
+            if (headerAnswer == "close")
+                ::shutdown(fds[1], SHUT_RDWR);
+            else if (!headerAnswer.empty())
+                ::send(fds[1], headerAnswer.data(), headerAnswer.size(), MSG_NOSIGNAL);
+            // Hold the line until the client is done.
+            while (::recv(fds[1], buf, sizeof buf, 0) > 0) {
+            }
+        });
+    }
+    int client() {
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        return fds[0];
+    }
+    int handshake(int deadlineMs = 2000, int watchMs = 200) {
+        int r = icy::handshake(client(), station(), net::after(deadlineMs), watchMs);
+        ::shutdown(fds[0], SHUT_RDWR);
+        return r;
+    }
+    ~CannedServer() {
+        ::shutdown(fds[0], SHUT_RDWR);
+        if (thread.joinable()) thread.join();
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+};
+
+}  // namespace
+
+TEST(IcyHeaders, CarryTheStationAndTheNamesExtraLines) {
+    auto p = station();
+    p.name = "Larkspur FM\r\nicy-icq: 12345\r\nicy-aim: lark\r\nicy-irc: #lark";
+    EXPECT_EQ(icy::buildHeaders(p),
+              "icy-name:Larkspur FM\r\nicy-genre:Jazz\r\nicy-url:http://larkspur.example/\r\n"
+              "icy-description:Late night\r\nicy-pub:1\r\nicy-br:128\r\ncontent-type:audio/mpeg\r\n"
+              "icy-icq: 12345\r\nicy-aim: lark\r\nicy-irc: #lark\r\n\r\n");
+}
+
+TEST(IcyHeaders, NothingButIcyLinesCanBeSmuggledIn) {
+    auto p = station();
+    p.name = "Name\r\nContent-Length: 0\r\n\r\nicy-irc: #ok\nnot a header";
+    p.genre = "Jazz\r\nicy-evil: 1";
+    p.pub = false;
+    p.bitrate = 0;
+    p.desc.clear();
+    p.headers = "X-Extra: yes\r\nbad line";
+    std::string h = icy::buildHeaders(p);
+    EXPECT_EQ(h,
+              "icy-name:Name\r\nicy-genre:Jazzicy-evil: 1\r\nicy-url:http://larkspur.example/\r\n"
+              "icy-pub:0\r\ncontent-type:audio/mpeg\r\nicy-irc: #ok\r\nX-Extra: yes\r\n\r\n");
+}
+
+TEST(IcyReplies, LoginAndRefusalAreRecognised) {
+    EXPECT_EQ(icy::loginReply("OK"), icy::Reply::NeedMore);
+    EXPECT_EQ(icy::loginReply("OK2\r\nicy-caps:11\r\n\r\n"), icy::Reply::Ok);
+    EXPECT_EQ(icy::loginReply("invalid password\r\n"), icy::Reply::Denied);
+    EXPECT_EQ(icy::loginReply(std::string(600, 'x')), icy::Reply::Denied);
+    EXPECT_TRUE(icy::refusedAfterHeaders("icy-caps:11\r\n\r\nHTTP/1.0 403 Mountpoint in use\r\n"));
+    EXPECT_FALSE(icy::refusedAfterHeaders("icy-caps:11\r\n\r\n"));
+}
+
+TEST(IcyHandshake, CannedServerReplies) {
+    {
+        CannedServer s("OK2\r\nicy-caps:11\r\n\r\n", "");
+        EXPECT_EQ(s.handshake(), BASS_OK);
+        s.thread.join();  // the client hung up: the server has seen everything
+        EXPECT_EQ(s.received.substr(0, 8), "secret\r\n");
+        EXPECT_NE(s.received.find("icy-name:Larkspur FM\r\n"), std::string::npos);
+        EXPECT_EQ(s.received.substr(s.received.size() - 4), "\r\n\r\n");
+    }
+    {
+        CannedServer s("OK2\r\nicy-caps:11\r\n\r\n", "HTTP/1.0 403 Mountpoint in use\r\n\r\n");
+        EXPECT_EQ(s.handshake(), BASS_ERROR_CAST_DENIED) << "mount in use";
+    }
+    {
+        CannedServer s("HTTP/1.0 404 Not Found\r\n\r\n", "");
+        EXPECT_EQ(s.handshake(), BASS_ERROR_CAST_DENIED) << "garbage";
+    }
+    {
+        CannedServer s("", "", true);
+        EXPECT_EQ(s.handshake(), BASS_ERROR_CAST_DENIED) << "closed after the password";
+    }
+    {
+        CannedServer s("OK2\r\n\r\n", "close");
+        EXPECT_EQ(s.handshake(), BASS_ERROR_CAST_DENIED) << "closed after the headers";
+    }
+    {
+        CannedServer s("", "");
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(s.handshake(300), BASS_ERROR_TIMEOUT) << "silence";
+        auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(took, 250ms);
+        EXPECT_LT(took, 1500ms);
+    }
+}
+
+TEST(IcyLink, PeerGoingAwayGivesOneConnectionNotice) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+    std::atomic<int> notices{0};
+    std::atomic<DWORD> last{0};
+    icy::Link link(fds[0], [&](DWORD s) {
+        last = s;
+        ++notices;
+    });
+    link.push("abc", 3);
+    char buf[8];
+    for (int i = 0; i < 100 && ::recv(fds[1], buf, sizeof buf, MSG_DONTWAIT) <= 0; ++i) std::this_thread::sleep_for(10ms);
+    ::close(fds[1]);
+    for (int i = 0; i < 200 && notices == 0; ++i) std::this_thread::sleep_for(10ms);
+    link.push("more", 4);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(last, static_cast<DWORD>(BASS_ENCODE_NOTIFY_CAST));
+    EXPECT_TRUE(link.dead());
+}
+
+TEST(IcyLink, StoppingGivesNoNoticeAndFullQueueDrops) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+    std::atomic<int> notices{0};
+    {
+        icy::Link link(fds[0], [&](DWORD) { ++notices; }, 1000);
+        std::string big(1500, 'x');
+        link.push(big.data(), big.size());
+        EXPECT_EQ(link.dropped(), 1500u);
+        link.stop();
+    }
+    ::close(fds[1]);
+    EXPECT_EQ(notices, 0);
+}
+
+TEST(Address, HostAndPort) {
+    std::string host;
+    int port = 0;
+    EXPECT_TRUE(net::splitAddress("radio.example:8000", host, port));
+    EXPECT_EQ(host, "radio.example");
+    EXPECT_EQ(port, 8000);
+    EXPECT_TRUE(net::splitAddress("[::1]:8000", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_FALSE(net::splitAddress("radio.example", host, port));
+    EXPECT_FALSE(net::splitAddress("radio.example:", host, port));
+    EXPECT_FALSE(net::splitAddress("radio.example:0", host, port));
+    EXPECT_FALSE(net::splitAddress("radio.example:-5", host, port));
+    EXPECT_FALSE(net::splitAddress("radio.example:70000", host, port));
+}
+
+TEST(TitleUpdate, EveryValueIsUrlEncodedByteForByte) {
+    EXPECT_EQ(title::urlEncode("AZaz09-_.~"), "AZaz09-_.~");
+    EXPECT_EQ(title::urlEncode("a b&c=d?e/f+%"), "a%20b%26c%3Dd%3Fe%2Ff%2B%25");
+    EXPECT_EQ(title::urlEncode("Caf\xE9 \xC3\xB6"), "Caf%E9%20%C3%B6");
+    EXPECT_EQ(title::buildRequest("radio.example", 8000, "p&w", "A - B", "http://x/?a=1"),
+              "GET /admin.cgi?pass=p%26w&mode=updinfo&song=A%20-%20B&url=http%3A%2F%2Fx%2F%3Fa%3D1 HTTP/1.0\r\n"
+              "Host: radio.example:8000\r\nUser-Agent: Mozilla/4.0 (compatible; Larkspur)\r\n\r\n");
+}
+
+TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
+    int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+    ::listen(ls, 4);
+    int port = ntohs(a.sin_port);
+    std::string got;
+    std::thread server([&] {
+        int c = ::accept(ls, nullptr, nullptr);
+        char buf[1024];
+        ssize_t n;
+        while (got.find("\r\n\r\n") == std::string::npos && (n = ::recv(c, buf, sizeof buf, 0)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        std::string reply = "HTTP/1.0 200 OK\r\n\r\n";
+        ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+        ::close(c);
+        // The second client is never answered.
+        c = ::accept(ls, nullptr, nullptr);
+        std::this_thread::sleep_for(1500ms);
+        ::close(c);
+    });
+    {
+        title::Sender sender("127.0.0.1", port);
+        sender.post(title::buildRequest("127.0.0.1", port, "pw", "Song", ""));
+        for (int i = 0; i < 200 && sender.completed() == 0; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(sender.lastStatus(), 200);
+        EXPECT_EQ(got.substr(0, 47), "GET /admin.cgi?pass=pw&mode=updinfo&song=Song H");
+        sender.post(title::buildRequest("127.0.0.1", port, "pw", "Hung", ""));
+        std::this_thread::sleep_for(100ms);
+        auto t0 = std::chrono::steady_clock::now();
+        sender.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    }
+    server.join();
+    ::close(ls);
+}

@@ -1,0 +1,234 @@
+// Ring, sources, mixing, command lines and process handling.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "handles.h"
+#include "mixer.h"
+#include "process.h"
+#include "ring.h"
+#include "source.h"
+
+using namespace bassx;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TestSource : Source {
+    TestSource(DWORD rate, DWORD chans, unsigned prebufferMs = 0) : Source(Kind::Push, rate, chans, 1.0, prebufferMs) {}
+};
+
+std::vector<int16_t> frames(std::initializer_list<int16_t> v) { return std::vector<int16_t>(v); }
+
+struct CaptureSink : MixSink {
+    std::vector<int16_t> got;
+    void feed(const int16_t* s, size_t bytes) override { got.insert(got.end(), s, s + bytes / 2); }
+};
+
+int openFds() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (readdir(d)) ++n;
+    closedir(d);
+    return n;
+}
+
+}  // namespace
+
+TEST(Ring, WrapsAroundAndKeepsOrder) {
+    SpscRing r(10);
+    uint8_t out[10];
+    for (int round = 0; round < 7; ++round) {
+        uint8_t in[6];
+        std::iota(in, in + 6, static_cast<uint8_t>(round * 6));
+        ASSERT_EQ(r.write(in, 6), 6u);
+        ASSERT_EQ(r.read(out, 10), 6u);
+        EXPECT_EQ(0, std::memcmp(in, out, 6)) << "round " << round;
+    }
+    EXPECT_EQ(r.dropped(), 0u);
+}
+
+TEST(Ring, OverflowDropsWholeUnitsAndCountsThem) {
+    SpscRing r(10);
+    uint8_t in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(r.write(in, 8, 4), 8u);
+    EXPECT_EQ(r.write(in, 8, 4), 0u);  // 2 bytes free: not a whole 4-byte frame
+    EXPECT_EQ(r.dropped(), 8u);
+    EXPECT_EQ(r.available(), 8u);
+    r.clear();
+    EXPECT_EQ(r.available(), 0u);
+}
+
+TEST(Source, VolumeAppliesFromTheNextBlockAndSaturates) {
+    TestSource s(100, 1);
+    auto a = frames({1000, -1000, 30000, -30000});
+    s.put(a.data(), a.size() * 2);
+    int16_t out[4];
+    ASSERT_EQ(s.take(out, 2), 2u);
+    EXPECT_EQ(out[0], 1000);
+    s.setVolume(2.0f);
+    ASSERT_EQ(s.take(out, 2), 2u);
+    EXPECT_EQ(out[0], 32767);
+    EXPECT_EQ(out[1], -32768);
+    s.put(a.data(), 4);
+    s.setVolume(0.25f);
+    ASSERT_EQ(s.take(out, 2), 2u);
+    EXPECT_EQ(out[0], 250);
+    EXPECT_EQ(out[1], -250);
+}
+
+TEST(Source, PositionCountsOnlyRealDataTaken) {
+    TestSource s(44100, 2);
+    std::vector<int16_t> block(441 * 2, 7);
+    s.put(block.data(), block.size() * 2);
+    std::vector<int16_t> out(882 * 2);
+    EXPECT_EQ(s.take(out.data(), 882), 441u);
+    EXPECT_EQ(s.take(out.data(), 882), 0u);  // nothing pushed: time stands still
+    EXPECT_EQ(s.bytesTaken(), 441u * 4);
+    // A partial frame from the producer is not queued.
+    s.put(block.data(), 3);
+    EXPECT_EQ(s.queued(), 0u);
+}
+
+TEST(Source, JitterBufferWaitsForItsFillAfterRunningDry) {
+    TestSource s(1000, 1, 10);  // 10 frames
+    std::vector<int16_t> in(6, 1), out(20);
+    s.put(in.data(), 12);
+    EXPECT_EQ(s.take(out.data(), 5), 0u);  // 6 < 10 queued
+    s.put(in.data(), 12);
+    EXPECT_EQ(s.take(out.data(), 5), 5u);
+    EXPECT_EQ(s.take(out.data(), 20), 7u);  // ran dry
+    s.put(in.data(), 12);
+    EXPECT_EQ(s.take(out.data(), 5), 0u);  // refilling
+}
+
+TEST(Source, StoppedSourceGivesNothingAndForgetsItsQueue) {
+    TestSource s(1000, 1);
+    std::vector<int16_t> in(8, 5), out(8);
+    s.put(in.data(), 16);
+    s.setActive(false);
+    EXPECT_EQ(s.take(out.data(), 8), 0u);
+    s.setActive(true);
+    EXPECT_EQ(s.take(out.data(), 8), 0u);
+    s.put(in.data(), 16);
+    EXPECT_EQ(s.take(out.data(), 8), 8u);
+}
+
+TEST(Mixer, SumsSourcesWithSaturationAndFeedsTheFullMixToSinks) {
+    auto m = std::make_shared<Mixer>(1000, 2, BASS_MIXER_NONSTOP);
+    auto a = std::make_shared<TestSource>(1000, 2);
+    auto b = std::make_shared<TestSource>(1000, 2);
+    ASSERT_EQ(m->addSource(a), BASS_OK);
+    ASSERT_EQ(m->addSource(b), BASS_OK);
+    auto sink = std::make_shared<CaptureSink>();
+    m->addSink(sink);
+    m->volume = 0.0f;  // device output only
+    auto x = frames({100, -100, 30000, -30000, 20000, 5});
+    auto y = frames({1, 2, 30000, -30000});
+    a->put(x.data(), x.size() * 2);
+    b->put(y.data(), y.size() * 2);
+    std::vector<int16_t> out(8);
+    m->render(out.data(), 4);
+    EXPECT_EQ(out, frames({101, -98, 32767, -32768, 20000, 5, 0, 0}));  // b ran out, then a: silence
+    EXPECT_EQ(sink->got, out);
+}
+
+TEST(Mixer, KeepsGoingOnSilenceAndRefusesForeignFormats) {
+    auto m = std::make_shared<Mixer>(44100, 2, BASS_MIXER_NONSTOP);
+    EXPECT_EQ(m->addSource(std::make_shared<TestSource>(22050, 2)), BASS_ERROR_FORMAT);
+    EXPECT_EQ(m->addSource(std::make_shared<TestSource>(44100, 1)), BASS_ERROR_FORMAT);
+    auto s = std::make_shared<TestSource>(44100, 2);
+    ASSERT_EQ(m->addSource(s), BASS_OK);
+    EXPECT_EQ(std::make_shared<Mixer>(44100, 2, 0)->addSource(s), BASS_ERROR_ALREADY);
+    std::vector<int16_t> out(882 * 2, 123);
+    m->render(out.data(), 882);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](int16_t v) { return v == 0; }));
+    m->detach();
+    EXPECT_EQ(s->mixer.load(), nullptr);
+}
+
+TEST(Handles, DeadAndReusedHandlesAreRefusedWithoutLocking) {
+    Registry& r = Registry::instance();
+    auto s = std::make_shared<TestSource>(1000, 1);
+    DWORD h = r.add(s);
+    ASSERT_NE(h, 0u);
+    Object* o = r.acquire(h);
+    ASSERT_EQ(o, s.get());
+    r.release(h);
+    EXPECT_EQ(r.remove(h), s);
+    EXPECT_EQ(r.acquire(h), nullptr);
+    EXPECT_EQ(r.acquire(0), nullptr);
+    // Fill every slot once, so the old one is handed out again under a new generation.
+    std::vector<DWORD> made;
+    for (unsigned i = 0; i < Registry::kSlots; ++i) {
+        DWORD n = r.add(std::make_shared<TestSource>(1000, 1));
+        if (!n) break;
+        made.push_back(n);
+    }
+    EXPECT_EQ(std::count(made.begin(), made.end(), h), 0);
+    EXPECT_EQ(r.acquire(h), nullptr);
+    for (DWORD n : made) r.remove(n);
+}
+
+TEST(CommandLine, QuotesGroupAndSpacesSeparate) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(splitCommandLine("lame -r -s 44100 -b 128 -"), (V{"lame", "-r", "-s", "44100", "-b", "128", "-"}));
+    EXPECT_EQ(splitCommandLine("\"/opt/My Player/Plugins/Larkspur/oggenc\" -r  -R 22050\t-"),
+              (V{"/opt/My Player/Plugins/Larkspur/oggenc", "-r", "-R", "22050", "-"}));
+    EXPECT_EQ(splitCommandLine("a\"b c\"d \"\" e"), (V{"ab cd", "", "e"}));
+    EXPECT_EQ(splitCommandLine("  \"unterminated arg"), (V{"unterminated arg"}));
+    EXPECT_TRUE(splitCommandLine("   ").empty());
+}
+
+TEST(Process, ProgramThatCannotStartFailsAtOnce) {
+    Process p;
+    EXPECT_EQ(p.start({"/nonexistent/larkspur-encoder", "-"}), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(p.start({"no-such-program-anywhere-larkspur"}), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(p.start({"/etc/hostname"}), BASS_ERROR_FILEOPEN);  // not a program
+    EXPECT_EQ(p.start({}), BASS_ERROR_ILLPARAM);
+}
+
+TEST(Process, PipesCarryDataAndEndingReapsWithoutLeaks) {
+    int before = openFds();
+    {
+        Process p;
+        ASSERT_EQ(p.start({"cat"}), BASS_OK);
+        ASSERT_EQ(::write(p.stdinFd(), "hello", 5), 5);
+        p.closeStdin();
+        char buf[16];
+        ssize_t n = ::read(p.stdoutFd(), buf, sizeof buf);
+        ASSERT_EQ(n, 5);
+        EXPECT_TRUE(p.reap(2000));
+    }
+    {
+        // Ignores its closed input: killed after the grace period, and reaped.
+        Process p;
+        ASSERT_EQ(p.start({"sleep", "30"}), BASS_OK);
+        pid_t pid = p.pid();
+        auto t0 = std::chrono::steady_clock::now();
+        p.end(200);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+        EXPECT_NE(::kill(pid, 0), 0);  // gone, not a zombie
+    }
+    EXPECT_EQ(openFds(), before);
+}
+
+TEST(Process, ChildSeesOnlyItsThreeStandardDescriptors) {
+    int leaky = ::open("/dev/null", O_RDONLY);  // opened without close-on-exec by someone else
+    Process p;
+    ASSERT_EQ(p.start({"sh", "-c", "ls /proc/self/fd | wc -l"}), BASS_OK);
+    p.closeStdin();
+    char buf[16] = {};
+    ASSERT_GT(::read(p.stdoutFd(), buf, sizeof buf - 1), 0);
+    EXPECT_EQ(std::atoi(buf), 4);  // 0, 1, 2 and the one ls is reading
+    ::close(leaky);
+}
