@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +21,10 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "bass.h"
 
 namespace fs = std::filesystem;
 
@@ -176,4 +180,141 @@ TEST_F(LoadedModule, ASessionWithoutADisplaySavesAndTheNextOneReadsTheSettings) 
         unload();
     }
     EXPECT_EQ(settingsBytes(), first);
+}
+
+namespace {
+
+// A private X server for the window thread; stopped by the destructor.
+class VirtualDisplay {
+public:
+    bool start() {
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        char c;
+        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (pid_ <= 0 || number.empty()) return false;
+        name_ = ":" + number;
+        return true;
+    }
+    ~VirtualDisplay() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+// Top-level windows that are mapped on the display.
+int visibleWindows(const std::string& display) {
+    const std::string out = command("DISPLAY=" + display + " xdotool search --onlyvisible --maxdepth 1 --class '' 2>/dev/null");
+    return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+}
+
+std::int32_t int32At(const std::vector<char>& b, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + i])) << (8 * i);
+    return static_cast<std::int32_t>(v);
+}
+
+class WindowSession : public LoadedModule {
+protected:
+    void SetUp() override {
+        LoadedModule::SetUp();
+        ASSERT_TRUE(display_.start()) << "Xvfb did not start";
+        setenv("DISPLAY", display_.name().c_str(), 1);
+        // No sound server: the output device runs on its own clock.
+        setenv("PULSE_SERVER", (folder_ / "no-server").c_str(), 1);
+        baseline_ = visibleWindows(display_.name());
+    }
+    void TearDown() override {
+        LoadedModule::TearDown();
+        unsetenv("DISPLAY");
+        unsetenv("PULSE_SERVER");
+    }
+    VirtualDisplay display_;
+    int baseline_ = 0;  // what the display shows before the module opens anything
+};
+
+}  // namespace
+
+// The whole session with its window: the window brings the record into range, and Quit's
+// handshake ends the thread and saves what the window left.
+TEST_F(WindowSession, AFreshStationIsSavedWithTheWindowsDefaults) {
+    std::vector<char> older(1819, 0);
+    std::memcpy(older.data(), "radio.example.org", 17);
+    older[1807] = 0x40;
+    older[1808] = 0x1f;  // sampleRate 8000: not offered, replaced when the window is filled
+    older[1811] = 1;     // channels 1
+    {
+        std::ofstream out("Larkspur_Settings.dat", std::ios::binary);
+        out.write(older.data(), static_cast<std::streamsize>(older.size()));
+    }
+
+    Module* module = load();
+    ASSERT_NE(module, nullptr);
+    ASSERT_EQ(module->Init(module), 0);
+    bool shown = false;
+    for (int i = 0; i < 100 && !shown; ++i) {
+        shown = visibleWindows(display_.name()) > baseline_;
+        if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(shown) << "the configuration window did not appear";
+
+    std::vector<short> block(576 * 2, 1000);
+    EXPECT_EQ(module->ModifySamples(module, block.data(), 576, 16, 2, 44100), 576);
+
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(module->Quit(module), 0);
+    // Answered by the thread's next pass, well before the forced end.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(2500));
+    EXPECT_EQ(visibleWindows(display_.name()), baseline_);
+    unload();
+
+    const std::vector<char> saved = settingsBytes();
+    ASSERT_EQ(saved.size(), 2584u);
+    EXPECT_STREQ(saved.data(), "radio.example.org");
+    EXPECT_STREQ(saved.data() + 1530, "audio/mpeg");
+    EXPECT_EQ(int32At(saved, 1789), 32);     // bitrate
+    EXPECT_EQ(int32At(saved, 1807), 44100);  // sampleRate
+    EXPECT_EQ(int32At(saved, 1811), 2);      // channels
+    EXPECT_EQ(saved[1819], 0);               // no contacts in the older file
+}
+
+// Another user of the audio library holds the output device: the window thread stops in
+// its error box, nobody closes it, and Quit still ends the thread and saves.
+TEST_F(WindowSession, AWindowThreadHeldByAnErrorBoxIsEndedAndTheSettingsAreSaved) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    Module* module = load();
+    ASSERT_NE(module, nullptr);
+    ASSERT_EQ(module->Init(module), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(module->Quit(module), 0);
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_GE(waited, std::chrono::milliseconds(2900));  // the full wait, then the forced end
+    EXPECT_LT(waited, std::chrono::milliseconds(10000));
+    EXPECT_EQ(visibleWindows(display_.name()), baseline_);
+    unload();
+    EXPECT_EQ(settingsBytes().size(), 2584u);
+    BASS_Free();
 }

@@ -27,8 +27,8 @@ char serverSeenByProcedure[256];
 
 // Behaves like the real window thread: looks at the flag once per pass, clears it last.
 int wellBehaved(Larkspur* record) {
-    ++procedureRuns;
     std::snprintf(serverSeenByProcedure, sizeof serverSeenByProcedure, "%s", textOf(record->server).c_str());
+    ++procedureRuns;
     while (stopRequested.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     sawStopRequest = true;
     procedureReturned = true;
