@@ -1,0 +1,100 @@
+// The engine's costs: one mixer period, and CPU per second of audio on the device clock.
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "bass.h"
+#include "mixer.h"
+#include "source.h"
+
+namespace {
+
+using namespace bassx;
+
+struct BenchSource : Source {
+    BenchSource() : Source(Kind::Push, 44100, 2, 1.0, 0) {}
+};
+
+struct NullSink : MixSink {
+    uint64_t bytes = 0;
+    void feed(const int16_t*, size_t n) override { bytes += n; }
+};
+
+// One 20 ms period: both sources refilled (the producers' share) and mixed, one with the
+// volume effect at 0.5, the mix handed to a sink.
+void MixerPull20ms(benchmark::State& state) {
+    auto mixer = std::make_shared<Mixer>(44100, 2, BASS_MIXER_NONSTOP);
+    auto music = std::make_shared<BenchSource>();
+    auto mic = std::make_shared<BenchSource>();
+    music->setVolume(0.5f);
+    mixer->addSource(music);
+    mixer->addSource(mic);
+    auto sink = std::make_shared<NullSink>();
+    mixer->addSink(sink);
+    const size_t frames = 882;
+    std::vector<int16_t> block(frames * 2), out(frames * 2);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int16_t>(std::sin(i * 0.05) * 20000);
+    for (auto _ : state) {
+        music->put(block.data(), block.size() * 2);
+        mic->put(block.data(), block.size() * 2);
+        mixer->render(out.data(), frames);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * frames * 4));
+    state.counters["periods_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(MixerPull20ms);
+
+double cpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The graph as the plug-in builds it (push stream with its volume effect, mixer on the
+// device clock, no encoder process), fed in real time in 10 ms blocks for a fixed span.
+void CpuPerAudioSecond(benchmark::State& state) {
+    const auto span = std::chrono::seconds(state.range(0));
+    for (auto _ : state) {
+        if (!BASS_Init(0, 44100, 0, nullptr, nullptr)) {
+            state.SkipWithError("BASS_Init failed");
+            return;
+        }
+        HSTREAM host = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+        HFX fx = BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0);
+        BASS_BFX_VOLUME v{0, 0.5f};
+        BASS_FXSetParameters(fx, &v);
+        HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+        BASS_Mixer_StreamAddChannel(mixer, host, 0);
+        BASS_ChannelSetAttribute(mixer, BASS_ATTRIB_VOL, 0.0f);
+        std::vector<int16_t> block(441 * 2, 1000);
+        double cpu0 = cpuSeconds();
+        auto t0 = std::chrono::steady_clock::now();
+        BASS_ChannelPlay(mixer, FALSE);
+        auto next = t0;
+        while (std::chrono::steady_clock::now() - t0 < span) {
+            BASS_StreamPutData(host, block.data(), static_cast<DWORD>(block.size() * 2));
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+        }
+        double audio = BASS_ChannelBytes2Seconds(host, BASS_Mixer_ChannelGetPosition(host, BASS_POS_BYTE));
+        double cpu = cpuSeconds() - cpu0;
+        BASS_ChannelStop(mixer);
+        BASS_StreamFree(host);
+        BASS_Free();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        state.counters["audio_s"] = audio;
+        state.counters["cpu_s_per_audio_s"] = audio > 0 ? cpu / audio : 0;
+    }
+}
+BENCHMARK(CpuPerAudioSecond)->Arg(5)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
