@@ -4,12 +4,24 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <poll.h>
+#include <atomic>
+#include <cstdio>
 #include <unistd.h>
 
 namespace host {
 
 namespace {
 Display* dpy(void* d) { return static_cast<Display*>(d); }
+
+// A display that goes away must not end the player: Quit still has to run.
+std::atomic<Display*> ownDisplay{nullptr};
+std::atomic<bool> displayLost{false};
+
+int onIoError(Display* d) {
+    if (d == ownDisplay.load()) displayLost = true;
+    return 0;
+}
+void onIoErrorExit(Display*, void*) {}  // returning marks the connection dead instead of exit()
 }  // namespace
 
 MainWindow::~MainWindow() { close(); }
@@ -18,6 +30,9 @@ bool MainWindow::open(const std::string& title) {
     Display* d = XOpenDisplay(nullptr);
     if (!d) return false;
     display_ = d;
+    ownDisplay = d;
+    XSetIOErrorHandler(onIoError);
+    XSetIOErrorExitHandler(d, onIoErrorExit, nullptr);
     int screen = DefaultScreen(d);
     Window w = XCreateSimpleWindow(d, RootWindow(d, screen), 40, 40, 420, 70, 1, BlackPixel(d, screen),
                                    WhitePixel(d, screen));
@@ -43,7 +58,7 @@ bool MainWindow::open(const std::string& title) {
 }
 
 void MainWindow::setTitle(const std::string& title) {
-    if (!display_) return;
+    if (!display_ || lost()) return;
     Display* d = dpy(display_);
     XChangeProperty(d, window_, netWmName_, utf8_, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
@@ -67,7 +82,7 @@ void MainWindow::setStatus(const std::string& line1, const std::string& line2) {
 }
 
 void MainWindow::draw() {
-    if (!display_) return;
+    if (!display_ || lost()) return;
     Display* d = dpy(display_);
     GC gc = static_cast<GC>(gc_);
     XClearWindow(d, window_);
@@ -76,15 +91,25 @@ void MainWindow::draw() {
     XFlush(d);
 }
 
+bool MainWindow::lost() {
+    if (!display_ || !displayLost.load()) return false;
+    // The connection is dead: forget it without further requests.
+    std::fprintf(stderr, "player: lost the display; playing on without a main window\n");
+    display_ = nullptr;
+    gc_ = nullptr;
+    window_ = 0;
+    return true;
+}
+
 MainWindow::Input MainWindow::poll(int timeoutMs) {
-    if (!display_) return Input::Idle;
+    if (!display_ || lost()) return Input::Idle;
     Display* d = dpy(display_);
     if (!XPending(d)) {
         pollfd pfd{ConnectionNumber(d), POLLIN, 0};
         ::poll(&pfd, 1, timeoutMs);
     }
     Input result = Input::Idle;
-    while (XPending(d)) {
+    while (!displayLost.load() && XPending(d)) {
         XEvent ev;
         XNextEvent(d, &ev);
         switch (ev.type) {
@@ -107,7 +132,7 @@ MainWindow::Input MainWindow::poll(int timeoutMs) {
 }
 
 void MainWindow::close() {
-    if (!display_) return;
+    if (!display_ || lost()) return;
     Display* d = dpy(display_);
     if (gc_) XFreeGC(d, static_cast<GC>(gc_));
     XDestroyWindow(d, window_);

@@ -23,6 +23,7 @@ public:
 
 private:
     void draw();
+    bool lost();  // the display connection died; the window is gone
 
     void* display_ = nullptr;  // Display*
     std::uintptr_t window_ = 0;

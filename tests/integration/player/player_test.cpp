@@ -169,10 +169,12 @@ public:
         display_ = ":" + number;
         return true;
     }
-    ~Xvfb() {
+    ~Xvfb() { stop(); }
+    void stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
     }
     const std::string& display() const { return display_; }
@@ -476,6 +478,22 @@ TEST_F(PlayerTest, SignalsEndPlayingAndCallQuitOnce) {
         EXPECT_GT(field(findLine(ls, "quit "), "blocks"), 40);
         EXPECT_EQ(ls.back(), "unload late=0") << strsignal(sig);
     }
+}
+
+TEST_F(PlayerTest, LosingTheDisplayNeitherEndsPlayingNorSkipsQuit) {
+    ASSERT_TRUE(xvfb_.start()) << "Xvfb did not start";
+    Player p({"--plugin", COUNT_DSP, "--loop"}, env(true), dir_, err_);
+    for (int i = 0; i < 200 && findLine(logLines(), "init ").empty(); ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(500ms);
+    xvfb_.stop();
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(p.running()) << slurp(err_);
+    kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.wait(5s), 0) << slurp(err_);
+    EXPECT_NE(slurp(err_).find("player: lost the display"), std::string::npos) << slurp(err_);
+    auto ls = logLines();
+    EXPECT_GT(field(findLine(ls, "quit "), "blocks"), 100) << "played on after the display went";
+    EXPECT_EQ(ls.back(), "unload late=0");
 }
 
 TEST_F(PlayerTest, RealModuleKeepsTheSettingsThroughSigterm) {
