@@ -110,21 +110,52 @@ typedef BOOL (RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void
 typedef void (ENCODEPROC)(HENCODE handle, DWORD channel, const void *buffer, DWORD length, void *user);
 typedef void (ENCODENOTIFYPROC)(HENCODE handle, DWORD status, void *user);
 
-/* Errors */
+/* Errors
+ * BASS_ErrorGetCode: the calling thread's code of its last call. Any thread; safe inside a
+ * notification callback. */
 BASSDEF(int) BASS_ErrorGetCode(void);
 
-/* Output device: `win` is the owner window's native id (may be 0). */
+/* Output device: `win` is the owner window's native id (may be 0).
+ * BASS_Init: device -1 or 1 = the default output, 0 = no sound (a clock only). The device clock
+ * pulls every played mixer in real time, 20 ms at a time; with a sound server the mix (times the
+ * mixer's volume) is played, without one the clock still runs. Waits at most 2 s for the server.
+ * A second call fails with BASS_ERROR_ALREADY.
+ * BASS_Free: stops the clock and frees every channel, encoder and the capture device; no
+ * notification callback runs once it has returned (unless called from inside one).
+ * Any thread, also from inside a notification callback. */
 BASSDEF(BOOL) BASS_Init(int device, DWORD freq, DWORD flags, void *win, const void *dsguid);
 BASSDEF(BOOL) BASS_Free(void);
 
-/* Capture */
+/* Capture (the sound server's sources; every wait on the server ends within 2 s)
+ * BASS_RecordGetDeviceInfo: device 0 reads the list afresh, later numbers use that reading;
+ * FALSE with BASS_ERROR_DEVICE past the end, and for device 0 when there is no server. The
+ * name and driver texts stay valid for the life of the process.
+ * BASS_RecordInit: -1 = the default source, else the position in the list.
+ * BASS_RecordStart: 16-bit capture channel at that rate and channel count (the server
+ * converts), paused with BASS_RECORD_PAUSE until BASS_ChannelPlay; no RECORDPROC (a mixer
+ * pulls it). One channel per device.
+ * BASS_RecordSetInput: input -1; the open source's volume = volume x normal (0..1).
+ * BASS_RecordFree: closes the device and its channel.
+ * Any thread; safe inside a notification callback. */
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
 BASSDEF(BOOL) BASS_RecordInit(int device);
 BASSDEF(BOOL) BASS_RecordFree(void);
 BASSDEF(HRECORD) BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
 BASSDEF(BOOL) BASS_RecordSetInput(int input, DWORD flags, float volume);
 
-/* Streams and channels */
+/* Streams and channels
+ * BASS_StreamCreate: only STREAMPROC_PUSH streams; a ring of 4 s, read by the mixer.
+ * BASS_StreamPutData: the sample tap. Wait-free, no lock, no allocation, no system call; one
+ * producer thread per stream. Whole frames are queued, what does not fit is dropped. Returns
+ * the bytes queued, or -1 (BASS_ERROR_HANDLE for a zero or freed handle).
+ * BASS_ChannelPlay / BASS_ChannelStop: a mixer starts / stops on the device clock, and
+ * stopping an auto-free mixer frees it with its encoders (their processes ended and reaped,
+ * no notification); a capture channel starts / pauses capture; a push stream is taken from /
+ * not taken from by its mixer (stopping forgets what was queued).
+ * BASS_ChannelSetAttribute: BASS_ATTRIB_VOL of a mixer scales its device output only.
+ * BASS_ChannelBytes2Seconds: bytes of the channel's format in seconds.
+ * Any thread; safe inside a notification callback (also stopping the notifying encoder's
+ * mixer). */
 BASSDEF(HSTREAM) BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user);
 BASSDEF(DWORD) BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length);
 BASSDEF(BOOL) BASS_StreamFree(HSTREAM handle);
@@ -133,17 +164,40 @@ BASSDEF(BOOL) BASS_ChannelStop(DWORD handle);
 BASSDEF(BOOL) BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 BASSDEF(double) BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
 
-/* Effects */
+/* Effects
+ * BASS_ChannelSetFX: BASS_FX_BFX_VOLUME on a push stream or capture channel.
+ * BASS_FXSetParameters: a BASS_BFX_VOLUME (lChannel 0, fVolume >= 0), used by the mixer from
+ * its next block on. Any thread. */
 BASSDEF(DWORD) BASS_FX_GetVersion(void);
 BASSDEF(HFX) BASS_ChannelSetFX(DWORD handle, DWORD type, int priority);
 BASSDEF(BOOL) BASS_FXSetParameters(HFX handle, const void *params);
 
-/* Mixer */
+/* Mixer
+ * Sums its sources with 16-bit saturation; a source without data adds silence and the mix
+ * goes on. Sources must have the mixer's rate and channel count (BASS_ERROR_FORMAT).
+ * BASS_Mixer_ChannelGetPosition: bytes of real data the mixer has taken from that source.
+ * Any thread. */
 BASSDEF(HSTREAM) BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags);
 BASSDEF(BOOL) BASS_Mixer_StreamAddChannel(HSTREAM handle, DWORD channel, DWORD flags);
 BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
 
-/* Encoding and casting */
+/* Encoding and casting
+ * BASS_Encode_Start: the command line is split into arguments (double quotes group; no shell)
+ * and the program started with the mixer's 16-bit samples on its stdin (a WAVE header first
+ * unless BASS_ENCODE_NOHEAD). 0 at once when the program cannot be started. A slow encoder
+ * never holds up the mixer: what it cannot take is dropped. Ends with its mixer.
+ * BASS_Encode_CastInit: "host:port"; a SHOUTcast v1 source on port + 1. Blocks the caller for
+ * the handshake, at most 10 s (BASS_ERROR_TIMEOUT); TRUE once the server took the source,
+ * BASS_ERROR_CAST_DENIED for a wrong password or a mount in use. The name's further lines of
+ * the form "icy-...: value" (after CR LF pairs) are sent as header lines of their own.
+ * BASS_Encode_CastSetTitle: queued and sent on a thread of the encoder's own (deadline 5 s);
+ * returns at once. Only the newest of several waiting titles is sent.
+ * BASS_Encode_SetNotify: proc(handle, status, user) on the library's notification thread, one
+ * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own,
+ * BASS_ENCODE_NOTIFY_CAST when the server connection dies, BASS_ENCODE_NOTIFY_CAST_TIMEOUT
+ * when sending stalls for 5 s. Never called once its encoder was freed (and the free returned)
+ * or after BASS_Free.
+ * Any thread; safe inside a notification callback. */
 BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flags, ENCODEPROC *proc, void *user);
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,
                                    const char *name, const char *url, const char *genre, const char *desc,

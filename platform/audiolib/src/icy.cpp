@@ -119,7 +119,8 @@ int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs) 
     }
 }
 
-Link::Link(int fd, Notice notice, size_t maxQueued) : fd_(fd), notice_(std::move(notice)), max_(maxQueued) {
+Link::Link(int fd, Notice notice, size_t maxQueued, int stallMs)
+    : fd_(fd), notice_(std::move(notice)), max_(maxQueued), stallMs_(stallMs) {
     thread_ = startThread([this] { run(); });
 }
 
@@ -186,7 +187,7 @@ void Link::run() {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return die();
-        if (!stallReported && now - lastProgress > std::chrono::milliseconds(kStallMs)) {
+        if (!stallReported && now - lastProgress > std::chrono::milliseconds(stallMs_)) {
             stallReported = true;
             if (!stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST_TIMEOUT);
         }

@@ -45,7 +45,7 @@ int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs =
 class Link {
 public:
     using Notice = std::function<void(DWORD status)>;
-    Link(int fd, Notice notice, size_t maxQueued = 2u << 20);
+    Link(int fd, Notice notice, size_t maxQueued = 2u << 20, int stallMs = kStallMs);
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -61,6 +61,7 @@ private:
     int fd_;
     Notice notice_;
     size_t max_;
+    int stallMs_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::vector<uint8_t>> queue_;

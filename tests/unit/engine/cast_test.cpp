@@ -256,3 +256,35 @@ TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
     server.join();
     ::close(ls);
 }
+
+TEST(IcyLink, StalledSendingGivesATimeoutNoticeAndKeepsTheLink) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+    int small = 4096;
+    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::atomic<int> stalls{0}, deaths{0};
+    icy::Link link(
+        fds[0],
+        [&](DWORD s) {
+            if (s == BASS_ENCODE_NOTIFY_CAST_TIMEOUT) ++stalls;
+            if (s == BASS_ENCODE_NOTIFY_CAST) ++deaths;
+        },
+        1u << 20, 300);
+    std::string chunk(64 * 1024, 'x');  // the peer reads nothing: the socket fills up
+    for (int i = 0; i < 4; ++i) link.push(chunk.data(), chunk.size());
+    for (int i = 0; i < 200 && stalls == 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(stalls, 1);
+    EXPECT_EQ(deaths, 0);
+    EXPECT_FALSE(link.dead());
+    // Draining it lets the link carry on.
+    char buf[65536];
+    for (int i = 0; i < 50; ++i) {
+        while (::recv(fds[1], buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(link.dead());
+    link.stop();
+    ::close(fds[1]);
+    EXPECT_EQ(deaths, 0);
+}
