@@ -12,6 +12,9 @@ namespace {
 
 std::thread windowThread;
 std::atomic<bool> windowThreadDone{false};
+// Quit saves only what Init loaded: a Quit without Init would overwrite the user's file with
+// an empty record.
+std::atomic<bool> settingsLoaded{false};
 
 }  // namespace
 
@@ -23,6 +26,7 @@ void startUp(Larkspur* record) {
 
 int startPlugin(Larkspur* record, const winampDSPModule* module, WindowProcedure procedure) {
     loadSettings(record);
+    settingsLoaded.store(true);
     const desktop::NativeWindow parent = module ? module->hwndParent : 0;
     if (!desktop::openHiddenWindow(hiddenWindow, parent, 288, 150)) return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -66,7 +70,7 @@ int stopPlugin(Larkspur* record, ShutdownStep shutdown) {
     }
     if (shutdown) shutdown(record);
     if (desktop::windowExists(hiddenWindow)) desktop::closeWindow(hiddenWindow);
-    saveSettings(record);
+    if (settingsLoaded.exchange(false)) saveSettings(record);
     return 0;
 }
 

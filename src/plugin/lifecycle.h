@@ -20,7 +20,8 @@ void startUp(Larkspur* record);
 int startPlugin(Larkspur* record, const winampDSPModule* module, WindowProcedure procedure);
 
 // Quit: asks the window thread to end and waits up to 3000 ms, then ends its loop by force
-// and joins it; runs `shutdown` (may be null), closes window 0 and saves the settings.
+// and joins it; runs `shutdown` (may be null), closes window 0 and saves the settings
+// (only after an Init, so a stray Quit cannot empty the file).
 int stopPlugin(Larkspur* record, ShutdownStep shutdown);
 
 // Config: the about box; returns once it is closed.

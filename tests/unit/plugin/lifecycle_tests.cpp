@@ -177,6 +177,15 @@ TEST_F(Lifecycle, AWindowThreadThatNeverAnswersIsEndedAndQuitStillSaves) {
     EXPECT_TRUE(sawStopRequest.load());
 }
 
+TEST_F(Lifecycle, AQuitWithoutInitLeavesTheFileAlone) {
+    ASSERT_EQ(startPlugin(&record, &module, wellBehaved), 0);
+    ASSERT_EQ(stopPlugin(&record, nullptr), 0);
+    Larkspur empty;
+    EXPECT_EQ(stopPlugin(&empty, recordShutdown), 0);
+    EXPECT_EQ(shutdownRuns.load(), 1);
+    EXPECT_EQ(savedServer(), "earlier.example.org");
+}
+
 TEST_F(Lifecycle, ConfigShowsTheAboutBox) {
     EXPECT_EQ(showAbout(), 0);
     const auto boxes = desktop::headless::boxes();
