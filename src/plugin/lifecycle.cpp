@@ -25,13 +25,15 @@ void startUp(Larkspur* record) {
 }
 
 int startPlugin(Larkspur* record, const winampDSPModule* module, WindowProcedure procedure) {
+    // A second Init while running would reload the record under the window thread's feet.
+    if (windowThread.joinable()) return 0;
     loadSettings(record);
     settingsLoaded.store(true);
     const desktop::NativeWindow parent = module ? module->hwndParent : 0;
     if (!desktop::openHiddenWindow(hiddenWindow, parent, 288, 150)) return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     hostWindow.store(parent);
-    if (windowThread.joinable() || procedure == nullptr) return 0;  // one window thread at most
+    if (procedure == nullptr) return 0;
     desktop::resetLoop();
     stopRequested.store(0);
     windowThreadDone.store(false);

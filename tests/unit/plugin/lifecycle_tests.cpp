@@ -126,7 +126,12 @@ TEST_F(Lifecycle, InitLoadsTheSettingsAndStartsTheWindowThreadWhichQuitStopsByHa
     EXPECT_STREQ(serverSeenByProcedure, "earlier.example.org");  // loaded before the thread ran
     EXPECT_EQ(record.port, 8000);
 
+    // A repeated Init leaves the running session alone.
     storeText(record.server, "changed.example.org");
+    EXPECT_EQ(startPlugin(&record, &module, wellBehaved), 0);
+    EXPECT_EQ(textOf(record.server), "changed.example.org");
+    EXPECT_EQ(procedureRuns.load(), 1);
+
     EXPECT_EQ(stopPlugin(&record, recordShutdown), 0);
     EXPECT_TRUE(sawStopRequest.load());
     EXPECT_EQ(stopRequested.load(), 0);
