@@ -181,7 +181,22 @@ int main(int argc, char** argv) {
     Ui ui;
     ui.mod = &mod;
     std::thread uiThread([&] { ui.run(tracks); });
-    while (!ui.initDone.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The host calls Init before the first block. A stop asked for meanwhile waits for Init,
+    // but not for ever: a module stuck in Init cannot be quit.
+    const char* reason = nullptr;
+    std::chrono::steady_clock::time_point askedAt;
+    while (!ui.initDone.load()) {
+        timespec wait{0, 5 * 1000 * 1000};
+        int sig = sigtimedwait(&sigs, nullptr, &wait);
+        if (!reason && (sig == SIGINT || sig == SIGTERM)) {
+            reason = sig == SIGINT ? "interrupted" : "terminated";
+            askedAt = std::chrono::steady_clock::now();
+        }
+        if (reason && std::chrono::steady_clock::now() - askedAt > std::chrono::seconds(10)) {
+            std::fprintf(stderr, "player: the module's Init did not return; giving up\n");
+            std::_Exit(1);
+        }
+    }
 
     AudioOut* out = nullptr;
     if (opt.audio) {
@@ -193,7 +208,6 @@ int main(int argc, char** argv) {
     playback.start();
 
     const auto started = std::chrono::steady_clock::now();
-    const char* reason = nullptr;
     while (!reason) {
         timespec wait{0, 100 * 1000 * 1000};
         int sig = sigtimedwait(&sigs, nullptr, &wait);
