@@ -1,0 +1,274 @@
+// The loaded module (dlopen, as the host does) asked to Quit at awkward moments: during a
+// connect attempt, during the reconnect loop and while a message box is open. Quit returns,
+// the settings file is written, and no thread of the module or the engine is left behind.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "display.h"
+#include "faults.h"
+#include "fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using faults::eventually;
+
+struct Module {
+    char* description;
+    std::uintptr_t hwndParent;
+    void* hDllInstance;
+    int (*Config)(Module*);
+    int (*Init)(Module*);
+    int (*ModifySamples)(Module*, short int*, int, int, int, int);
+    int (*Quit)(Module*);
+    void* userData;
+};
+struct Header {
+    int version;
+    char* description;
+    Module* (*getModule)(int);
+};
+
+// Where the Connect toggle lands with no window manager: the window centred on 1280 x 1024,
+// the first page's controls from (3, 89), the toggle at (13, 13) on it.
+constexpr int screenW = 1280, screenH = 1024;
+constexpr int connectX = (screenW - 259) / 2 + 3 + 13 + 60, connectY = (screenH - 360) / 2 + 89 + 13 + 12;
+
+long msSince(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+void putText(std::vector<char>& file, std::size_t offset, const std::string& text) {
+    std::memset(file.data() + offset, 0, 255);
+    std::memcpy(file.data() + offset, text.data(), std::min<std::size_t>(text.size(), 255));
+}
+void putInt(std::vector<char>& file, std::size_t offset, std::int32_t value) {
+    std::memcpy(file.data() + offset, &value, 4);  // little-endian host
+}
+
+// Display, sound server and Icecast once for the binary: the module's X connection and its
+// output device stay with the process.
+class Services : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_TRUE(display.start(screenW, screenH)) << display.error();
+        ASSERT_TRUE(sound.start()) << sound.error();
+    }
+    void TearDown() override {
+        sound.stop();
+        display.stop();
+    }
+    static fixtures::Display display;
+    static fixtures::SoundServer sound;
+};
+fixtures::Display Services::display;
+fixtures::SoundServer Services::sound;
+const auto* services = ::testing::AddGlobalTestEnvironment(new Services);
+
+class QuitModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous = fs::current_path();
+        folder = fixtures::makeTempDir("larkspur-quit");
+        ASSERT_FALSE(folder.empty());
+        fs::current_path(folder);
+        threadsBefore = faults::threadCount();
+    }
+    void TearDown() override {
+        if (module && !quitDone) module->Quit(module);
+        if (handle) dlclose(handle);
+        fs::current_path(previous);
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        revived.reset();
+    }
+
+    // The station's settings as an earlier session left them, dated long ago.
+    void writeSettings(int port, bool autoReconnect, const std::string& server = "127.0.0.1") {
+        std::vector<char> file(2584, 0);
+        putText(file, 0, server);
+        putText(file, 255, "hackme");
+        putText(file, 510, "Quit FM");
+        putText(file, 1530, "audio/mpeg");
+        putInt(file, 1785, port);
+        putInt(file, 1789, 128);
+        file[1794] = autoReconnect ? 1 : 0;
+        putInt(file, 1795, 100);
+        putInt(file, 1807, 44100);
+        putInt(file, 1811, 2);
+        std::ofstream("Larkspur_Settings.dat", std::ios::binary).write(file.data(), std::streamsize(file.size()));
+        utimbuf past{946684800, 946684800};  // 2000-01-01
+        ::utime("Larkspur_Settings.dat", &past);
+    }
+
+    void start() {
+        handle = dlopen(LARKSPUR_MODULE, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        auto getHeader = reinterpret_cast<Header* (*)()>(dlsym(handle, "winampDSPGetHeader2"));
+        ASSERT_NE(getHeader, nullptr);
+        module = getHeader()->getModule(0);
+        ASSERT_NE(module, nullptr);
+        module->hwndParent = 0;
+        ASSERT_EQ(module->Init(module), 0);
+        std::this_thread::sleep_for(1500ms);  // the window is mapped and drawn
+    }
+
+    void clickConnect() {
+        Services::display.xdotool("mousemove " + std::to_string(connectX) + " " + std::to_string(connectY) +
+                                  " click 1");
+    }
+
+    // Quit as the host calls it, timed; then the module goes.
+    long quit() {
+        const auto start = Clock::now();
+        EXPECT_EQ(module->Quit(module), 0);
+        quitDone = true;
+        const long took = msSince(start);
+        EXPECT_EQ(dlclose(handle), 0);
+        handle = nullptr;
+        module = nullptr;
+        return took;
+    }
+
+    void expectSettingsWritten() {
+        struct stat st {};
+        ASSERT_EQ(::stat("Larkspur_Settings.dat", &st), 0);
+        EXPECT_EQ(st.st_size, 2584);
+        EXPECT_GT(st.st_mtime, 946684800 + 86400) << "the settings file was not written at Quit";
+        std::ifstream in("Larkspur_Settings.dat", std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(bytes.substr(510, 7), "Quit FM");
+    }
+
+    void expectNothingLeft() {
+        EXPECT_TRUE(eventually([] { return faults::children("lame").empty(); }, 3s));
+        EXPECT_TRUE(eventually([&] { return faults::threadCount() <= threadsBefore; }, 3s))
+            << faults::threadCount() << " threads, " << threadsBefore << " before the module was loaded";
+    }
+
+    bool boxShown() {
+        std::string out;
+        Services::display.xdotool("search --name 'Larkspur - Error'", &out);
+        return !out.empty();
+    }
+
+    fs::path previous;
+    std::string folder;
+    int threadsBefore = 0;
+    void* handle = nullptr;
+    Module* module = nullptr;
+    bool quitDone = false;
+    std::unique_ptr<faults::Revivable> revived;
+};
+
+TEST_F(QuitModule, DuringAConnectAttempt) {
+    faults::BadServer server(faults::BadServer::Kind::Silent);
+    writeSettings(server.port(), false);
+    start();
+    clickConnect();
+    ASSERT_TRUE(eventually([&] { return server.accepted() > 0; }, 5s)) << "the Connect click did not connect";
+    const long took = quit();
+    std::printf("Quit during a connect attempt took %ld ms\n", took);
+    EXPECT_LT(took, 12000);
+    expectSettingsWritten();
+    expectNothingLeft();
+}
+
+TEST_F(QuitModule, DuringTheReconnectLoop) {
+    fixtures::Icecast ice;
+    ASSERT_TRUE(ice.start()) << ice.error();
+    revived = std::make_unique<faults::Revivable>(ice);
+    writeSettings(ice.port(), true);
+    start();
+    clickConnect();
+    ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM"), "Quit FM") << "the Connect click did not connect";
+    revived->kill();
+    std::this_thread::sleep_for(2500ms);  // the loop is attempting against no server
+    const long took = quit();
+    std::printf("Quit during the reconnect loop took %ld ms\n", took);
+    EXPECT_LT(took, 4000);
+    expectSettingsWritten();
+    expectNothingLeft();
+}
+
+TEST_F(QuitModule, WhileTheWindowThreadShowsAMessageBox) {
+    writeSettings(0, false, "");  // Connect is refused: "Server or Port isn't configurated!"
+    start();
+    clickConnect();
+    ASSERT_TRUE(eventually([&] { return boxShown(); }, 5s, 100ms)) << "no message box";
+    const long took = quit();
+    std::printf("Quit with the window thread's box open took %ld ms\n", took);
+    EXPECT_LT(took, 5000);
+    EXPECT_FALSE(boxShown());
+    expectSettingsWritten();
+    expectNothingLeft();
+}
+
+TEST_F(QuitModule, WhileTheFailureHandlerShowsAMessageBox) {
+    fixtures::Icecast ice;
+    ASSERT_TRUE(ice.start()) << ice.error();
+    revived = std::make_unique<faults::Revivable>(ice);
+    writeSettings(ice.port(), false);
+    start();
+    clickConnect();
+    ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM"), "Quit FM") << "the Connect click did not connect";
+    revived->kill();  // "The server connection died!"
+    ASSERT_TRUE(eventually([&] { return boxShown(); }, 10s, 100ms)) << "no message box";
+    const long took = quit();
+    std::printf("Quit with the failure box open took %ld ms\n", took);
+    EXPECT_LT(took, 5000);
+    EXPECT_FALSE(boxShown());
+    expectSettingsWritten();
+    expectNothingLeft();
+}
+
+// As another user, in a folder that user cannot write: Quit still returns, and the settings
+// file that was there is left as it was.
+TEST_F(QuitModule, SettingsFolderNotWritable) {
+    writeSettings(8000, false);
+    std::ifstream in("Larkspur_Settings.dat", std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(in)), {});
+    ::chmod("Larkspur_Settings.dat", 0644);
+    ::chmod(folder.c_str(), 0755);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::unsetenv("DISPLAY");  // no window: Init starts no thread, Quit still saves
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        void* h = dlopen(LARKSPUR_MODULE, RTLD_NOW | RTLD_LOCAL);
+        if (!h) ::_exit(4);
+        auto getHeader = reinterpret_cast<Header* (*)()>(dlsym(h, "winampDSPGetHeader2"));
+        Module* m = getHeader()->getModule(0);
+        m->Init(m);
+        ::_exit(m->Quit(m) == 0 ? 0 : 5);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_TRUE(eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 20s)) << "Quit hung";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream after("Larkspur_Settings.dat", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), before);
+    EXPECT_FALSE(fs::exists("Larkspur_Settings.dat.new"));
+}
+
+}  // namespace

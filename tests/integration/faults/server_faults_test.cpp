@@ -1,0 +1,155 @@
+// The server and the encoder failing under a live broadcast, and servers that misbehave
+// during the source handshake; real Icecast, real encoders, the real engine.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "broadcast/connection.h"
+#include "desktop/desktop.h"
+#include "desktop/headless.h"
+#include "faults.h"
+#include "on_air.h"
+#include "plugin/globals.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using faults::eventually;
+
+const auto* services = ::testing::AddGlobalTestEnvironment(new on_air::Services);
+
+long msSince(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+class Faults : public on_air::Station {
+protected:
+    void SetUp() override {
+        on_air::Station::SetUp();
+        threadsBefore = faults::threadCount();
+    }
+    void TearDown() override {
+        revivable.stopRevived();
+        on_air::Station::TearDown();
+    }
+    // Once the broadcast is down and handled, no thread of ours is left over.
+    bool threadsBack() {
+        return eventually([&] { return faults::threadCount() <= threadsBefore; }, 3s);
+    }
+    pid_t encoderPid() {
+        auto found = on_air::encoderChildren();
+        return found.size() == 1 ? found[0] : 0;
+    }
+    int threadsBefore = 0;
+    faults::Revivable revivable{ice};
+};
+
+TEST_F(Faults, ServerKilledAndRestartedTheStationComesBackEachTime) {
+    configure();
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_EQ(ice.waitSourceField("server_name", "Larkspur FM"), "Larkspur FM");
+    std::vector<long> backMs;
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        revivable.kill();
+        ASSERT_TRUE(eventually([] { return station.streaming == 0; }, 5s));
+        std::this_thread::sleep_for(1300ms);  // at least one attempt against no server
+        EXPECT_EQ(station.streaming, 0);
+        ASSERT_TRUE(revivable.revive());
+        const auto returned = Clock::now();
+        ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 5s, 5ms));
+        backMs.push_back(msSince(returned));
+        EXPECT_LT(backMs.back(), 2000) << "back on the air " << backMs.back() << " ms after the server";
+        EXPECT_EQ(ice.waitSourceField("server_name", "Larkspur FM", 3000), "Larkspur FM");
+        EXPECT_EQ(ice.sourceField("genre"), "Jazz");
+        EXPECT_TRUE(eventually([] { return desktop::text(connectToggle) == "Disconnect"; }, 2s));
+        EXPECT_EQ(on_air::encoderChildren().size(), 1u);
+    }
+    std::string all;
+    for (long ms : backMs) all += std::to_string(ms) + " ";
+    std::printf("back on the air after the server's return (ms): %s\n", all.c_str());
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
+TEST_F(Faults, ServerDeathWithoutReconnectionIsReportedAndNothingRuns) {
+    configure();
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_FALSE(ice.waitSourceField("server_type").empty());
+    revivable.kill();
+    ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 10s));
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"The server connection died!  "});
+    EXPECT_EQ(station.streaming, 0);
+    EXPECT_EQ(station.hostStream, 0u);
+    EXPECT_EQ(desktop::text(connectToggle), "Connect");
+    EXPECT_TRUE(on_air::noEncoderLeft());
+    EXPECT_TRUE(threadsBack()) << faults::threadCount() << " threads, " << threadsBefore << " before";
+}
+
+TEST_F(Faults, EncoderKilledWithoutReconnectionIsReported) {
+    configure();
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    const pid_t encoder = encoderPid();
+    ASSERT_GT(encoder, 0);
+    ::kill(encoder, SIGKILL);
+    ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 10s));
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"The encoder died!  "});
+    EXPECT_EQ(station.streaming, 0);
+    EXPECT_TRUE(on_air::noEncoderLeft());
+    EXPECT_TRUE(sourceGone());
+    EXPECT_TRUE(threadsBack()) << faults::threadCount() << " threads, " << threadsBefore << " before";
+}
+
+TEST_F(Faults, EncoderKilledWithReconnectionComesBackWithANewEncoder) {
+    configure("application/ogg");
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    const pid_t encoder = encoderPid();
+    ASSERT_GT(encoder, 0);
+    ::kill(encoder, SIGKILL);
+    ASSERT_TRUE(eventually([] { return station.streaming == 0; }, 5s, 5ms));
+    ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 5s));
+    ASSERT_TRUE(eventually([&] { return encoderPid() > 0; }, 2s));
+    EXPECT_NE(encoderPid(), encoder);
+    EXPECT_EQ(ice.waitSourceField("server_type", "application/ogg"), "application/ogg");
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
+// Servers that accept the source connection and then misbehave: each connect fails with the
+// usual message within the handshake's deadline, and leaves nothing running.
+class BadServers : public Faults, public ::testing::WithParamInterface<faults::BadServer::Kind> {};
+
+TEST_P(BadServers, ConnectFailsWithinTheDeadline) {
+    faults::BadServer server(GetParam());
+    configure();
+    station.port = server.port();
+    const auto start = Clock::now();
+    EXPECT_EQ(toggleConnection(&station, true), 0);
+    const long took = msSince(start);
+    EXPECT_LT(took, 12000) << took << " ms";
+    EXPECT_GE(server.accepted(), 1);
+    const auto boxes = boxTexts();
+    ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
+    EXPECT_EQ(boxes[0].rfind("Couldn't setup connection with server  ", 0), 0u) << boxes[0];
+    EXPECT_EQ(station.streaming, 0);
+    toggleConnection(&station, false);
+    EXPECT_TRUE(on_air::noEncoderLeft());
+    EXPECT_TRUE(threadsBack()) << faults::threadCount() << " threads, " << threadsBefore << " before";
+}
+
+std::string kindName(const ::testing::TestParamInfo<faults::BadServer::Kind>& info) {
+    static const char* const names[] = {"Silent", "Garbage", "CloseAfterLogin", "OkThen403", "Trickle"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BadServers,
+                         ::testing::Values(faults::BadServer::Kind::Silent, faults::BadServer::Kind::Garbage,
+                                           faults::BadServer::Kind::CloseAfterLogin,
+                                           faults::BadServer::Kind::OkThen403, faults::BadServer::Kind::Trickle),
+                         kindName);
+
+}  // namespace
