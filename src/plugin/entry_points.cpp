@@ -6,7 +6,11 @@
 #include "settings/larkspur.h"
 #include "ui/window_thread.h"
 
+#if defined(_WIN32)
+#define LARKSPUR_EXPORT extern "C" __declspec(dllexport)
+#else
 #define LARKSPUR_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 LARKSPUR_EXPORT winampDSPModule* getModule(int index);
 LARKSPUR_EXPORT int Config(winampDSPModule* module);
