@@ -314,6 +314,8 @@ void joinHandlers() {
 }  // namespace
 
 void shutdownBroadcast(Larkspur* record) {
+    // A box now would hold Quit until someone closes it, with the window already gone.
+    const std::int32_t errorsShown = showErrors.exchange(0);
     takeOver();
     joinHandlers();
     {
@@ -322,5 +324,6 @@ void shutdownBroadcast(Larkspur* record) {
         releaseAudioDevice();
     }
     joinHandlers();  // a notice that slipped in before the device went
+    showErrors = errorsShown;
     endTakeOver();
 }

@@ -261,3 +261,27 @@ TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Failure, ADeathReportedDuringShutdownShowsNoBox) {
+    // The handler is held in its disconnect while Quit runs: its message must not hold Quit.
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    fake_bass::onCall("BASS_RecordFree", [&](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_RecordFree", nullptr);
+        entered.set_value();
+        released.wait();
+    });
+    desktop::headless::holdBoxes(true);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered.get_future().wait_for(2s), std::future_status::ready);
+    auto quit = std::async(std::launch::async, [] { shutdownBroadcast(&station); });
+    std::this_thread::sleep_for(100ms);
+    release.set_value();
+    ASSERT_EQ(quit.wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_EQ(showErrors, 1);
+}
+
+}  // namespace
