@@ -48,6 +48,7 @@ void dropStream(State& s) {
 }
 
 void onRead(pa_stream* st, size_t, void* user) {
+    loopFence();
     auto* ch = static_cast<RecordChannel*>(user);
     const void* data = nullptr;
     size_t len = 0;

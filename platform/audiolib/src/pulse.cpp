@@ -9,6 +9,7 @@ namespace bassx {
 PulseConnection::~PulseConnection() { close(); }
 
 void PulseConnection::onDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* d) {
+    loopFence();
     auto* dl = static_cast<Deadline*>(d);
     dl->expired = true;
     pa_threaded_mainloop_signal(dl->loop, 0);
@@ -35,6 +36,7 @@ bool PulseConnection::connect(const char* clientName, int timeoutMs) {
         close();
         return false;
     }
+    loopFence();
     pa_threaded_mainloop_lock(loop_);
     bool ok = false;
     if (pa_context_connect(ctx_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
@@ -75,24 +77,28 @@ bool PulseConnection::waitOperation(pa_operation* op, int timeoutMs) {
 }
 
 namespace {
+// Filled on the loop's thread; its own mutex keeps that visible to race checkers, which do
+// not see the loop's lock.
 struct ListState {
     PulseConnection* conn;
-    std::vector<PulseSourceInfo>* out;
-    std::string* def;
+    std::mutex mutex;
+    std::vector<PulseSourceInfo> out;
+    std::string def;
 };
 }  // namespace
 
 bool PulseConnection::listSources(std::vector<PulseSourceInfo>& out, std::string& defaultSource, int timeoutMs) {
     if (!ctx_) return false;
-    out.clear();
-    defaultSource.clear();
-    ListState st{this, &out, &defaultSource};
+    ListState st;
+    st.conn = this;
     pa_threaded_mainloop_lock(loop_);
     auto* op1 = pa_context_get_server_info(
         ctx_,
         [](pa_context*, const pa_server_info* i, void* u) {
+            loopFence();
             auto* s = static_cast<ListState*>(u);
-            if (i && i->default_source_name) *s->def = i->default_source_name;
+            std::lock_guard<std::mutex> lock(s->mutex);
+            if (i && i->default_source_name) s->def = i->default_source_name;
             s->conn->signal();
         },
         &st);
@@ -101,9 +107,11 @@ bool PulseConnection::listSources(std::vector<PulseSourceInfo>& out, std::string
         auto* op2 = pa_context_get_source_info_list(
             ctx_,
             [](pa_context*, const pa_source_info* i, int eol, void* u) {
+                loopFence();
                 auto* s = static_cast<ListState*>(u);
+                std::lock_guard<std::mutex> lock(s->mutex);
                 if (!eol && i)
-                    s->out->push_back({i->index, i->name ? i->name : "",
+                    s->out.push_back({i->index, i->name ? i->name : "",
                                        i->description ? i->description : (i->name ? i->name : ""),
                                        i->monitor_of_sink != PA_INVALID_INDEX, i->channel_map.channels});
                 s->conn->signal();
@@ -112,6 +120,9 @@ bool PulseConnection::listSources(std::vector<PulseSourceInfo>& out, std::string
         ok = waitOperation(op2, timeoutMs);
     }
     pa_threaded_mainloop_unlock(loop_);
+    std::lock_guard<std::mutex> lock(st.mutex);
+    out = std::move(st.out);
+    defaultSource = std::move(st.def);
     return ok;
 }
 

@@ -186,6 +186,37 @@ TEST_F(EngineServices, CaptureLevelShowsInWhatIsCaptured) {
     EXPECT_LT(rms[2], 0.001);
 }
 
+// The test server's default sink feeds its microphone, so what the device plays can be heard
+// there.
+TEST_F(EngineServices, DevicePlaysTheMixAtTheMixersVolume) {
+    std::string inputs;
+    fixtures::run("pactl list short sink-inputs", &inputs);
+    EXPECT_FALSE(inputs.empty()) << "no playback stream on the sound server";
+    HSTREAM host = BASS_StreamCreate(kRate, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    HSTREAM mixer = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, host, 0));
+    ASSERT_TRUE(BASS_ChannelPlay(mixer, FALSE));
+    TonePusher music(host, 440, 0.5);
+    double rms[2];
+    const float volumes[2] = {1.0f, 0.0f};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(BASS_ChannelSetAttribute(mixer, BASS_ATTRIB_VOL, volumes[i]));
+        std::string raw;
+        fixtures::run("timeout 6 parec -d mic --raw --format=s16le --rate=44100 --channels=1 | head -c 176400", &raw);
+        ASSERT_GE(raw.size(), 88200u);
+        std::vector<int16_t> s(raw.size() / 2);
+        std::memcpy(s.data(), raw.data(), s.size() * 2);
+        size_t tail = kRate / 2;
+        rms[i] = fixtures::rmsLevel(s.data() + s.size() - tail, tail);
+        if (i == 0) {
+            EXPECT_NEAR(fixtures::dominantFrequency(s.data() + s.size() - tail, tail, kRate), 440, 3);
+        }
+    }
+    EXPECT_GT(rms[0], 0.2);
+    EXPECT_LT(rms[1], 0.001);
+    BASS_ChannelStop(mixer);
+}
+
 struct EncoderCase {
     const char* name;
     const char* cmd;
