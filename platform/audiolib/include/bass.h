@@ -196,7 +196,9 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own,
  * BASS_ENCODE_NOTIFY_CAST when the server connection dies, BASS_ENCODE_NOTIFY_CAST_TIMEOUT
  * when sending stalls for 5 s. Never called once its encoder was freed (and the free returned)
- * or after BASS_Free.
+ * or after BASS_Free: so freeing an encoder (stopping its mixer) from another thread waits
+ * for a callback of that encoder that is running; such a callback must not wait for a lock
+ * the freeing thread holds.
  * Any thread; safe inside a notification callback. */
 BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flags, ENCODEPROC *proc, void *user);
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,
