@@ -362,8 +362,12 @@ public:
             std::lock_guard lock(m_);
             if (alive_ || hidden_.count(number)) return false;  // one configuration window per process
         }
-        if (!x11::displayAvailable()) return false;
-        if (!fl_display) fl_open_display();
+        if (!fl_display) {
+            // FLTK ends the process when it cannot open its display: open it for FLTK ourselves.
+            ::Display* d = XOpenDisplay(nullptr);
+            if (!d) return false;
+            fl_open_display(d);
+        }
         x11::installErrorHandler();
         static bool once = [] {
             Fl::event_dispatch(dispatch);

@@ -27,21 +27,33 @@ constexpr int pageX = 3, pageY = 89;  // a tab page's controls start here in the
 
 fixtures::Display* display = nullptr;
 
+}  // namespace
+
+// One display for the whole binary (the X connections of the desktop layer live as long).
+// Stopped when the binary exits, after every test.
+fixtures::Display* sharedDisplay() {
+    static fixtures::Display shared;
+    static bool started = [] {
+        if (shared.start(screenW, screenH)) return true;
+        ADD_FAILURE() << shared.error();
+        return false;
+    }();
+    return started ? &shared : nullptr;
+}
+
+namespace {
+
 class Window : public ::testing::Test {
 protected:
     Larkspur record;
     std::future<int> thread;
 
     static void SetUpTestSuite() {
-        display = new fixtures::Display;
-        ASSERT_TRUE(display->start(screenW, screenH)) << display->error();
+        display = sharedDisplay();
+        ASSERT_NE(display, nullptr);
         ASSERT_TRUE(desktop::selectBackend("fltk"));
         decodeEmbeddedImages(bannerImage, logoImage, windowIcon);
         std::filesystem::create_directories(LARKSPUR_ARTIFACTS);
-    }
-    static void TearDownTestSuite() {
-        delete display;
-        display = nullptr;
     }
 
     void SetUp() override {

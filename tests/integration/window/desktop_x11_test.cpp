@@ -1,0 +1,198 @@
+// The FLTK backend's parts that reach past the window: boxes from other threads and without a
+// window thread, the pointer, other windows' titles, the sound settings program.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "desktop/desktop.h"
+#include "display.h"
+#include "test_station.h"
+
+// Last: X11's macros clash with names above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+fixtures::Display* sharedDisplay();
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_station::eventually;
+using desktop::ControlKind;
+
+std::string findWindow(fixtures::Display* d, const std::string& name) {
+    std::string out;
+    if (d->xdotool("search --name '^" + name + "$'", &out) != 0) return {};
+    return out.substr(0, out.find('\n'));
+}
+
+class DesktopX11 : public ::testing::Test {
+protected:
+    fixtures::Display* display = nullptr;
+    std::future<void> windowThread;
+    std::promise<void> finish;
+
+    void SetUp() override {
+        display = sharedDisplay();
+        ASSERT_NE(display, nullptr);
+        ASSERT_TRUE(desktop::selectBackend("fltk"));
+        desktop::resetLoop();
+    }
+    void TearDown() override {
+        if (windowThread.valid()) {
+            desktop::endLoop();
+            windowThread.wait();
+            desktop::resetLoop();
+        }
+    }
+
+    // A window thread with a Speak-like button on the window, running the loop until the end.
+    void startWindowThread() {
+        windowThread = std::async(std::launch::async, [] {
+            if (!desktop::openConfigWindow(1, 0, 100, 100, 259, 360)) return;
+            desktop::ControlSpec speak;
+            speak.number = 38;
+            speak.kind = ControlKind::PushButton;
+            speak.x = 10;
+            speak.y = 10;
+            speak.width = 100;
+            speak.height = 30;
+            speak.text = "Speak";
+            desktop::createControl(1, speak);
+            desktop::ControlSpec status = speak;
+            status.number = 30;
+            status.kind = ControlKind::CenteredText;
+            status.y = 50;
+            status.text = "";
+            desktop::createControl(1, status);
+            while (desktop::nextEvent().kind != desktop::Event::Kind::Quit) {
+            }
+            desktop::closeWindow(1);
+        });
+        ASSERT_TRUE(eventually([] { return desktop::controlExists(30); }, 5s));
+        std::this_thread::sleep_for(200ms);
+    }
+};
+
+TEST_F(DesktopX11, BoxFromAnotherThreadIsShownByTheWindowThreadAndHoldsTheCaller) {
+    startWindowThread();
+    auto caller = std::async(std::launch::async, [] { desktop::messageBox(0, "Larkspur - Error", "It broke"); });
+    std::string id;
+    ASSERT_TRUE(eventually([&] { return !(id = findWindow(display, "Larkspur - Error")).empty(); }, 3s));
+    EXPECT_EQ(caller.wait_for(300ms), std::future_status::timeout);
+    display->xdotool("key --window " + id + " Return");
+    EXPECT_EQ(caller.wait_for(3s), std::future_status::ready);
+
+    // Setters from other threads reach the window thread's widgets.
+    std::async(std::launch::async, [] { desktop::setText(30, "from elsewhere"); }).wait();
+    EXPECT_EQ(desktop::text(30), "from elsewhere");
+
+    // The forced end closes a box that another thread waits on.
+    auto waiting = std::async(std::launch::async, [] { desktop::messageBox(0, "Held", "until the end"); });
+    ASSERT_TRUE(eventually([&] { return !findWindow(display, "Held").empty(); }, 3s));
+    desktop::endLoop();
+    EXPECT_EQ(waiting.wait_for(3s), std::future_status::ready);
+    windowThread.wait();
+    EXPECT_TRUE(findWindow(display, "Held").empty());
+}
+
+TEST_F(DesktopX11, WithoutAWindowThreadBoxesArePlainWindowsOfTheCaller) {
+    auto caller = std::async(std::launch::async, [] { desktop::messageBox(0, "About", "Larkspur\r\nversion"); });
+    std::string id;
+    ASSERT_TRUE(eventually([&] { return !(id = findWindow(display, "About")).empty(); }, 3s));
+    EXPECT_EQ(caller.wait_for(200ms), std::future_status::timeout);
+    display->xdotool("key --window " + id + " Return");
+    EXPECT_EQ(caller.wait_for(3s), std::future_status::ready);
+}
+
+TEST_F(DesktopX11, PointerFindsControlsOfTheWindowOnly) {
+    startWindowThread();
+    auto handle = desktop::nativeHandle(1);
+    ASSERT_NE(handle, 0u);
+    display->xdotool("mousemove --window " + std::to_string(handle) + " 50 25");
+    EXPECT_TRUE(eventually([] { return desktop::controlUnderCursor() == 38; }, 2s));
+    display->xdotool("mousemove --window " + std::to_string(handle) + " 200 300");
+    EXPECT_TRUE(eventually([] { return desktop::controlUnderCursor() == 0; }, 2s));
+    display->xdotool("mousemove 5 5");  // off the window
+    EXPECT_TRUE(eventually([] { return desktop::controlUnderCursor() == 0; }, 2s));
+    EXPECT_FALSE(desktop::primaryButtonDown());
+    display->xdotool("mousedown 1");
+    EXPECT_TRUE(eventually([] { return desktop::primaryButtonDown(); }, 2s));
+    display->xdotool("mouseup 1");
+    EXPECT_TRUE(eventually([] { return !desktop::primaryButtonDown(); }, 2s));
+
+    // A disabled control is not hit, as with the system's own window lookup.
+    desktop::setEnabled(38, false);
+    display->xdotool("mousemove --window " + std::to_string(handle) + " 50 25");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(desktop::controlUnderCursor(), 0);
+}
+
+TEST_F(DesktopX11, TitlesOfOtherWindows) {
+    ::Display* d = XOpenDisplay(nullptr);
+    ASSERT_NE(d, nullptr);
+    Window root = DefaultRootWindow(d);
+    Window utf = XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0);
+    Window plain = XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0);
+    const std::string title = "12. Bj\xC3\xB6rk \xE2\x80\x93 J\xC3\xB3ga - Winamp";
+    XChangeProperty(d, utf, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(title.data()), int(title.size()));
+    XStoreName(d, utf, "fallback");
+    XStoreName(d, plain, "1. Plain - Winamp");
+    Window gone = XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0);
+    XDestroyWindow(d, gone);
+    XSync(d, False);
+
+    EXPECT_EQ(desktop::windowTitle(utf), title);
+    EXPECT_EQ(desktop::windowTitle(plain), "1. Plain - Winamp");
+    EXPECT_EQ(desktop::windowTitle(gone), "");  // and the process lives on
+    EXPECT_EQ(desktop::windowTitle(0), "");
+    XCloseDisplay(d);
+}
+
+TEST_F(DesktopX11, SoundSettingsStartDetachedAndQuietlyFail) {
+    auto dir = std::filesystem::temp_directory_path() / ("larkspur-mixer-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    auto program = dir / "pavucontrol";
+    {
+        std::ofstream script(program);
+        script << "#!/bin/sh\n/bin/sleep 3\n/usr/bin/touch '" << (dir / "started").string() << "'\n";
+    }
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+
+    ::setenv("PATH", dir.c_str(), 1);
+    auto began = std::chrono::steady_clock::now();
+    desktop::openSoundSettings();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);  // no wait for the program
+
+    ::setenv("PATH", "/nonexistent", 1);
+    desktop::openSoundSettings();  // nothing installed: nothing happens
+    ::setenv("PATH", oldPath.c_str(), 1);
+
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(dir / "started"); }, 6s));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DesktopNoDisplay, WindowsFailAndBoxesReturnAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no X connection yet
+    EXPECT_EXIT(
+        {
+            ::unsetenv("DISPLAY");
+            desktop::selectBackend("fltk");
+            bool opened = desktop::openConfigWindow(1, 0, 0, 0, 259, 360);
+            bool hidden = desktop::openHiddenWindow(0, 0, 1, 1);
+            desktop::messageBox(0, "Larkspur", "nobody sees this");
+            bool titled = !desktop::windowTitle(1).empty();
+            std::exit(opened || hidden || titled ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
