@@ -145,6 +145,8 @@ int main(int argc, char** argv) {
     Options opt;
     if (!parseArgs(argc, argv, opt)) return 1;
 
+    initXlibThreads();
+
     // Signals are taken by the main thread only; every thread started from here (the
     // module's included) inherits the blocked mask.
     sigset_t sigs;

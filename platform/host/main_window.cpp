@@ -24,6 +24,8 @@ int onIoError(Display* d) {
 void onIoErrorExit(Display*, void*) {}  // returning marks the connection dead instead of exit()
 }  // namespace
 
+void initXlibThreads() { XInitThreads(); }
+
 MainWindow::~MainWindow() { close(); }
 
 bool MainWindow::open(const std::string& title) {

@@ -7,6 +7,10 @@
 
 namespace host {
 
+// Once, before any other Xlib call in the process: the module talks to the display from its
+// own threads too.
+void initXlibThreads();
+
 class MainWindow {
 public:
     ~MainWindow();

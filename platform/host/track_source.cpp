@@ -113,6 +113,17 @@ bool openFile(const std::string& path, SNDFILE*& f, SF_INFO& info, std::string& 
         error = sf_strerror(nullptr);
         return false;
     }
+    // The host's formats: WAV, FLAC, Ogg Vorbis and MP3, though libsndfile reads more.
+    const int major = info.format & SF_FORMAT_TYPEMASK, sub = info.format & SF_FORMAT_SUBMASK;
+    const bool known = major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 ||
+                       major == SF_FORMAT_FLAC || major == SF_FORMAT_MPEG ||
+                       (major == SF_FORMAT_OGG && sub == SF_FORMAT_VORBIS);
+    if (!known) {
+        error = "not a WAV, FLAC, Ogg Vorbis or MP3 file";
+        sf_close(f);
+        f = nullptr;
+        return false;
+    }
     if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
         error = "unsupported channel count or sample rate";
         sf_close(f);

@@ -441,19 +441,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PlayerTest, UnreadableFilesAreSkippedWithOneLineEach) {
     const std::string text = dir_ + "/notes.wav", missing = dir_ + "/missing.flac", good = dir_ + "/good.wav";
+    const std::string aiff = dir_ + "/other.aiff";  // readable audio, but not a host format
     std::ofstream(text) << "not audio at all\n";
     writeTone(good, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 440, 0.5});
+    writeTone(aiff, {SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 2, 440, 0.5});
 
-    Player p({"--plugin", COUNT_DSP, "--exit-at-end", text, missing, good}, env(), dir_, err_);
+    Player p({"--plugin", COUNT_DSP, "--exit-at-end", text, missing, aiff, good}, env(), dir_, err_);
     ASSERT_EQ(p.wait(15s), 0) << slurp(err_);
     auto errs = lines(slurp(err_));
     int skipped = 0;
     for (const auto& l : errs) {
-        if (l.rfind("player: skipping " + text + ": ", 0) == 0 || l.rfind("player: skipping " + missing + ": ", 0) == 0)
-            ++skipped;
+        for (const auto& bad : {text, missing, aiff})
+            if (l.rfind("player: skipping " + bad + ": ", 0) == 0) ++skipped;
         EXPECT_EQ(l.find(good), std::string::npos) << l;
     }
-    EXPECT_EQ(skipped, 2) << slurp(err_);
+    EXPECT_EQ(skipped, 3) << slurp(err_);
     auto quit = findLine(logLines(), "quit ");
     EXPECT_EQ(field(quit, "blocks"), (22050 + 575) / 576) << "the good file still plays, whole";
 
