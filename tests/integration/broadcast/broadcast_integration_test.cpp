@@ -21,12 +21,28 @@ using Clock = std::chrono::steady_clock;
 
 const auto* services = ::testing::AddGlobalTestEnvironment(new on_air::Services);
 
-class Broadcast : public on_air::Station {};
+class Broadcast : public on_air::Station {
+protected:
+    // A value of the /live source in Icecast's admin statistics (status-json leaves some out).
+    std::string adminStat(const std::string& key) {
+        std::string xml;
+        fixtures::run("curl -s -u admin:" + ice.adminPassword() + " http://127.0.0.1:" + std::to_string(ice.port()) +
+                          "/admin/stats",
+                      &xml);
+        const auto mount = xml.find("<source mount=\"/live\">");
+        const auto open = xml.find("<" + key + ">", mount == std::string::npos ? 0 : mount);
+        if (mount == std::string::npos || open == std::string::npos) return {};
+        const auto from = open + key.size() + 2;
+        return xml.substr(from, xml.find('<', from) - from);
+    }
+};
 
 TEST_F(Broadcast, ConnectPutsTheStationOnTheAirWithItsMetadata) {
     for (const std::string type : {"audio/mpeg", "application/ogg"}) {
         SCOPED_TRACE(type);
         configure(type);
+        const bool listed = type == "audio/mpeg";
+        station.isPublic = listed;
         ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
         EXPECT_EQ(station.streaming, 1);
         EXPECT_EQ(desktop::text(statusLine), "online... but no data.. please play sound..");
@@ -36,6 +52,7 @@ TEST_F(Broadcast, ConnectPutsTheStationOnTheAirWithItsMetadata) {
         EXPECT_EQ(ice.sourceField("server_url"), "http://larkspur.example/");
         EXPECT_EQ(ice.sourceField("server_description"), "Late night standards");
         EXPECT_EQ(ice.sourceField("bitrate"), "128");
+        EXPECT_EQ(adminStat("public"), listed ? "1" : "0");
         EXPECT_EQ(on_air::encoderChildren().size(), 1u);
 
         toggleConnection(&station, false);
@@ -44,6 +61,16 @@ TEST_F(Broadcast, ConnectPutsTheStationOnTheAirWithItsMetadata) {
         EXPECT_EQ(desktop::text(statusLine), "offline...");
         EXPECT_TRUE(boxTexts().empty());
     }
+}
+
+TEST_F(Broadcast, LineBreaksInStationTextsStartNoHeaderLine) {
+    configure();
+    storeText(station.stationName, "Larkspur FM\r\nicy-genre: Injected");
+    storeText(station.description, "Late\r\n night");
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    EXPECT_EQ(ice.waitSourceField("server_name"), "Larkspur FMicy-genre: Injected");
+    EXPECT_EQ(ice.sourceField("genre"), "Jazz");
+    EXPECT_EQ(ice.sourceField("server_description"), "Late night");
 }
 
 TEST_F(Broadcast, UnconfiguredServerIsReportedAndLeavesNothingRunning) {
