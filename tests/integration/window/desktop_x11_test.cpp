@@ -12,6 +12,7 @@
 
 #include "desktop/desktop.h"
 #include "display.h"
+#include "fixtures.h"
 #include "test_station.h"
 
 // Last: X11's macros clash with names above.
@@ -132,6 +133,19 @@ TEST_F(DesktopX11, PointerFindsControlsOfTheWindowOnly) {
     display->xdotool("mousemove --window " + std::to_string(handle) + " 50 25");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(desktop::controlUnderCursor(), 0);
+}
+
+TEST_F(DesktopX11, HiddenWindowIsNeverMapped) {
+    ASSERT_TRUE(desktop::openHiddenWindow(0, 0, 10, 10));
+    EXPECT_TRUE(desktop::windowExists(0));
+    auto handle = desktop::nativeHandle(0);
+    ASSERT_NE(handle, 0u);
+    std::string out;
+    fixtures::run("DISPLAY=" + display->name() + " xwininfo -id " + std::to_string(handle), &out);
+    EXPECT_NE(out.find("Map State: IsUnMapped"), std::string::npos) << out;
+    desktop::closeWindow(0);
+    EXPECT_FALSE(desktop::windowExists(0));
+    EXPECT_EQ(desktop::nativeHandle(0), 0u);
 }
 
 TEST_F(DesktopX11, TitlesOfOtherWindows) {

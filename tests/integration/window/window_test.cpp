@@ -8,6 +8,7 @@
 
 #include "desktop/desktop.h"
 #include "display.h"
+#include "fixtures.h"
 #include "fake_bass.h"
 #include "plugin/globals.h"
 #include "resources/images.h"
@@ -101,6 +102,15 @@ TEST_F(Window, AppearsCentredWithItsPages) {
     ASSERT_EQ(display->xdotool("getwindowgeometry " + std::to_string(desktop::nativeHandle(1)), &out), 0) << out;
     EXPECT_NE(out.find("Position: " + std::to_string(winX) + "," + std::to_string(winY)), std::string::npos) << out;
     EXPECT_NE(out.find("Geometry: 259x360"), std::string::npos) << out;
+    // Icon, no close box, not resizable: what the window manager is told.
+    std::string props;
+    fixtures::run("DISPLAY=" + display->name() + " xprop -id " + std::to_string(desktop::nativeHandle(1)) +
+                      " _NET_WM_ICON _MOTIF_WM_HINTS WM_NORMAL_HINTS",
+                  &props);
+    EXPECT_NE(props.find("Icon (16 x 16)"), std::string::npos) << props;
+    EXPECT_NE(props.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x4, 0xa"), std::string::npos) << props;
+    EXPECT_NE(props.find("program specified minimum size: 259 by 360"), std::string::npos) << props;
+    EXPECT_NE(props.find("program specified maximum size: 259 by 360"), std::string::npos) << props;
     EXPECT_EQ(desktop::selected(0), 0);
     shoot("window-streaming");
     clickTab(1);
