@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <atomic>
 #include <cstdio>
 #include <unistd.h>
@@ -108,7 +109,15 @@ MainWindow::Input MainWindow::poll(int timeoutMs) {
     Display* d = dpy(display_);
     if (!XPending(d)) {
         pollfd pfd{ConnectionNumber(d), POLLIN, 0};
-        ::poll(&pfd, 1, timeoutMs);
+        if (::poll(&pfd, 1, timeoutMs) > 0) {
+            // A closed connection is seen here first, before Xlib meets it as an I/O error.
+            char byte;
+            if (recv(pfd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+                displayLost = true;
+                lost();
+                return Input::Idle;
+            }
+        }
     }
     Input result = Input::Idle;
     while (!displayLost.load() && XPending(d)) {
