@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -86,8 +87,13 @@ struct Shadow {
 struct BoxRequest {
     NativeWindow owner = 0;
     std::string title, text;
+    bool started = false;  // the window thread shows it
     bool done = false;
 };
+
+// A box from another thread waits this long for the window thread to take it; a window
+// thread busy in a handler (perhaps waiting for that very thread) must not deadlock it.
+constexpr auto boxPickUp = std::chrono::milliseconds(500);
 
 class Fltk;
 Fltk& self();
@@ -244,6 +250,19 @@ public:
         char buf[64];
         while (::read(fd, buf, sizeof buf) > 0) {
         }
+        Fltk& f = self();
+        bool ended;
+        {
+            std::lock_guard lock(f.m_);
+            ended = f.ended_;
+        }
+        // An open drop-down list runs a loop of its own: the forced end closes it as Escape would.
+        if (ended && Fl::grab()) {
+            Fl::e_keysym = FL_Escape;
+            Fl::e_text = const_cast<char*>("");
+            Fl::e_length = 0;
+            Fl::handle(FL_KEYBOARD, Fl::grab());
+        }
     }
 
     void note(Event e) {
@@ -268,12 +287,22 @@ public:
                 req = std::make_shared<BoxRequest>(BoxRequest{owner, title, text, false});
                 pendingBoxes_.push_back(req);
                 ops_.push_back([this, req] {
+                    {
+                        std::lock_guard taken(m_);
+                        if (req->done) return;
+                        req->started = true;
+                        boxDone_.notify_all();
+                    }
                     runBox(req->owner, req->title, req->text, req.get());
                     finish(req);
                 });
                 wake();
-                boxDone_.wait(lock, [&] { return req->done; });
-                return;
+                if (boxDone_.wait_for(lock, boxPickUp, [&] { return req->done || req->started; })) {
+                    boxDone_.wait(lock, [&] { return req->done; });
+                    return;
+                }
+                req->done = true;  // withdrawn: shown below instead
+                std::erase(pendingBoxes_, req);
             }
         }
         x11::plainMessageBox(owner, title, text);

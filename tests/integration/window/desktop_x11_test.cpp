@@ -103,6 +103,52 @@ TEST_F(DesktopX11, BoxFromAnotherThreadIsShownByTheWindowThreadAndHoldsTheCaller
     EXPECT_TRUE(findWindow(display, "Held").empty());
 }
 
+TEST_F(DesktopX11, BoxOfABusyWindowThreadIsShownByTheCaller) {
+    // The window thread is stuck in a handler (say, waiting for the caller): the caller shows it.
+    std::promise<void> release;
+    auto busy = release.get_future().share();
+    windowThread = std::async(std::launch::async, [busy] {
+        if (!desktop::openConfigWindow(1, 0, 100, 100, 259, 360)) return;
+        busy.wait();
+        while (desktop::nextEvent().kind != desktop::Event::Kind::Quit) {
+        }
+        desktop::closeWindow(1);
+    });
+    ASSERT_TRUE(eventually([] { return desktop::windowExists(1); }, 5s));
+    auto caller = std::async(std::launch::async, [] { desktop::messageBox(0, "Busy", "shown anyway"); });
+    std::string id;
+    ASSERT_TRUE(eventually([&] { return !(id = findWindow(display, "Busy")).empty(); }, 3s));
+    display->xdotool("key --window " + id + " Return");
+    EXPECT_EQ(caller.wait_for(3s), std::future_status::ready);
+    release.set_value();
+}
+
+TEST_F(DesktopX11, ForcedEndClosesAnOpenDropDownList) {
+    windowThread = std::async(std::launch::async, [] {
+        if (!desktop::openConfigWindow(1, 0, 100, 100, 259, 360)) return;
+        desktop::ControlSpec list;
+        list.number = 22;
+        list.kind = ControlKind::DropList;
+        list.x = 10;
+        list.y = 10;
+        list.width = 100;
+        list.height = 20;
+        desktop::createControl(1, list);
+        for (const char* item : {"MP3", "A/B & C", "@x"}) desktop::addItem(22, item);
+        desktop::select(22, 0);
+        while (desktop::nextEvent().kind != desktop::Event::Kind::Quit) {
+        }
+        desktop::closeWindow(1);
+    });
+    ASSERT_TRUE(eventually([] { return desktop::itemCount(22) == 3; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    display->xdotool("mousemove --window " + std::to_string(desktop::nativeHandle(1)) + " 50 20 click 1");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(display->screenshot(std::string(LARKSPUR_ARTIFACTS) + "/droplist-open.png", 100, 100, 200, 120));
+    desktop::endLoop();
+    EXPECT_EQ(windowThread.wait_for(3s), std::future_status::ready);
+}
+
 TEST_F(DesktopX11, WithoutAWindowThreadBoxesArePlainWindowsOfTheCaller) {
     auto caller = std::async(std::launch::async, [] { desktop::messageBox(0, "About", "Larkspur\r\nversion"); });
     std::string id;
