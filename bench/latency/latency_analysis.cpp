@@ -103,6 +103,17 @@ Latencies follow(const Timeline& t) {
     return out;
 }
 
+std::vector<std::int64_t> gridSlips(const std::vector<Event>& encIn) {
+    std::vector<std::int64_t> out;
+    for (std::size_t i = 1; i < encIn.size(); ++i) {
+        std::int64_t step = encIn[i].value - encIn[i - 1].value;
+        // A missed marker spans several periods; count whole periods off.
+        std::int64_t periods = std::max<std::int64_t>(1, (step + kMarkPeriodFrames / 2) / kMarkPeriodFrames);
+        out.push_back(step - periods * kMarkPeriodFrames);
+    }
+    return out;
+}
+
 Summary summarise(std::vector<double> v) {
     Summary s;
     s.n = v.size();

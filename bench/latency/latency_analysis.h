@@ -59,6 +59,10 @@ struct Timeline {
 // marker period. Markers that cannot be followed all the way are left out.
 Latencies follow(const Timeline& t);
 
+// How far each marker reached the encoder from one marker period after the one before it, in
+// frames: not 0 where the graph filled a gap with silence (a shortfall) or lost samples.
+std::vector<std::int64_t> gridSlips(const std::vector<Event>& encIn);
+
 struct Summary {
     double median = 0, p95 = 0, max = 0;
     std::size_t n = 0;

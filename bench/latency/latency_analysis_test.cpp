@@ -133,6 +133,14 @@ TEST(Follow, LeavesOutMarkersItCannotFollow) {
     EXPECT_TRUE(follow(t).encoder.empty());
 }
 
+TEST(GridSlips, ShowsSilenceInsertedOrSamplesLost) {
+    std::vector<Event> in = {{0, 22050}, {0, 22050 + kRate}, {0, 22050 + 2 * kRate + 300}, {0, 22050 + 3 * kRate}};
+    EXPECT_EQ(gridSlips(in), (std::vector<std::int64_t>{0, 300, -300}));
+    // A marker the detector missed leaves a two-period step, not a slip.
+    EXPECT_EQ(gridSlips({{0, 100}, {0, 100 + 2 * kRate}}), (std::vector<std::int64_t>{0}));
+    EXPECT_TRUE(gridSlips({{0, 100}}).empty());
+}
+
 TEST(Summarise, NearestRankQuantiles) {
     std::vector<double> v;
     for (int i = 100; i >= 1; --i) v.push_back(i);

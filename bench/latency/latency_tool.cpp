@@ -367,6 +367,12 @@ int analyze(int argc, char** argv) {
     show("encoder", l.encoder);
     if (!proxyDir.empty()) show("sending", l.sending);
     if (!probe.empty()) show("total", l.total);
+    std::size_t slipped = 0;
+    std::int64_t frames = 0;
+    for (std::int64_t d : latency::gridSlips(t.encIn))
+        if (d != 0) ++slipped, frames += d;
+    std::printf("encoder input: %zu of %zu marker intervals off the 1 s grid (%lld frames net)\n", slipped,
+                t.encIn.empty() ? std::size_t(0) : t.encIn.size() - 1, (long long)frames);
 
     if (!probe.empty()) {
         // DSPProc's own cost, from the probe's histogram of the real call.
