@@ -96,8 +96,11 @@ void MainWindow::draw() {
 
 bool MainWindow::lost() {
     if (!display_ || !displayLost.load()) return false;
-    // The connection is dead: forget it without further requests.
     std::fprintf(stderr, "player: lost the display; playing on without a main window\n");
+    // Only the GC is freed (its request just sits in the dead connection's buffer). The
+    // connection itself stays allocated until exit: closing it would run Xlib's I/O error path,
+    // whose lock handling is not sound.
+    if (gc_) XFreeGC(dpy(display_), static_cast<GC>(gc_));
     display_ = nullptr;
     gc_ = nullptr;
     window_ = 0;
