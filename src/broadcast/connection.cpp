@@ -35,7 +35,7 @@ std::condition_variable handlersChanged;
 // Never destroyed: a handler thread still unjoined at exit must not end the process.
 std::vector<Handler>& handlers = *new std::vector<Handler>;  // under handlersLock
 int busyHandlers = 0;           // handlers not yet past their reconnect loop; under handlersLock
-bool cancelLoop = false;        // the user or Quit takes over; under handlersLock
+int takeOvers = 0;              // the user or Quit taking over (both may at once); under handlersLock
 
 constexpr auto reconnectDelay = std::chrono::milliseconds(1000);
 
@@ -66,13 +66,13 @@ void endHandling() {
 
 bool loopCancelled() {
     std::lock_guard<std::mutex> guard(handlersLock);
-    return cancelLoop;
+    return takeOvers > 0;
 }
 
 // Sleeps the reconnect delay; false when the loop is cancelled meanwhile.
 bool sleepBeforeAttempt() {
     std::unique_lock<std::mutex> guard(handlersLock);
-    return !handlersChanged.wait_for(guard, reconnectDelay, [] { return cancelLoop; });
+    return !handlersChanged.wait_for(guard, reconnectDelay, [] { return takeOvers > 0; });
 }
 
 void handleDeath(Larkspur* record, DWORD status) {
@@ -106,17 +106,17 @@ void handleDeath(Larkspur* record, DWORD status) {
 }
 
 // Waits until no failure handler is in its reconnect loop, ending any loop after its attempt.
-// The cancel stays set until endTakeOver(), so that no loop starts in between.
+// No loop starts until endTakeOver().
 void takeOver() {
     std::unique_lock<std::mutex> guard(handlersLock);
-    cancelLoop = true;
+    ++takeOvers;
     handlersChanged.notify_all();
     handlersChanged.wait(guard, [] { return busyHandlers == 0; });
 }
 
 void endTakeOver() {
     std::lock_guard<std::mutex> guard(handlersLock);
-    cancelLoop = false;
+    --takeOvers;
 }
 
 void reapFinishedHandlers() {
