@@ -436,7 +436,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Conversion{"Mono22050Wav", {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050, 1, 1000, 1.0}, "wav"},
                       Conversion{"Stereo48000Flac", {SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 2, 1000, 1.0}, "flac"},
                       Conversion{"Mono44100Ogg", {SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 1, 500, 1.0}, "ogg"},
-                      Conversion{"Stereo32000Mp3", {SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 32000, 2, 750, 1.0}, "mp3", 0.06}),
+                      Conversion{"Stereo32000Mp3", {SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 32000, 2, 750, 1.0},
+                                 "mp3", 0.06}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlayerTest, UnreadableFilesAreSkippedWithOneLineEach) {

@@ -22,9 +22,11 @@ std::vector<float> convert(const std::vector<float>& in, int from, int to, std::
     for (std::size_t at = 0; at < in.size() / 2; at += piece) {
         std::size_t n = std::min(piece, in.size() / 2 - at);
         r.push(&in[2 * at], n);
-        while (std::size_t got = r.pull(tmp.data(), 1000, false)) out.insert(out.end(), tmp.begin(), tmp.begin() + 2 * got);
+        while (std::size_t got = r.pull(tmp.data(), 1000, false))
+            out.insert(out.end(), tmp.begin(), tmp.begin() + 2 * got);
     }
-    while (std::size_t got = r.pull(tmp.data(), 1000, true)) out.insert(out.end(), tmp.begin(), tmp.begin() + 2 * got);
+    while (std::size_t got = r.pull(tmp.data(), 1000, true))
+        out.insert(out.end(), tmp.begin(), tmp.begin() + 2 * got);
     return out;
 }
 
