@@ -130,7 +130,7 @@ TEST_F(Failure, ReconnectsAboutOnceASecondSilentlyUntilTheServerIsBack) {
     EXPECT_GE(attempts[0] - start, 950ms);
     for (std::size_t i = 1; i < attempts.size(); ++i) {
         EXPECT_GE(attempts[i] - attempts[i - 1], 950ms);
-        EXPECT_LT(attempts[i] - attempts[i - 1], 1500ms);
+        EXPECT_LT(attempts[i] - attempts[i - 1], 1900ms);  // one delay, not two
     }
     EXPECT_EQ(statusAtAttempt, Names(3, "reconnecting..."));
     EXPECT_EQ(errorsAtAttempt, std::vector<int>(3, 0));
