@@ -7,7 +7,14 @@ source "$lh_root/scripts/lib/pulse.sh"
 source "$lh_root/scripts/lib/settings.sh"
 source "$lh_root/scripts/lib/xvfb.sh"
 
-lh_die() { echo "$(basename "$0"): $*" >&2; exit 1; }
+lh_die() {
+  # A picture of our own virtual display shows what the window said.
+  if [ -n "${XVFB_PID:-}" ] && import -window root "$lh_work/screen.png" 2>/dev/null; then
+    set -- "$*; screen in $lh_work/screen.png"
+  fi
+  echo "$(basename "$0"): $*" >&2
+  exit 1
+}
 lh_note() { echo "-- $*" >&2; }
 
 # Builds the player, the module, the encoder links and the latency helpers into $1.
