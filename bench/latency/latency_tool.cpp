@@ -120,7 +120,13 @@ int tap(int argc, char** argv) {
     args[0] = const_cast<char*>(realLame);
     args.push_back(nullptr);
     const char* dir = std::getenv("LARKSPUR_TAP_DIR");
-    if (!dir) {
+    std::string d(dir ? dir : "");
+    FILE* inLog = dir ? std::fopen((d + "/tap_in.log").c_str(), "we") : nullptr;
+    FILE* outLog = dir ? std::fopen((d + "/tap_out.log").c_str(), "we") : nullptr;
+    FILE* mp3 = dir ? std::fopen((d + "/tap_out.mp3").c_str(), "we") : nullptr;
+    if (!inLog || !outLog || !mp3) {
+        // Nowhere to log: be the encoder itself rather than break the broadcast.
+        if (dir) std::fprintf(stderr, "lame tap: cannot write its logs in %s\n", dir);
         execv(realLame, args.data());
         std::perror(realLame);
         return 127;
@@ -140,11 +146,6 @@ int tap(int argc, char** argv) {
     close(in[0]);
     close(out[1]);
     signal(SIGPIPE, SIG_IGN);
-    std::string d(dir);
-    FILE* inLog = std::fopen((d + "/tap_in.log").c_str(), "w");
-    FILE* outLog = std::fopen((d + "/tap_out.log").c_str(), "w");
-    FILE* mp3 = std::fopen((d + "/tap_out.mp3").c_str(), "w");
-    if (!inLog || !outLog || !mp3) return 127;
 
     std::thread reader([&] {
         std::vector<char> buf(65536);
