@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,6 +37,20 @@ std::string readAll(const std::string& path) {
 }  // namespace
 
 int threadCount() { return countEntries("/proc/self/task"); }
+
+std::string threadNames() {
+    std::string names;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::string comm = readAll("/proc/self/task/" + std::string(entry->d_name) + "/comm");
+            if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+            names += comm + " ";
+        }
+        ::closedir(dir);
+    }
+    return names;
+}
 
 std::vector<pid_t> children(const std::string& name) {
     std::vector<pid_t> found;
@@ -198,7 +213,11 @@ bool Revivable::revive() {
         ::setpgid(0, 0);
         const std::string config = ice_.dir() + "/icecast.xml";
         const std::string log = ice_.dir() + "/revived.log";
-        if (FILE* f = std::freopen(log.c_str(), "a", stdout)) (void)f;
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
         ::execlp("icecast2", "icecast2", "-c", config.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }

@@ -24,6 +24,7 @@ struct Usage {
 Usage usage();
 std::string describe(const Usage& u);
 int threadCount();
+std::string threadNames();  // "name name ...", for failure messages
 std::vector<pid_t> children(const std::string& name = "");  // by command name, "" for all
 std::string cmdlineOf(pid_t pid);                         // NUL separators as spaces
 std::string environOf(pid_t pid);

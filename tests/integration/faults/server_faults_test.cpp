@@ -119,12 +119,25 @@ TEST_F(Faults, EncoderKilledWithReconnectionComesBackWithANewEncoder) {
     EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
 }
 
+// A station with only its name filled in: empty genre, URL and description are no reason to
+// refuse it.
+TEST_F(Faults, AStationWithEmptyTextsGoesOnTheAir) {
+    configure();
+    storeText(station.stationName, "Quit FM");
+    for (TextField* f : {&station.genre, &station.url, &station.description, &station.icq, &station.aim, &station.irc})
+        storeText(*f, "");
+    station.isPublic = 0;
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    EXPECT_EQ(ice.waitSourceField("server_name", "Quit FM"), "Quit FM");
+}
+
 // Servers that accept the source connection and then misbehave: each connect fails with the
 // usual message within the handshake's deadline, and leaves nothing running.
 class BadServers : public Faults, public ::testing::WithParamInterface<faults::BadServer::Kind> {};
 
 TEST_P(BadServers, ConnectFailsWithinTheDeadline) {
     faults::BadServer server(GetParam());
+    threadsBefore = faults::threadCount();  // the server's own listening thread
     configure();
     station.port = server.port();
     const auto start = Clock::now();

@@ -38,8 +38,10 @@ protected:
         station.hostVolumeSpeaking = 0;
         station.deviceVolumeSpeaking = 100;
         ASSERT_EQ(station.streaming, 1);
-        ASSERT_TRUE(sound().feedTone(1000, 20)) << sound().error();
+        ASSERT_TRUE(sound().feedTone(1000, 30)) << sound().error();
         setSpeaking(&station, 1);
+        // Icecast hands a new listener its burst of the last seconds first: let it fill with the tone.
+        std::this_thread::sleep_for(4s);
         const fixtures::Listened heard = fixtures::listen(ice.port(), 3);
         sound().stopTone();
         ASSERT_TRUE(heard.ok) << heard.error;
