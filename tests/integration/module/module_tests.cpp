@@ -29,19 +29,20 @@
 
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LARKSPUR_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LARKSPUR_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LARKSPUR_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LARKSPUR_SANITIZED 1
 #endif
 #endif
 
 namespace {
 
-// LeakSanitizer cannot follow memory whose owner's code was unmapped (the window system's
-// process-long state inside the module), so under it the module stays mapped after dlclose.
-#ifdef LARKSPUR_ASAN
+// The sanitizers lose track of libraries unmapped under them (LeakSanitizer: the window
+// system's process-long state; ThreadSanitizer: its suppressed libraries), so under them the
+// module stays mapped after dlclose.
+#ifdef LARKSPUR_SANITIZED
 constexpr int keepMapped = RTLD_NODELETE;
 #else
 constexpr int keepMapped = 0;
