@@ -436,6 +436,7 @@ public:
         Atom protocols[1] = {XInternAtom(fl_display, "WM_DELETE_WINDOW", False)};
         XSetWMProtocols(fl_display, xid, protocols, 1);
         XFlush(fl_display);
+        std::lock_guard lock(m_);
         configXid_ = NativeWindow(xid);
         return true;
     }

@@ -416,6 +416,12 @@ void post() {
     h.queue({Event::Kind::None, 0});
 }
 
+int pendingEvents() {
+    auto& h = instance();
+    std::lock_guard lock(h.m);
+    return int(h.events.size());
+}
+
 std::vector<Box> boxes() {
     auto& h = instance();
     std::lock_guard lock(h.m);

@@ -24,6 +24,7 @@ void drag(int trackbar, int position);         // one Control event
 void pointer(int controlUnder, bool primaryDown);
 void fireTimer(int id);  // one Timer event; timers never fire on their own in this backend
 void post();             // a message that notes no event (a mouse move)
+int pendingEvents();     // queued and not yet taken by nextEvent()
 
 // Message boxes
 struct Box {
