@@ -1,6 +1,7 @@
 // larkspur_latency: the helper behind bench/latency/run.
 //   marks SECONDS FILE.wav       the marked programme as a 44100 Hz stereo WAV file
-//   feed SECONDS                 the same programme as raw PCM on stdout, paced in real time
+//   feed SECONDS [LOG]           the same programme as raw PCM on stdout, paced in real time,
+//                                noting in LOG when each marker is written
 //   proxy PORT TARGET DIR        forwards loopback PORT and PORT + 1 to TARGET and TARGET + 1,
 //                                logging when the source's bytes (on PORT + 1) leave for the server
 //   analyze [--probe LOG] --tap DIR [--proxy DIR]
@@ -36,7 +37,7 @@ using latency::nowNs;
 namespace {
 
 int usage() {
-    std::fputs("usage: larkspur_latency marks SECONDS FILE.wav | feed SECONDS | "
+    std::fputs("usage: larkspur_latency marks SECONDS FILE.wav | feed SECONDS [LOG] | "
                "proxy PORT TARGET DIR | analyze [--probe LOG] --tap DIR [--proxy DIR]\n",
                stderr);
     return 2;
@@ -96,8 +97,15 @@ int marks(int secs, const char* path) {
     return 0;
 }
 
-// The player's pace: one 576-frame block at a time, on an absolute schedule.
-int feed(int secs) {
+// The player's pace: one 576-frame block at a time, on an absolute schedule. With a log, the
+// moment each marker is written is noted there.
+int feed(int secs, const char* logPath) {
+    FILE* log = logPath ? std::fopen(logPath, "w") : nullptr;
+    if (logPath && !log) {
+        std::fprintf(stderr, "larkspur_latency: cannot write %s\n", logPath);
+        return 1;
+    }
+    latency::OnsetDetector detector;
     signal(SIGPIPE, SIG_IGN);
     const int block = 576;
     std::vector<std::int16_t> buf(block * 2);
@@ -108,8 +116,13 @@ int feed(int secs) {
         std::int64_t wait = due - nowNs();
         if (wait > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
         for (int i = 0; i < block; ++i) buf[2 * i] = buf[2 * i + 1] = latency::markSample(f + i);
-        if (!writeAll(1, reinterpret_cast<const char*>(buf.data()), buf.size() * 2)) return 1;
+        std::int64_t t = nowNs();
+        if (!writeAll(1, reinterpret_cast<const char*>(buf.data()), buf.size() * 2)) break;
+        for (int i = 0; i < block && log; ++i)
+            if (detector.push(buf[2 * i])) std::fprintf(log, "onset %lld %lld\n", (long long)t, (long long)(f + i));
+        if (log) std::fflush(log);
     }
+    if (log) std::fclose(log);
     return 0;
 }
 
@@ -422,9 +435,9 @@ int main(int argc, char** argv) {
         int s = seconds(argv[2]);
         return s > 0 ? marks(s, argv[3]) : usage();
     }
-    if (cmd == "feed" && argc == 3) {
+    if (cmd == "feed" && (argc == 3 || argc == 4)) {
         int s = seconds(argv[2]);
-        return s > 0 ? feed(s) : usage();
+        return s > 0 ? feed(s, argc == 4 ? argv[3] : nullptr) : usage();
     }
     if (cmd == "proxy" && argc == 5) {
         int port = std::atoi(argv[2]), target = std::atoi(argv[3]);
