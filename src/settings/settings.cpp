@@ -42,7 +42,6 @@ namespace {
 namespace fs = std::filesystem;
 
 // File layout: block 1, then the levels (block 2), the format (block 3), the contacts (block 4).
-constexpr std::size_t block1Size = 1795;
 constexpr std::size_t block4Offset = olderSettingsFileSize;
 
 enum class Kind { Text, Int32, Flag };

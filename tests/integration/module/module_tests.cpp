@@ -29,6 +29,25 @@
 
 namespace fs = std::filesystem;
 
+// The host's records under their published names (the sanitizers compare the types of
+// functions called through pointers by name).
+struct winampDSPModule {
+    char* description;
+    std::uintptr_t hwndParent;
+    void* hDllInstance;
+    int (*Config)(winampDSPModule*);
+    int (*Init)(winampDSPModule*);
+    int (*ModifySamples)(winampDSPModule*, short int*, int, int, int, int);
+    int (*Quit)(winampDSPModule*);
+    void* userData;
+};
+
+struct winampDSPHeader {
+    int version;
+    char* description;
+    winampDSPModule* (*getModule)(int);
+};
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define LARKSPUR_SANITIZED 1
 #elif defined(__has_feature)
@@ -48,24 +67,7 @@ constexpr int keepMapped = RTLD_NODELETE;
 constexpr int keepMapped = 0;
 #endif
 
-struct Module {
-    char* description;
-    std::uintptr_t hwndParent;
-    void* hDllInstance;
-    int (*Config)(Module*);
-    int (*Init)(Module*);
-    int (*ModifySamples)(Module*, short int*, int, int, int, int);
-    int (*Quit)(Module*);
-    void* userData;
-};
-
-struct Header {
-    int version;
-    char* description;
-    Module* (*getModule)(int);
-};
-
-using GetHeader = Header* (*)();
+using GetHeader = winampDSPHeader* (*)();
 
 std::string command(const std::string& cmd) {
     std::string out;
@@ -94,17 +96,17 @@ protected:
     }
 
     // Load, header, module 0: the host's first steps.
-    Module* load() {
+    winampDSPModule* load() {
         handle_ = dlopen(LARKSPUR_MODULE, RTLD_NOW | RTLD_LOCAL | keepMapped);
         EXPECT_NE(handle_, nullptr) << dlerror();
         if (!handle_) return nullptr;
         auto getHeader = reinterpret_cast<GetHeader>(dlsym(handle_, "winampDSPGetHeader2"));
         EXPECT_NE(getHeader, nullptr);
         if (!getHeader) return nullptr;
-        Header* header = getHeader();
+        winampDSPHeader* header = getHeader();
         EXPECT_NE(header, nullptr);
         if (!header) return nullptr;
-        Module* module = header->getModule(0);
+        winampDSPModule* module = header->getModule(0);
         EXPECT_NE(module, nullptr);
         if (module) module->hwndParent = 0;
         return module;
@@ -139,10 +141,10 @@ TEST(ModuleExports, ExactlyTheSixEntryPoints) {
 }
 
 TEST_F(LoadedModule, RecordsAsTheHostFindsThem) {
-    Module* module = load();
+    winampDSPModule* module = load();
     ASSERT_NE(module, nullptr);
     auto getHeader = reinterpret_cast<GetHeader>(dlsym(handle_, "winampDSPGetHeader2"));
-    Header* header = getHeader();
+    winampDSPHeader* header = getHeader();
     EXPECT_EQ(header->version, 0x20);
     EXPECT_STREQ(header->description, "Larkspur Streaming DSP");
     EXPECT_EQ(getHeader(), header);
@@ -161,7 +163,7 @@ TEST_F(LoadedModule, RecordsAsTheHostFindsThem) {
 TEST_F(LoadedModule, ASessionWithoutADisplaySavesAndTheNextOneReadsTheSettings) {
     unsetenv("DISPLAY");
     {
-        Module* module = load();
+        winampDSPModule* module = load();
         ASSERT_NE(module, nullptr);
         EXPECT_EQ(module->Init(module), 1);
 
@@ -191,7 +193,7 @@ TEST_F(LoadedModule, ASessionWithoutADisplaySavesAndTheNextOneReadsTheSettings) 
         out.write(first.data(), static_cast<std::streamsize>(first.size()));
     }
     {
-        Module* module = load();
+        winampDSPModule* module = load();
         ASSERT_NE(module, nullptr);
         EXPECT_EQ(module->Init(module), 1);
         EXPECT_EQ(module->Quit(module), 0);
@@ -303,7 +305,7 @@ TEST_F(WindowSession, AFreshStationIsSavedWithTheWindowsDefaults) {
         out.write(older.data(), static_cast<std::streamsize>(older.size()));
     }
 
-    Module* module = load();
+    winampDSPModule* module = load();
     ASSERT_NE(module, nullptr);
     ASSERT_EQ(module->Init(module), 0);
     bool shown = false;
@@ -337,7 +339,7 @@ TEST_F(WindowSession, AFreshStationIsSavedWithTheWindowsDefaults) {
 // its error box, nobody closes it, and Quit still ends the thread and saves.
 TEST_F(WindowSession, AWindowThreadHeldByAnErrorBoxIsEndedAndTheSettingsAreSaved) {
     ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
-    Module* module = load();
+    winampDSPModule* module = load();
     ASSERT_NE(module, nullptr);
     ASSERT_EQ(module->Init(module), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
