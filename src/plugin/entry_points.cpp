@@ -27,6 +27,7 @@ struct AtLoad {
         try {
             startUp(&station);
         } catch (...) {
+            // Out of memory while decoding: the window goes without its pictures.
         }
     }
 } atLoad;
