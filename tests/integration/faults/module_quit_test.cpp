@@ -187,7 +187,7 @@ protected:
 
     void expectNothingLeft() {
         EXPECT_TRUE(eventually([] { return faults::children("lame").empty(); }, 3s));
-        EXPECT_TRUE(eventually([&] { return faults::threadCount() <= threadsBefore; }, 3s))
+        EXPECT_TRUE(eventually([&] { return faults::threadCount() <= threadsBefore; }, 5s))
             << faults::threadCount() << " threads (" << faults::threadNames() << "), " << threadsBefore
             << " before the module was loaded";
     }
@@ -229,6 +229,7 @@ TEST_F(QuitModule, DuringTheReconnectLoop) {
     start();
     clickConnect();
     ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM"), "Quit FM") << "the Connect click did not connect";
+    std::this_thread::sleep_for(1s);  // past the connect's own short watch for a refusal
     revived->kill();
     std::this_thread::sleep_for(2500ms);  // the loop is attempting against no server
     EXPECT_FALSE(boxShown()) << "a message box while reconnecting automatically";
@@ -260,6 +261,7 @@ TEST_F(QuitModule, WhileTheFailureHandlerShowsAMessageBox) {
     start();
     clickConnect();
     ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM"), "Quit FM") << "the Connect click did not connect";
+    std::this_thread::sleep_for(1s);  // past the connect's own short watch for a refusal
     revived->kill();  // "The server connection died!"
     ASSERT_TRUE(eventually([&] { return boxShown(); }, 10s, 100ms)) << "no message box";
     const long took = quit();
