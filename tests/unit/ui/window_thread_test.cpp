@@ -95,7 +95,9 @@ TEST_F(WindowThread, TextsAreCopiedAtEveryKeystroke) {
                                                  {13, &record.genre},   {15, &record.url},
                                                  {17, &record.description}, {41, &record.icq},
                                                  {42, &record.irc},     {46, &record.aim}};
-    for (auto [control, field] : fields) {
+    for (const auto& entry : fields) {
+        const int control = entry.first;  // clang 14 cannot capture structured bindings
+        TextField* const field = entry.second;
         hl::type(control, "  value " + std::to_string(control));
         EXPECT_TRUE(eventually([&] { return textOf(*field) == "  value " + std::to_string(control); }, 1s))
             << control;  // copied untrimmed
