@@ -22,8 +22,8 @@ struct State {
     std::deque<std::pair<DWORD, DWORD>> queue;
     std::unordered_map<DWORD, Registration> procs;
     DWORD delivering = 0;
-    bool started = false;
-    std::thread::id threadId;
+    bool running = false;
+    std::thread::id threadId;  // of the running delivery thread
 };
 
 State& state() {
@@ -31,11 +31,17 @@ State& state() {
     return *s;
 }
 
+// Runs while there is something to deliver, then ends: no engine thread lingers between
+// notices.
 void loop() {
     State& s = state();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
-        s.cv.wait(lock, [&] { return !s.queue.empty(); });
+        if (s.queue.empty()) {
+            s.running = false;
+            s.threadId = std::thread::id();
+            return;
+        }
         auto [enc, status] = s.queue.front();
         s.queue.pop_front();
         auto it = s.procs.find(enc);
@@ -64,14 +70,13 @@ void set(DWORD encoder, ENCODENOTIFYPROC* proc, void* user) {
 void post(DWORD encoder, DWORD status) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.started) {
-        s.started = true;
+    s.queue.emplace_back(encoder, status);
+    if (!s.running) {
+        s.running = true;
         std::thread t = startThread(loop);
         s.threadId = t.get_id();
         t.detach();
     }
-    s.queue.emplace_back(encoder, status);
-    s.cv.notify_all();
 }
 
 void forget(DWORD encoder) {
@@ -94,7 +99,7 @@ void forgetAll() {
 bool onNotifyThread() {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.started && std::this_thread::get_id() == s.threadId;
+    return s.running && std::this_thread::get_id() == s.threadId;
 }
 
 }  // namespace bassx::notify
