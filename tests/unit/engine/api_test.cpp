@@ -2,6 +2,7 @@
 // positions, the volume effect, encoder processes and their notices.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,15 @@ std::vector<int16_t> readSamples(const std::string& path) {
     std::vector<int16_t> s(b.size() / 2);
     std::memcpy(s.data(), b.data(), s.size() * 2);
     return s;
+}
+
+int threadCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n;
 }
 
 bool noChildren() {
@@ -169,6 +179,7 @@ TEST(ApiEncoder, ProgramThatCannotStartGivesZeroAtOnce) {
 }
 
 TEST(ApiEncoder, DeathOnItsOwnIsNotifiedOnceAndOurOwnEndIsNot) {
+    const int threadsBefore = threadCount();
     NoticeLog log;
     HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
     HENCODE dies = BASS_Encode_Start(m, "sh -c \"sleep 0.3\"", BASS_ENCODE_NOHEAD, nullptr, nullptr);
@@ -190,6 +201,9 @@ TEST(ApiEncoder, DeathOnItsOwnIsNotifiedOnceAndOurOwnEndIsNot) {
     EXPECT_EQ(log.count(), 1u);
     EXPECT_FALSE(BASS_Encode_SetNotify(ended, &NoticeLog::proc, &quiet));
     EXPECT_TRUE(noChildren());
+    // No engine thread outlives the encoders and their notices.
+    for (int i = 0; i < 100 && threadCount() > threadsBefore; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(threadCount(), threadsBefore);
 }
 
 TEST(ApiEncoder, SlowEncoderNeverHoldsUpTheClock) {
