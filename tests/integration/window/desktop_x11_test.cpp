@@ -21,6 +21,9 @@
 
 fixtures::Display* sharedDisplay();
 
+// Font lookups keep caches inside fontconfig for the life of the process; not ours to free.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace {
 
 using namespace std::chrono_literals;
