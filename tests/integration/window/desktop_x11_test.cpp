@@ -203,17 +203,17 @@ TEST_F(DesktopX11, TitlesOfOtherWindows) {
     Window root = DefaultRootWindow(d);
     Window utf = XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0);
     Window plain = XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0);
-    const std::string title = "12. Bj\xC3\xB6rk \xE2\x80\x93 J\xC3\xB3ga - Winamp";
+    const std::string title = "12. Bj\xC3\xB6rk \xE2\x80\x93 J\xC3\xB3ga";
     XChangeProperty(d, utf, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8,
                     PropModeReplace, reinterpret_cast<const unsigned char*>(title.data()), int(title.size()));
     XStoreName(d, utf, "fallback");
-    XStoreName(d, plain, "1. Plain - Winamp");
+    XStoreName(d, plain, "1. Plain");
     Window gone = XCreateSimpleWindow(d, root, 0, 0, 10, 10, 0, 0, 0);
     XDestroyWindow(d, gone);
     XSync(d, False);
 
     EXPECT_EQ(desktop::windowTitle(utf), title);
-    EXPECT_EQ(desktop::windowTitle(plain), "1. Plain - Winamp");
+    EXPECT_EQ(desktop::windowTitle(plain), "1. Plain");
     EXPECT_EQ(desktop::windowTitle(gone), "");  // and the process lives on
     EXPECT_EQ(desktop::windowTitle(0), "");
     XCloseDisplay(d);

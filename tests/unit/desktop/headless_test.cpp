@@ -169,8 +169,8 @@ TEST_F(Headless, PointerTitlesAndSoundSettings) {
     hl::pointer(38, true);
     EXPECT_EQ(desktop::controlUnderCursor(), 38);
     EXPECT_TRUE(desktop::primaryButtonDown());
-    hl::setWindowTitle(0x42, "7. Artist - Song - Winamp");
-    EXPECT_EQ(desktop::windowTitle(0x42), "7. Artist - Song - Winamp");
+    hl::setWindowTitle(0x42, "7. Artist - Song");
+    EXPECT_EQ(desktop::windowTitle(0x42), "7. Artist - Song");
     EXPECT_EQ(desktop::windowTitle(0x43), "");
     desktop::openSoundSettings();
     EXPECT_EQ(hl::soundSettingsOpened(), 1);
