@@ -192,6 +192,18 @@ TEST_F(DesktopX11, HiddenWindowIsNeverMapped) {
     std::string out;
     fixtures::run("DISPLAY=" + display->name() + " xwininfo -id " + std::to_string(handle), &out);
     EXPECT_NE(out.find("Map State: IsUnMapped"), std::string::npos) << out;
+
+    // A configuration window owned by it is transient for it.
+    std::async(std::launch::async, [&] {
+        ASSERT_TRUE(desktop::openConfigWindow(1, handle, 0, 0, 259, 360));
+        fixtures::run("DISPLAY=" + display->name() + " xprop -id " + std::to_string(desktop::nativeHandle(1)) +
+                          " WM_TRANSIENT_FOR",
+                      &out);
+        desktop::closeWindow(1);
+    }).wait();
+    char id[32];
+    std::snprintf(id, sizeof id, "window id # 0x%lx", static_cast<unsigned long>(handle));
+    EXPECT_NE(out.find(id), std::string::npos) << out;
     desktop::closeWindow(0);
     EXPECT_FALSE(desktop::windowExists(0));
     EXPECT_EQ(desktop::nativeHandle(0), 0u);
