@@ -23,6 +23,7 @@
 #include <FL/Fl_Toggle_Button.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <X11/Xatom.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -180,6 +181,13 @@ public:
         }
     }
 };
+
+// Lets tools find the process's windows (xdotool search --pid).
+void markOwnProcess(Window xid) {
+    long pid = long(::getpid());
+    XChangeProperty(fl_display, xid, XInternAtom(fl_display, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
+}
 
 class ConfigWindow : public Fl_Double_Window {
 public:
@@ -350,6 +358,7 @@ public:
         box.set_modal();
         box.show();
         if (owner) XSetTransientForHint(fl_display, fl_xid(&box), Window(owner));
+        markOwnProcess(fl_xid(&box));
         while (box.shown() && !closed()) {
             Fl::wait(0.25);
             drain();
@@ -433,6 +442,7 @@ public:
         Atom motifAtom = XInternAtom(fl_display, "_MOTIF_WM_HINTS", False);
         XChangeProperty(fl_display, xid, motifAtom, motifAtom, 32, PropModeReplace,
                         reinterpret_cast<unsigned char*>(&motif), 5);
+        markOwnProcess(xid);
         Atom protocols[1] = {XInternAtom(fl_display, "WM_DELETE_WINDOW", False)};
         XSetWMProtocols(fl_display, xid, protocols, 1);
         XFlush(fl_display);

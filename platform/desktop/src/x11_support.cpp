@@ -252,6 +252,9 @@ void plainMessageBox(NativeWindow owner, const std::string& title, const std::st
     XChangeProperty(d, w, netName, utf8, 8, PropModeReplace, reinterpret_cast<const unsigned char*>(title.data()),
                     int(title.size()));
     if (owner) XSetTransientForHint(d, w, Window(owner));
+    long pid = long(::getpid());
+    XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&pid), 1);
     Atom wmDelete = XInternAtom(d, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(d, w, &wmDelete, 1);
     XSizeHints hints{};

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <future>
 #include <thread>
+#include <unistd.h>
 
 #include "desktop/desktop.h"
 #include "display.h"
@@ -102,6 +103,9 @@ TEST_F(Window, AppearsCentredWithItsPages) {
     ASSERT_EQ(display->xdotool("getwindowgeometry " + std::to_string(desktop::nativeHandle(1)), &out), 0) << out;
     EXPECT_NE(out.find("Position: " + std::to_string(winX) + "," + std::to_string(winY)), std::string::npos) << out;
     EXPECT_NE(out.find("Geometry: 259x360"), std::string::npos) << out;
+    std::string ours;
+    display->xdotool("search --pid " + std::to_string(::getpid()), &ours);
+    EXPECT_NE(ours.find(std::to_string(desktop::nativeHandle(1))), std::string::npos) << ours;
     // Icon, no close box, not resizable: what the window manager is told.
     std::string props;
     fixtures::run("DISPLAY=" + display->name() + " xprop -id " + std::to_string(desktop::nativeHandle(1)) +
