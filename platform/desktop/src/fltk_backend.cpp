@@ -432,6 +432,10 @@ public:
         Fl::add_fd(wake_[0], FL_READ, onWake);
         win_->show();
         Window xid = fl_xid(win_);
+        // FLTK maps the window as it creates it; window managers read these hints when a window
+        // is mapped, so it is withdrawn, given them, and mapped again.
+        XWithdrawWindow(fl_display, xid, fl_screen);
+        XSync(fl_display, False);
         if (owner) XSetTransientForHint(fl_display, xid, Window(owner));
         // Title and border only: no close, minimise or maximise box.
         struct {
@@ -445,6 +449,7 @@ public:
         markOwnProcess(xid);
         Atom protocols[1] = {XInternAtom(fl_display, "WM_DELETE_WINDOW", False)};
         XSetWMProtocols(fl_display, xid, protocols, 1);
+        XMapRaised(fl_display, xid);
         XFlush(fl_display);
         std::lock_guard lock(m_);
         configXid_ = NativeWindow(xid);
