@@ -50,6 +50,14 @@ int threadCount() {
     return n;
 }
 
+int openFds() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (readdir(d)) ++n;
+    closedir(d);
+    return n;
+}
+
 bool noChildren() {
     // Every encoder we started has been reaped.
     return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
@@ -180,10 +188,14 @@ TEST(ApiEncoder, ProgramThatCannotStartGivesZeroAtOnce) {
 
 TEST(ApiEncoder, DeathOnItsOwnIsNotifiedOnceAndOurOwnEndIsNot) {
     const int threadsBefore = threadCount();
+    const int fdsBefore = openFds();
     NoticeLog log;
     HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    // Leaves without reading: the engine's writes meet a closed pipe.
     HENCODE dies = BASS_Encode_Start(m, "sh -c \"sleep 0.3\"", BASS_ENCODE_NOHEAD, nullptr, nullptr);
     ASSERT_NE(dies, 0u);
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
     ASSERT_TRUE(BASS_Encode_SetNotify(dies, &NoticeLog::proc, &log));
     for (int i = 0; i < 300 && log.count() == 0; ++i) std::this_thread::sleep_for(10ms);
     ASSERT_EQ(log.count(), 1u);
@@ -201,9 +213,15 @@ TEST(ApiEncoder, DeathOnItsOwnIsNotifiedOnceAndOurOwnEndIsNot) {
     EXPECT_EQ(log.count(), 1u);
     EXPECT_FALSE(BASS_Encode_SetNotify(ended, &NoticeLog::proc, &quiet));
     EXPECT_TRUE(noChildren());
+    EXPECT_TRUE(BASS_Free());
     // No engine thread outlives the encoders and their notices.
     for (int i = 0; i < 100 && threadCount() > threadsBefore; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(openFds(), fdsBefore);
+    // A write into the dead encoder's pipe did not need the host's SIGPIPE handling changed.
+    struct sigaction sa {};
+    ::sigaction(SIGPIPE, nullptr, &sa);
+    EXPECT_EQ(sa.sa_handler, SIG_DFL);
 }
 
 TEST(ApiEncoder, SlowEncoderNeverHoldsUpTheClock) {
