@@ -18,8 +18,8 @@ std::mutex& textLock();
 void storeText(TextField& field, std::string_view text);  // takes textLock()
 std::string textOf(const TextField& field);               // takes textLock()
 
-// Handles and the flags that cross threads are atomic: the playback thread reads hostStream,
-// the notification and reconnect threads run connect and disconnect.
+// Handles, numbers and flags are atomic: the playback thread reads hostStream, a reconnect
+// thread runs connect and disconnect while the window thread writes the settings.
 struct Larkspur {
     std::atomic<std::uint32_t> recordChannel{0};
     std::atomic<std::uint32_t> hostStream{0};
@@ -33,17 +33,17 @@ struct Larkspur {
     TextField genre{};
     TextField description{};
     TextField contentType{};
-    std::int32_t port = 0;
-    std::int32_t bitrate = 0;
-    std::int8_t isPublic = 0;
+    std::atomic<std::int32_t> port{0};
+    std::atomic<std::int32_t> bitrate{0};
+    std::atomic<std::int8_t> isPublic{0};
     std::atomic<std::int8_t> autoReconnect{0};
     std::atomic<std::int32_t> streaming{0};
-    std::int32_t sampleRate = 0;
-    std::int32_t channels = 0;
-    std::int32_t recordDevice = 0;
-    std::int32_t hostVolume = 0;
-    std::int32_t deviceVolumeSpeaking = 0;
-    std::int32_t hostVolumeSpeaking = 0;
+    std::atomic<std::int32_t> sampleRate{0};
+    std::atomic<std::int32_t> channels{0};
+    std::atomic<std::int32_t> recordDevice{0};
+    std::atomic<std::int32_t> hostVolume{0};
+    std::atomic<std::int32_t> deviceVolumeSpeaking{0};
+    std::atomic<std::int32_t> hostVolumeSpeaking{0};
     TextField icq{};
     TextField irc{};
     TextField aim{};

@@ -50,14 +50,14 @@ struct Field {
     std::size_t offset;
     Kind kind;
     TextField Larkspur::*text;
-    std::int32_t Larkspur::*number;
+    std::atomic<std::int32_t> Larkspur::*number;
     int flag;  // 0 isPublic, 1 autoReconnect
 };
 
 constexpr Field text(std::size_t offset, TextField Larkspur::*member) {
     return {offset, Kind::Text, member, nullptr, 0};
 }
-constexpr Field number(std::size_t offset, std::int32_t Larkspur::*member) {
+constexpr Field number(std::size_t offset, std::atomic<std::int32_t> Larkspur::*member) {
     return {offset, Kind::Int32, nullptr, member, 0};
 }
 constexpr Field flag(std::size_t offset, int which) { return {offset, Kind::Flag, nullptr, nullptr, which}; }
@@ -114,9 +114,9 @@ std::vector<std::uint8_t> encodeSettings(const Larkspur& record) {
         std::uint8_t* at = bytes.data() + f.offset;
         switch (f.kind) {
             case Kind::Text: std::memcpy(at, record.*(f.text), textFieldSize); break;
-            case Kind::Int32: putInt32(at, record.*(f.number)); break;
+            case Kind::Int32: putInt32(at, (record.*(f.number)).load()); break;
             case Kind::Flag:
-                at[0] = static_cast<std::uint8_t>(f.flag == 0 ? record.isPublic : record.autoReconnect.load());
+                at[0] = static_cast<std::uint8_t>(f.flag == 0 ? record.isPublic.load() : record.autoReconnect.load());
                 break;
         }
     }
@@ -132,7 +132,7 @@ void decodeSettings(Larkspur& record, const std::uint8_t* bytes, std::size_t len
         const std::uint8_t* at = bytes + f.offset;
         switch (f.kind) {
             case Kind::Text: std::memcpy(record.*(f.text), at, textFieldSize); break;
-            case Kind::Int32: record.*(f.number) = getInt32(at); break;
+            case Kind::Int32: (record.*(f.number)).store(getInt32(at)); break;
             case Kind::Flag:
                 if (f.flag == 0)
                     record.isPublic = static_cast<std::int8_t>(at[0]);

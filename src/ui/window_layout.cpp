@@ -164,7 +164,7 @@ int showRecord(Larkspur* record) {
     desktop::setPosition(35, record->hostVolumeSpeaking);
     desktop::setPosition(33, record->hostVolume);
 
-    desktop::select(20, record->recordDevice < desktop::itemCount(20) ? record->recordDevice : 0);
+    desktop::select(20, record->recordDevice < desktop::itemCount(20) ? record->recordDevice.load() : 0);
 
     std::string type = textOf(record->contentType);
     int format = 0;
