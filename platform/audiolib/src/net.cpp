@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,6 +19,7 @@
 #include <unistd.h>
 
 #include "bass.h"
+#include "threads.h"
 
 namespace bassx::net {
 namespace {
@@ -44,16 +50,55 @@ bool splitAddress(const std::string& address, std::string& host, int& port) {
     return port >= 1 && port <= 65535;
 }
 
-int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
+namespace {
+
+// Name lookup has no deadline of its own: it runs on a thread of its own, and a lookup that
+// outlives the deadline is abandoned (it finishes and cleans up by itself).
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    int rc = 0;
     addrinfo* res = nullptr;
-    std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &res) != 0 || !res) {
-        err = BASS_ERROR_NONET;
-        return -1;
+    ~Lookup() {
+        if (res) ::freeaddrinfo(res);
     }
+};
+
+addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err) {
+    auto job = std::make_shared<Lookup>();
+    std::string service = std::to_string(port);
+    startThread(
+        [job, host, service] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* res = nullptr;
+            int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+            std::lock_guard<std::mutex> lock(job->mutex);
+            job->rc = rc;
+            job->res = res;
+            job->done = true;
+            job->cv.notify_all();
+        })
+        .detach();
+    std::unique_lock<std::mutex> lock(job->mutex);
+    if (!job->cv.wait_until(lock, deadline, [&] { return job->done; })) {
+        err = BASS_ERROR_TIMEOUT;
+        return nullptr;
+    }
+    if (job->rc != 0 || !job->res) {
+        err = BASS_ERROR_NONET;
+        return nullptr;
+    }
+    return std::exchange(job->res, nullptr);
+}
+
+}  // namespace
+
+int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    addrinfo* res = resolve(host, port, deadline, err);
+    if (!res) return -1;
     int fd = -1;
     err = BASS_ERROR_FILEOPEN;
     for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {

@@ -288,3 +288,22 @@ TEST(IcyLink, StalledSendingGivesATimeoutNoticeAndKeepsTheLink) {
     ::close(fds[1]);
     EXPECT_EQ(deaths, 0);
 }
+
+TEST(Address, ConnectingNeverOutlivesItsDeadline) {
+    int err = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_LT(net::connectTo("larkspur-no-such-host.invalid", 8001, net::after(500), err), 0);
+    EXPECT_TRUE(err == BASS_ERROR_NONET || err == BASS_ERROR_TIMEOUT) << err;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+    // Nothing listens on a just-freed loopback port: refused at once.
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    EXPECT_LT(net::connectTo("127.0.0.1", ntohs(a.sin_port), net::after(2000), err), 0);
+    EXPECT_EQ(err, BASS_ERROR_FILEOPEN);
+}
