@@ -106,7 +106,7 @@ TEST_F(WindowThread, TextsAreCopiedAtEveryKeystroke) {
     std::string longText(300, 'q');
     longText[254] = 'E';
     hl::type(3, longText);
-    ASSERT_TRUE(eventually([&] { return record.server[254] == 'E'; }, 1s));
+    ASSERT_TRUE(eventually([&] { return textOf(record.server) == longText.substr(0, 255); }, 1s));  // under the text lock
     EXPECT_EQ(std::memcmp(record.server, longText.data(), 255), 0);  // 255 bytes, no terminator
     EXPECT_EQ(desktop::text(3), longText);                          // the control keeps it whole
 }
