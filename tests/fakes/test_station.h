@@ -7,6 +7,7 @@
 
 #include "desktop/desktop.h"
 #include "desktop/headless.h"
+#include "fake_bass.h"
 #include "plugin/globals.h"
 #include "settings/larkspur.h"
 
@@ -70,6 +71,15 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::mill
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// A fresh start for a suite on the fake library: the window, the library, a configured record.
+inline void prepare(Larkspur& r) {
+    openWindow();
+    fake_bass::reset();
+    reset(r);
+    configure(r);
+    showErrors = 1;
 }
 
 }  // namespace test_station

@@ -16,11 +16,7 @@ const std::string encoderMessage =
 class Connection : public ::testing::Test {
 protected:
     void SetUp() override {
-        test_station::openWindow();
-        fake_bass::reset();
-        test_station::reset(station);
-        test_station::configure(station);
-        showErrors = 1;
+        test_station::prepare(station);
     }
     void TearDown() override {
         shutdownBroadcast(&station);

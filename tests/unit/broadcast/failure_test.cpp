@@ -18,11 +18,7 @@ using test_station::eventually;
 class Failure : public ::testing::Test {
 protected:
     void SetUp() override {
-        test_station::openWindow();
-        fake_bass::reset();
-        test_station::reset(station);
-        test_station::configure(station);
-        showErrors = 1;
+        test_station::prepare(station);
         ASSERT_EQ(connectStream(&station), 1);
         desktop::setChecked(connectToggle, true);
         desktop::setText(connectToggle, "Disconnect");

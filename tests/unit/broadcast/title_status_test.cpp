@@ -35,10 +35,7 @@ TEST(StreamingTime, MinutesAndTwoDigitSeconds) {
 class TitleStatus : public ::testing::Test {
 protected:
     void SetUp() override {
-        test_station::openWindow();
-        fake_bass::reset();
-        test_station::reset(station);
-        test_station::configure(station);
+        test_station::prepare(station);
         storeText(station.url, "http://larkspur.example");
         hostWindow = host;
         showErrors = 1;
