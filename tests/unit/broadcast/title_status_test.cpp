@@ -38,7 +38,6 @@ protected:
         test_station::prepare(station);
         storeText(station.url, "http://larkspur.example");
         hostWindow = host;
-        showErrors = 1;
     }
     void TearDown() override { shutdownBroadcast(&station); }
 
