@@ -90,6 +90,21 @@ std::string describe(const Usage& u) {
            std::to_string(u.children) + " children, " + std::to_string(u.rssKiB) + " KiB resident";
 }
 
+std::string openFiles() {
+    std::string out;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            char target[512] = {};
+            const std::string link = "/proc/self/fd/" + std::string(entry->d_name);
+            if (::readlink(link.c_str(), target, sizeof target - 1) > 0)
+                out += std::string(entry->d_name) + "=" + target + " ";
+        }
+        ::closedir(dir);
+    }
+    return out;
+}
+
 std::string cmdlineOf(pid_t pid) {
     std::string s = readAll("/proc/" + std::to_string(pid) + "/cmdline");
     for (char& c : s)

@@ -23,6 +23,7 @@ struct Usage {
 };
 Usage usage();
 std::string describe(const Usage& u);
+std::string openFiles();  // what each open descriptor refers to, for failure messages
 int threadCount();
 std::string threadNames();  // "name name ...", for failure messages
 std::vector<pid_t> children(const std::string& name = "");  // by command name, "" for all

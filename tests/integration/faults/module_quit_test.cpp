@@ -124,6 +124,7 @@ protected:
         ASSERT_FALSE(folder.empty());
         fs::current_path(folder);
         threadsBefore = faults::threadCount();
+        fdsBefore = faults::usage().fds;
     }
     void TearDown() override {
         if (module && !quitDone) callQuit(module);
@@ -205,6 +206,7 @@ protected:
     fs::path previous;
     std::string folder;
     int threadsBefore = 0;
+    int fdsBefore = 0;
     void* handle = nullptr;
     Module* module = nullptr;
     bool quitDone = false;
@@ -274,6 +276,18 @@ TEST_F(QuitModule, WhileTheFailureHandlerShowsAMessageBox) {
     EXPECT_FALSE(boxShown());
     expectSettingsWritten();
     expectNothingLeft();
+}
+
+// A host may load and unload the module many times: each session must give back what it opened
+// (window system connections, wake-up pipes), or the host runs out of descriptors.
+TEST_F(QuitModule, UnloadGivesBackItsDescriptors) {
+    if (keepMapped) GTEST_SKIP() << "the module stays mapped in this build";
+    writeSettings(0, false, "");
+    start();
+    quit();
+    EXPECT_TRUE(eventually([&] { return faults::usage().fds <= fdsBefore; }, 2s))
+        << faults::usage().fds << " descriptors after the session, " << fdsBefore << " before: "
+        << faults::openFiles();
 }
 
 // As another user, in a folder that user cannot write: Quit still returns, and the settings
