@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "desktop/desktop.h"
@@ -18,7 +19,7 @@ const std::string& setUp() {
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
         const char* made = ::mkdtemp(buf.data());
-        if (!made || ::chdir(made) != 0) fail("no private working folder");
+        if (!made) fail("no private working folder");
         desktop::selectBackend("headless");
         desktop::headless::reset();
         fake_bass::reset();
@@ -32,6 +33,15 @@ const std::string& setUp() {
         return std::string(made);
     }();
     return folder;
+}
+
+InPrivateFolder::InPrivateFolder() : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (previous_ < 0 || ::chdir(setUp().c_str()) != 0) fail("cannot enter the private folder");
+}
+
+InPrivateFolder::~InPrivateFolder() {
+    if (::fchdir(previous_) != 0) fail("cannot leave the private folder");
+    ::close(previous_);
 }
 
 void fail(const char* what, const std::string& detail) {

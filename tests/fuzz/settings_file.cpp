@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return desktop::controlExists(26);
     }();
     check(windowBuilt, "the headless window was not built");
+    fuzz_support::InPrivateFolder inFolder;
 
     writeFile(data, size);
     auto record = sentinelRecord();
