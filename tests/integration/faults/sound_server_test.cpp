@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cmath>
+#include <future>
 #include <thread>
 
 #include "audio/talk_over.h"
@@ -102,6 +103,27 @@ TEST_F(SoundServerFaults, KilledDuringCaptureThenBackAtTheNextConnect) {
     const auto start = Clock::now();
     EXPECT_EQ(toggleConnection(&station, true), 0);
     EXPECT_LT(msSince(start), 3000);
+    const auto boxes = boxTexts();
+    ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
+    EXPECT_EQ(boxes[0].rfind("Can't Init the Recorddevice", 0), 0u) << boxes[0];
+    disconnectWithin(5s);
+
+    ASSERT_TRUE(sound().start()) << sound().error();
+    openWindow();
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    expectMicrophoneHeard();
+}
+
+TEST_F(SoundServerFaults, KilledDuringConnectFailsClearlyAndWorksAfterItsReturn) {
+    configure();
+    sound().freeze();  // holds the connect in its wait for the server
+    const auto start = Clock::now();
+    auto connecting = std::async(std::launch::async, [] { return toggleConnection(&station, true); });
+    std::this_thread::sleep_for(500ms);
+    ::kill(sound().pid(), SIGKILL);
+    ASSERT_EQ(connecting.wait_for(5s), std::future_status::ready) << "the connect hangs on a dead sound server";
+    EXPECT_EQ(connecting.get(), 0);
+    EXPECT_LT(msSince(start), 4000);
     const auto boxes = boxTexts();
     ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
     EXPECT_EQ(boxes[0].rfind("Can't Init the Recorddevice", 0), 0u) << boxes[0];
