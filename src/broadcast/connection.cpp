@@ -171,9 +171,14 @@ int startEncoder(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
-    const std::string command = encoderCommandLine(*record, hostFolder());
-    record->encoder = BASS_Encode_Start(record->mixer, command.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
-                                        nullptr, nullptr);
+    const std::string folder = hostFolder();
+    const std::string command = encoderCommandLine(*record, folder);
+    // A double quote cannot be written inside the quoted program path: the split would start
+    // some other program. Such a folder is refused like a missing encoder.
+    record->encoder = folder.find('"') != std::string::npos
+                          ? 0
+                          : BASS_Encode_Start(record->mixer, command.c_str(),
+                                              BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
     if (record->encoder == 0) {
         reportError(
             "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -151,6 +152,39 @@ TEST_F(Security, NoTextReachesAShell) {
         EXPECT_FALSE(fs::exists(base / name)) << name;
     }
     fs::remove_all(base);
+}
+
+// A host folder holding a double quote cannot be written into the command line: the encoder
+// is refused instead of starting whatever program the split would name. The folder is the
+// executable's own, so a copy of this binary runs the check from such a folder.
+TEST_F(Security, HostFolderWithAQuoteStartsNoProgram) {
+    const fs::path folder = fs::temp_directory_path() / ("larkspur-quote-" + std::to_string(::getpid())) /
+                            "a\" -b 1 \"x";
+    fs::create_directories(folder);
+    const fs::path copy = folder / "security_unit_tests";
+    fs::copy_file("/proc/self/exe", copy);
+    fs::permissions(copy, fs::perms(0755));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("LARKSPUR_QUOTED_FOLDER", "1", 1);
+        ::execl(copy.c_str(), copy.c_str(), "--gtest_also_run_disabled_tests",
+                "--gtest_filter=Security.DISABLED_InAQuotedFolder", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the check in the quoted folder failed";
+    fs::remove_all(folder.parent_path());
+}
+
+TEST_F(Security, DISABLED_InAQuotedFolder) {
+    ASSERT_NE(std::getenv("LARKSPUR_QUOTED_FOLDER"), nullptr);
+    ASSERT_NE(hostFolder().find('"'), std::string::npos) << hostFolder();
+    EXPECT_EQ(startEncoder(&station), 0);
+    EXPECT_EQ(fake_bass::count("BASS_Encode_Start"), 0u);
+    const auto boxes = desktop::headless::boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.rfind("Couldn't start encoding...", 0), 0u) << boxes[0].text;
 }
 
 // CR and LF never leave a station text: whatever the fields hold, the source's header block
