@@ -98,7 +98,9 @@ TEST_F(Security, PasswordReachesOnlyTheSourceConnection) {
     for (const auto& call : fake_bass::calls()) {
         const bool mayCarry = call.name == "BASS_Encode_CastInit";
         castCalls += mayCarry;
-        if (!mayCarry) EXPECT_EQ(call.args.find(secret), std::string::npos) << call.name << "(" << call.args << ")";
+        if (!mayCarry) {
+            EXPECT_EQ(call.args.find(secret), std::string::npos) << call.name << "(" << call.args << ")";
+        }
     }
     EXPECT_GT(castCalls, 0);
     EXPECT_EQ(fake_bass::lastCommandLine().find(secret), std::string::npos);
@@ -202,7 +204,9 @@ TEST_F(Security, NoTextAddsAHeaderLine) {
     const auto& t = casts[0].texts;  // server, pass, content, name, url, genre, desc, headers
     ASSERT_GE(t.size(), 7u);
     for (std::size_t i = 0; i < t.size(); ++i)
-        if (i != 3) EXPECT_EQ(t[i].find_first_of("\r\n"), std::string::npos) << i << ": " << t[i];
+        if (i != 3) {
+            EXPECT_EQ(t[i].find_first_of("\r\n"), std::string::npos) << i << ": " << t[i];
+        }
 
     bassx::icy::CastParams p;
     p.password = t[1];
