@@ -512,6 +512,23 @@ public:
         threadGuard().active = false;
     }
 
+    // The module is going but the host process stays: give back the X connection and the
+    // wake pipe, unless a window thread still runs (then they stay with it).
+    void releaseAtUnload() {
+        {
+            std::lock_guard lock(m_);
+            if (alive_) return;
+        }
+        for (int& fd : wake_) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+        if (fl_display) {
+            fl_close_display();
+            fl_display = nullptr;
+        }
+    }
+
     bool windowExists(int number) override {
         std::lock_guard lock(m_);
         return hidden_.count(number) || (alive_ && number == configNumber_);
@@ -1068,10 +1085,23 @@ private:
     friend void onWidget(Fl_Widget*, void*);
 };
 
+Fltk*& instance() {
+    static Fltk* f = nullptr;
+    return f;
+}
+
 Fltk& self() {
-    static Fltk* f = new Fltk;  // never destroyed: window threads may outlive static destruction
+    static Fltk* f = instance() = new Fltk;  // never destroyed: window threads may outlive static destruction
     return *f;
 }
+
+// Runs when the module is unloaded (or the process ends).
+struct ReleaseAtUnload {
+    ~ReleaseAtUnload() {
+        if (Fltk* f = instance()) f->releaseAtUnload();
+        x11::closeSharedConnections();
+    }
+} releaseAtUnload;
 
 void onWidget(Fl_Widget* w, void* number) { self().userChanged(int(reinterpret_cast<std::intptr_t>(number)), w); }
 

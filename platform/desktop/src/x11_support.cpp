@@ -347,4 +347,16 @@ bool startSoundSettings() {
     return false;
 }
 
+void closeSharedConnections() {
+    {
+        std::lock_guard lock(queryLock);
+        closeOwn(queryDisplay);
+        queryDisplay = nullptr;
+    }
+    std::lock_guard lock(hiddenLock);
+    closeOwn(hiddenDisplay);
+    hiddenDisplay = nullptr;
+    hiddenCount = 0;
+}
+
 }  // namespace desktop::x11

@@ -35,4 +35,7 @@ bool startSoundSettings();
 // not end the process).
 void installErrorHandler();
 
+// Closes the connections kept for queries and for window 0 (the module is being unloaded).
+void closeSharedConnections();
+
 }  // namespace desktop::x11

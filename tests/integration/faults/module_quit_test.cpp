@@ -51,7 +51,11 @@ struct Header {
 
 // The module's records are declared here as the host sees them, so the function types differ
 // from the module's own by name only: calls through them are exempt from that check.
+#if defined(__clang__)
 #define HOST_CALL __attribute__((no_sanitize("function")))
+#else
+#define HOST_CALL
+#endif
 HOST_CALL Module* firstModule(void* handle) {
     auto getHeader = reinterpret_cast<Header* (*)()>(dlsym(handle, "winampDSPGetHeader2"));
     return getHeader ? getHeader()->getModule(0) : nullptr;
