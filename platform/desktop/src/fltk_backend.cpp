@@ -523,8 +523,12 @@ public:
             if (fd >= 0) ::close(fd);
             fd = -1;
         }
+        // Only the descriptor: the server may be gone already, and a round trip to a dead
+        // server ends the process.
         if (fl_display) {
-            fl_close_display();
+            const int fd = ConnectionNumber(fl_display);
+            Fl::remove_fd(fd);
+            ::close(fd);
             fl_display = nullptr;
         }
     }

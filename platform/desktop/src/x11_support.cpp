@@ -348,14 +348,23 @@ bool startSoundSettings() {
 }
 
 void closeSharedConnections() {
+    // Only the descriptors: the server may be gone already, and a round trip to a dead server
+    // ends the process.
+    auto drop = [](Display*& d) {
+        if (!d) return;
+        {
+            std::lock_guard lock(ownDisplaysLock);
+            std::erase(ownDisplays, d);
+        }
+        ::close(ConnectionNumber(d));
+        d = nullptr;
+    };
     {
         std::lock_guard lock(queryLock);
-        closeOwn(queryDisplay);
-        queryDisplay = nullptr;
+        drop(queryDisplay);
     }
     std::lock_guard lock(hiddenLock);
-    closeOwn(hiddenDisplay);
-    hiddenDisplay = nullptr;
+    drop(hiddenDisplay);
     hiddenCount = 0;
 }
 
