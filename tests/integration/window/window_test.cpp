@@ -169,13 +169,16 @@ TEST_F(Window, HoldingSpeakWhileStreamingSwitchesLevels) {
         return calls.empty() ? -1.0f : calls.back().volume;
     };
     display->xdotool("mousemove " + onPage(13 + 80, 223 + 15) + " mousedown 1");
-    EXPECT_TRUE(eventually([&] { return record.speaking == 1; }, 2s));
+    auto capture = [] {
+        auto calls = fake_bass::callsTo("BASS_RecordSetInput");
+        return calls.empty() ? -1.0f : calls.back().volume;
+    };
+    // The flag changes before the levels are applied: wait for the levels themselves.
+    EXPECT_TRUE(eventually([&] { return record.speaking == 1 && capture() == 0.9f; }, 2s));
     EXPECT_FLOAT_EQ(music(), 0.2f);
-    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.9f);
     display->xdotool("mouseup 1");
-    EXPECT_TRUE(eventually([&] { return record.speaking == 0; }, 2s));
+    EXPECT_TRUE(eventually([&] { return record.speaking == 0 && capture() == 0.0f; }, 2s));
     EXPECT_FLOAT_EQ(music(), 0.8f);
-    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.0f);
 
     // Pressed on Speak, then dragged off while held: speaking ends.
     display->xdotool("mousemove " + onPage(13 + 80, 223 + 15) + " mousedown 1");
