@@ -72,14 +72,28 @@ public:
         if (pa_stream_get_state(stream_) == PA_STREAM_READY) {
             size_t room = pa_stream_writable_size(stream_);
             size_t n = std::min(room, bytes) & ~size_t{3};
-            if (n) pa_stream_write(stream_, stereo, n, nullptr, 0, PA_SEEK_RELATIVE);
+            if (n && pa_stream_write(stream_, stereo, n, nullptr, 0, PA_SEEK_RELATIVE) == 0)
+                written_.fetch_add(n, std::memory_order_relaxed);
         }
         pa_threaded_mainloop_unlock(conn_.loop());
     }
 
+    // Corks the stream while nothing audible is played, so the server does not mix it either.
+    // Never waits for the server.
+    void setQuiet(bool quiet) {
+        if (!stream_ || quiet == quiet_) return;
+        quiet_ = quiet;
+        pa_threaded_mainloop_lock(conn_.loop());
+        if (pa_operation* op = pa_stream_cork(stream_, quiet ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+        pa_threaded_mainloop_unlock(conn_.loop());
+    }
+
     bool isOpen() const { return stream_ != nullptr; }
+    uint64_t written() const { return written_.load(std::memory_order_relaxed); }
 
 private:
+    std::atomic<uint64_t> written_{0};
+    bool quiet_ = false;  // clock thread only
     PulseConnection conn_;
     pa_stream* stream_ = nullptr;
 };
@@ -131,9 +145,10 @@ void clockLoop() {
             block.resize(frames * m.chans);
             m.render(block.data(), frames);
             p.frames += frames;
-            if (s.output && m.rate == s.freq && (m.chans == 1 || m.chans == 2)) {
+            float vol = m.volume.load();
+            // A mixer at volume 0 adds nothing to the output, so it is not mixed in at all.
+            if (s.output && vol != 0.0f && m.rate == s.freq && (m.chans == 1 || m.chans == 2)) {
                 if (out.size() < frames * 2) out.resize(frames * 2, 0);
-                float vol = m.volume.load();
                 for (size_t f = 0; f < frames; ++f)
                     for (int c = 0; c < 2; ++c) {
                         int32_t x = static_cast<int32_t>(block[f * m.chans + (m.chans == 2 ? c : 0)] * vol);
@@ -142,6 +157,10 @@ void clockLoop() {
                 outFrames = std::max(outFrames, frames);
             }
         }
+        // While every mixer is silent nothing is written: sending the server silence every
+        // period only costs it CPU. The clock keeps running, and writing resumes when a volume
+        // goes above 0 (the server may take a moment, up to about a second, to take data again).
+        if (s.output) s.output->setQuiet(outFrames == 0);
         if (outFrames) {
             s.output->write(out.data(), outFrames * 4);
             std::fill(out.begin(), out.begin() + outFrames * 2, 0);
@@ -201,6 +220,11 @@ bool isInit() {
 bool hasOutput() {
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().output != nullptr;
+}
+
+uint64_t bytesWritten() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().output ? state().output->written() : 0;
 }
 
 int play(const std::shared_ptr<Mixer>& m) {

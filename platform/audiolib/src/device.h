@@ -22,6 +22,8 @@ int play(const std::shared_ptr<Mixer>& m);
 // Stops pulling it; when this returns the clock no longer touches it.
 void stop(const Mixer* m);
 bool hasOutput();
+// Bytes handed to the sound server since init (0 without output).
+uint64_t bytesWritten();
 
 }  // namespace device
 }  // namespace bassx

@@ -32,8 +32,9 @@ void Mixer::render(int16_t* out, size_t frames) {
     std::lock_guard<std::mutex> lock(mutex_);
     acc_.assign(count, 0);
     scratch_.resize(count);
+    const bool live = playing.load(std::memory_order_relaxed);
     for (auto& src : sources_) {
-        size_t got = src->take(scratch_.data(), frames);
+        size_t got = src->take(scratch_.data(), frames, live);
         for (size_t i = 0; i < got * chans; ++i) acc_[i] += scratch_[i];
     }
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<int16_t>(std::clamp(acc_[i], -32768, 32767));

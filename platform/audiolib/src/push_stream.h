@@ -5,8 +5,12 @@
 
 namespace bassx {
 
-constexpr double kPushRingSeconds = 4.0;
-constexpr unsigned kPushPrebufferMs = 60;
+// The backlog from before the mixer plays is dropped at its first pull, so the ring only has to
+// ride out a host that renders late or in lumps: 1 s is far more than a player's own buffer
+// ahead, at a quarter of the resident memory of the former 4 s.
+constexpr double kPushRingSeconds = 1.0;
+// One clock period of jitter: the host delivers in blocks of about 13 ms.
+constexpr unsigned kPushPrebufferMs = 20;
 
 class PushStream : public Source {
 public:

@@ -57,6 +57,13 @@ public:
         return n;
     }
 
+    // Consumer side: throws away the oldest len bytes (at most what is queued).
+    void skip(size_t len) {
+        uint64_t tail = tail_.load(std::memory_order_relaxed);
+        uint64_t head = head_.load(std::memory_order_acquire);
+        tail_.store(tail + std::min<uint64_t>(len, head - tail), std::memory_order_release);
+    }
+
     // Consumer side: throws away everything queued.
     void clear() { tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release); }
 

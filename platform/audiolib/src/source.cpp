@@ -22,10 +22,11 @@ void Source::setActive(bool on) {
     active_.store(on);
 }
 
-size_t Source::take(int16_t* out, size_t frames) {
+size_t Source::take(int16_t* out, size_t frames, bool live) {
     if (flush_.exchange(false)) {
         ring_.clear();
         primed_ = false;
+        delivered_ = false;
     }
     if (!active_.load()) return 0;
     const size_t fb = frameBytes();
@@ -33,6 +34,14 @@ size_t Source::take(int16_t* out, size_t frames) {
     if (!primed_) {
         if (avail == 0 || avail < std::min(prebuffer_, frames + prebuffer_)) return 0;
         primed_ = true;
+    }
+    if (live && !delivered_) {
+        delivered_ = true;
+        size_t keep = frames + prebuffer_;
+        if (avail > keep) {
+            ring_.skip((avail - keep) * fb);
+            avail = keep;
+        }
     }
     size_t n = std::min(avail, frames);
     ring_.read(out, n * fb);

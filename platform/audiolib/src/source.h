@@ -23,7 +23,10 @@ public:
     size_t put(const void* data, size_t bytes);
 
     // Mixer side: up to `frames` frames of real data, after the effects; returns frames read.
-    size_t take(int16_t* out, size_t frames);
+    // `live` is true when a playing mixer pulls: the first delivery then drops whatever queued up
+    // before the pulling began, beyond this read and the jitter buffer, so that start-up backlog
+    // does not become latency for the rest of the broadcast.
+    size_t take(int16_t* out, size_t frames, bool live = false);
 
     // Volume effect factor, applied by the consumer from its next block on.
     void setVolume(float v) { volume_.store(v, std::memory_order_relaxed); }
@@ -48,7 +51,8 @@ private:
     std::atomic<bool> flush_{false};
     std::atomic<uint64_t> taken_{0};
     size_t prebuffer_;
-    bool primed_ = false;  // consumer-only
+    bool primed_ = false;     // consumer-only
+    bool delivered_ = false;  // consumer-only: a playing mixer has had data since the last flush
 };
 
 // Saturating 16-bit scale.

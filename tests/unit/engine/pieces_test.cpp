@@ -123,6 +123,47 @@ TEST(Source, StoppedSourceGivesNothingAndForgetsItsQueue) {
     EXPECT_EQ(s.take(out.data(), 8), 8u);
 }
 
+// What queued before a playing mixer first pulled is dropped once, oldest first, keeping this
+// read plus the jitter buffer; later pulls, and pulls by a mixer that is not playing, lose nothing.
+TEST(Source, FirstLiveDeliveryDropsTheStartUpBacklogOnce) {
+    TestSource s(1000, 1, 4);
+    std::vector<int16_t> in(20), out(20);
+    std::iota(in.begin(), in.end(), int16_t{0});
+    s.put(in.data(), 40);
+    ASSERT_EQ(s.take(out.data(), 2), 2u);  // not live: nothing dropped
+    EXPECT_EQ(out[0], 0);
+    ASSERT_EQ(s.take(out.data(), 2, true), 2u);
+    EXPECT_EQ(out[0], 14);  // 16 left, 2 + 4 kept: frames 14..19
+    EXPECT_EQ(s.queued(), 4u * 2);
+    s.put(in.data(), 40);
+    ASSERT_EQ(s.take(out.data(), 10, true), 10u);  // second live pull keeps everything
+    EXPECT_EQ(out[0], 16);
+    EXPECT_EQ(out[4], 0);
+    EXPECT_EQ(s.queued(), 14u * 2);
+    // Stopping and starting again makes the next live delivery a first one.
+    s.setActive(false);
+    EXPECT_EQ(s.take(out.data(), 2, true), 0u);
+    s.setActive(true);
+    s.put(in.data(), 40);
+    ASSERT_EQ(s.take(out.data(), 2, true), 2u);
+    EXPECT_EQ(out[0], 14);
+}
+
+TEST(Mixer, PlayingMixerStartsFromTheFreshEndOfEachSource) {
+    auto m = std::make_shared<Mixer>(1000, 1, BASS_MIXER_NONSTOP);
+    auto a = std::make_shared<TestSource>(1000, 1, 2);
+    ASSERT_EQ(m->addSource(a), BASS_OK);
+    std::vector<int16_t> in(500, 1);
+    in[497] = 42;
+    a->put(in.data(), in.size() * 2);
+    m->playing = true;
+    std::vector<int16_t> out(3);
+    m->render(out.data(), 3);
+    EXPECT_EQ(out, frames({1, 1, 42}));  // 500 queued: 3 + 2 kept
+    EXPECT_EQ(a->queued(), 2u * 2);
+    EXPECT_EQ(a->bytesTaken(), 3u * 2);
+}
+
 TEST(Mixer, SumsSourcesWithSaturationAndFeedsTheFullMixToSinks) {
     auto m = std::make_shared<Mixer>(1000, 2, BASS_MIXER_NONSTOP);
     auto a = std::make_shared<TestSource>(1000, 2);
