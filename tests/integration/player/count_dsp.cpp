@@ -35,7 +35,6 @@ std::int64_t nowNs() {
 }
 
 std::size_t initThread = 0;
-std::atomic<std::size_t> dspThread{0};
 std::atomic<bool> dspOffInitThread{true};
 std::atomic<std::int64_t> blocks{0}, badBlocks{0}, firstNs{0}, lastNs{0}, lateBlocks{0};
 std::vector<std::int16_t> raw;  // sized at Init
