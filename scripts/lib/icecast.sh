@@ -4,6 +4,7 @@
 #       sets ICECAST_PORT, ICECAST_DIR, ICECAST_PID, ICECAST_SOURCE_PASSWORD, ICECAST_ADMIN_PASSWORD
 #   icecast_stop
 #   icecast_free_port        prints a free loopback port whose successor is free too
+source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
 icecast_free_port() {
   python3 - <<'PY' 2>/dev/null || shuf -i 20000-40000 -n 1
@@ -69,10 +70,6 @@ XML
 
 icecast_stop() {
   [ -n "${ICECAST_PID:-}" ] || return 0
-  kill "$ICECAST_PID" 2>/dev/null
-  local i
-  for i in $(seq 1 50); do kill -0 "$ICECAST_PID" 2>/dev/null || break; sleep 0.05; done
-  kill -9 "$ICECAST_PID" 2>/dev/null
-  wait "$ICECAST_PID" 2>/dev/null
+  stop_started "$ICECAST_PID"
   unset ICECAST_PID
 }

@@ -4,6 +4,7 @@
 #   pulse_feed_tone FREQ [SECONDS] [RATE]   paced tone into the microphone; sets PULSE_FEED_PID
 #   pulse_feed_stop
 #   pulse_stop
+source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
 pulse_start() {
   local dir="${1:-$(mktemp -d /tmp/pulse.XXXXXX)}"
@@ -52,11 +53,6 @@ pulse_feed_stop() {
 pulse_stop() {
   pulse_feed_stop
   [ -n "${PULSE_PID:-}" ] || return 0
-  kill -CONT "$PULSE_PID" 2>/dev/null
-  kill "$PULSE_PID" 2>/dev/null
-  local i
-  for i in $(seq 1 50); do kill -0 "$PULSE_PID" 2>/dev/null || break; sleep 0.05; done
-  kill -9 "$PULSE_PID" 2>/dev/null
-  wait "$PULSE_PID" 2>/dev/null
+  stop_started "$PULSE_PID"
   unset PULSE_PID
 }
