@@ -24,6 +24,7 @@
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xatom.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -1094,8 +1095,19 @@ Fltk*& instance() {
     return f;
 }
 
+// FLTK keeps process-wide state (fonts, the display's caches) that it never frees: once loaded
+// it stays with the host, as the audio library does, instead of leaking at every unload.
+void keepFltkLoaded() {
+    Dl_info info{};
+    if (dladdr(static_cast<void*>(&fl_display), &info) && info.dli_fname)
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 Fltk& self() {
-    static Fltk* f = instance() = new Fltk;  // never destroyed: window threads may outlive static destruction
+    static Fltk* f = [] {
+        keepFltkLoaded();
+        return instance() = new Fltk;  // never destroyed: window threads may outlive static destruction
+    }();
     return *f;
 }
 

@@ -21,7 +21,8 @@ namespace {
 
 std::atomic<XErrorHandler> previousHandler{nullptr};
 std::mutex ownDisplaysLock;
-std::vector<Display*> ownDisplays;
+// Never destroyed: the unload hook and the error handler may run after static destruction.
+std::vector<Display*>& ownDisplays = *new std::vector<Display*>;
 
 int onXError(Display* d, XErrorEvent* e) {
     {
