@@ -115,7 +115,13 @@ void Encoder::writerLoop() {
     }
 }
 
+namespace {
+// The encoder whose output callback runs on this thread, if any.
+thread_local const Encoder* inOutputCallback = nullptr;
+}  // namespace
+
 void Encoder::readerLoop() {
+    const std::weak_ptr<Encoder> self = weak_from_this();
     const int fd = process_.stdoutFd();
     std::vector<uint8_t> buf(64 * 1024);
     for (;;) {
@@ -129,7 +135,15 @@ void Encoder::readerLoop() {
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
-        if (proc_) proc_(handle.load(), channel_, buf.data(), static_cast<DWORD>(n), user_);
+        if (proc_) {
+            // The callback may stop the mixer and so end (and free) this encoder: then nothing
+            // of it is touched once `keep` goes.
+            auto keep = self.lock();
+            inOutputCallback = this;
+            proc_(handle.load(), channel_, buf.data(), static_cast<DWORD>(n), user_);
+            inOutputCallback = nullptr;
+            if (ending_.load()) return;
+        }
         std::lock_guard<std::mutex> lock(castMutex_);
         if (link_)
             link_->push(buf.data(), static_cast<size_t>(n));
@@ -206,7 +220,10 @@ void Encoder::shutdown() {
         // With its input closed the encoder flushes and exits; the reader drains the rest.
         process_.end(kEndGraceMs);
         readerStop_.store(true);
-        if (reader_.joinable()) reader_.join();
+        if (inOutputCallback == this)
+            reader_.detach();  // we are the reader: it returns as soon as the callback does
+        else if (reader_.joinable())
+            reader_.join();
         std::unique_ptr<icy::Link> link;
         std::unique_ptr<title::Sender> titles;
         {

@@ -19,7 +19,9 @@
 
 namespace bassx {
 
-class Encoder : public Object, public MixSink {
+// Made with make_shared: its reader thread keeps it alive while a callback of the caller's
+// runs, so that the callback may end it.
+class Encoder : public Object, public MixSink, public std::enable_shared_from_this<Encoder> {
 public:
     Encoder(DWORD rate, DWORD chans, ENCODEPROC* proc, void* user);
     ~Encoder() override;
@@ -32,7 +34,8 @@ public:
     int castInit(const std::string& server, const icy::CastParams& params);
     int castSetTitle(const std::string& title, const std::string& url);
 
-    // Our own end of it: no death notice. Safe from any thread, also the notification thread.
+    // Our own end of it: no death notice. Safe from any thread, also the notification thread
+    // and inside the encoder's own output callback.
     void shutdown();
 
     uint64_t inputDropped() const { return inDropped_.load(); }

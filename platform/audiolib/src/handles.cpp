@@ -1,8 +1,29 @@
 #include "handles.h"
 
 #include <thread>
+#include <utility>
 
 namespace bassx {
+
+namespace {
+std::atomic<size_t> objectsAlive{0};
+}
+
+Object::Object(Kind k) : kind(k) { objectsAlive.fetch_add(1); }
+Object::~Object() { objectsAlive.fetch_sub(1); }
+size_t Object::alive() { return objectsAlive.load(); }
+
+bool Object::addDependent(DWORD h) {
+    std::lock_guard<std::mutex> lock(dependentsMutex_);
+    if (released.load()) return false;
+    dependents_.push_back(h);
+    return true;
+}
+
+std::vector<DWORD> Object::takeDependents() {
+    std::lock_guard<std::mutex> lock(dependentsMutex_);
+    return std::exchange(dependents_, {});
+}
 
 Registry& Registry::instance() {
     // Never destroyed: engine threads may still look handles up while the process exits.
@@ -24,6 +45,7 @@ DWORD Registry::add(std::shared_ptr<Object> obj) {
         s.raw.store(obj.get());
         s.owner = std::move(obj);
         s.handle.store(h);
+        count_.fetch_add(1);
         return h;
     }
     return 0;
@@ -51,7 +73,11 @@ std::shared_ptr<Object> Registry::remove(DWORD h) {
         s.raw.store(nullptr);
         owner = std::move(s.owner);
         s.owner.reset();
+        count_.fetch_sub(1);
+        owner->released.store(true);
     }
+    // Set after `released`: a dependent added from now on is refused and removed by its maker.
+    for (DWORD d : owner->takeDependents()) remove(d);
     return owner;
 }
 
@@ -60,6 +86,14 @@ std::vector<std::shared_ptr<Object>> Registry::all() const {
     std::vector<std::shared_ptr<Object>> out;
     for (const Slot& s : slots_)
         if (s.owner) out.push_back(s.owner);
+    return out;
+}
+
+std::vector<std::shared_ptr<Object>> Registry::all(Kind k) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::shared_ptr<Object>> out;
+    for (const Slot& s : slots_)
+        if (s.owner && s.owner->kind == k) out.push_back(s.owner);
     return out;
 }
 

@@ -10,16 +10,35 @@ Mixer::Mixer(DWORD rate_, DWORD chans_, DWORD flags_) : Object(Kind::Mixer), rat
 int Mixer::addSource(std::shared_ptr<Source> src) {
     // No resampler or channel mapper: the graph runs at one format throughout.
     if (src->rate != rate || src->chans != chans) return BASS_ERROR_FORMAT;
+    // Checked under the lock that detach and removeSource take: a free that marked either
+    // side before this either sees the source in the list or is seen here.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (released.load() || src->released.load()) return BASS_ERROR_HANDLE;
     const void* none = nullptr;
     if (!src->mixer.compare_exchange_strong(none, this)) return BASS_ERROR_ALREADY;
-    std::lock_guard<std::mutex> lock(mutex_);
     sources_.push_back(std::move(src));
     return BASS_OK;
 }
 
-void Mixer::addSink(std::shared_ptr<MixSink> sink) {
+void Mixer::removeSource(const Source* src) {
     std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(sources_.begin(), sources_.end(), [&](const auto& s) { return s.get() == src; });
+    if (it == sources_.end()) return;
+    const void* me = this;
+    (*it)->mixer.compare_exchange_strong(me, nullptr);
+    sources_.erase(it);
+}
+
+size_t Mixer::sourceCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sources_.size();
+}
+
+bool Mixer::addSink(std::shared_ptr<MixSink> sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (released.load()) return false;
     sinks_.push_back(std::move(sink));
+    return true;
 }
 
 void Mixer::removeSink(const MixSink* sink) {

@@ -26,16 +26,22 @@ public:
     const DWORD flags;
     size_t frameBytes() const { return chans * 2; }
 
-    // BASS error code, 0 on success.
+    // BASS error code, 0 on success. A released mixer or source is refused (BASS_ERROR_HANDLE):
+    // the caller's reference may be older than a free on another thread.
     int addSource(std::shared_ptr<Source> src);
-    void addSink(std::shared_ptr<MixSink> sink);
+    // Unplugs a source (it is being freed); no render touches it once this returns.
+    void removeSource(const Source* src);
+    // False when the mixer is released: nothing would ever end the sink.
+    bool addSink(std::shared_ptr<MixSink> sink);
     void removeSink(const MixSink* sink);
 
     // Mixes `frames` frames into out and feeds the sinks. Called by the device clock (or a test).
     void render(int16_t* out, size_t frames);
 
-    // Unplugs the sources and gives back the sinks, for the caller to end.
+    // Unplugs the sources and gives back the sinks, for the caller to end. Called once the
+    // mixer's handle is removed, so nothing can be added afterwards.
     std::vector<std::shared_ptr<MixSink>> detach();
+    size_t sourceCount();
 
     std::atomic<float> volume{1.0f};  // device output only
     std::atomic<bool> playing{false};

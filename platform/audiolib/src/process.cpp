@@ -4,12 +4,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,60 +68,80 @@ Process::~Process() {
     closeStdout();
 }
 
+namespace {
+
+// A pipe end the child gets as 0 or 1 must not already be 0, 1 or 2 (a host that runs with
+// those closed hands them out): moved above 2, close-on-exec like the rest.
+bool aboveStandard(int& fd) {
+    if (fd > 2) return true;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    fd = moved;
+    return fd >= 0;
+}
+
+void closeAll(std::initializer_list<int> fds) {
+    for (int fd : fds)
+        if (fd >= 0) ::close(fd);
+}
+
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    bool actionsMade = false, attrMade = false;
+    ~SpawnSetup() {
+        if (actionsMade) posix_spawn_file_actions_destroy(&actions);
+        if (attrMade) posix_spawnattr_destroy(&attr);
+    }
+};
+
+}  // namespace
+
 int Process::start(const std::vector<std::string>& args) {
     if (args.empty()) return BASS_ERROR_ILLPARAM;
     std::string prog = findProgram(args[0]);
     if (prog.empty()) return BASS_ERROR_FILEOPEN;
-    // Everything the child needs is built before fork: it only calls async-signal-safe functions.
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    int inPipe[2], outPipe[2], errPipe[2];
+    int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1};
     if (::pipe2(inPipe, O_CLOEXEC) != 0) return BASS_ERROR_CREATE;
     if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-        ::close(inPipe[0]), ::close(inPipe[1]);
+        closeAll({inPipe[0], inPipe[1]});
         return BASS_ERROR_CREATE;
     }
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        ::close(inPipe[0]), ::close(inPipe[1]), ::close(outPipe[0]), ::close(outPipe[1]);
+    if (!aboveStandard(inPipe[0]) || !aboveStandard(outPipe[1])) {
+        closeAll({inPipe[0], inPipe[1], outPipe[0], outPipe[1]});
         return BASS_ERROR_CREATE;
     }
-    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(inPipe[0], 0);
-        ::dup2(outPipe[0 + 1], 1);
-        if (devnull >= 0) ::dup2(devnull, 2);  // encoders chatter on stderr
-        // Nothing else of the host's reaches the encoder, whoever opened it without CLOEXEC.
-        ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execv(prog.c_str(), argv.data());
-        int e = errno;
-        ssize_t w = ::write(errPipe[1], &e, sizeof e);
-        (void)w;
-        ::_exit(127);
-    }
-    ::close(inPipe[0]);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    if (devnull >= 0) ::close(devnull);
-    if (pid < 0) {
-        ::close(inPipe[1]), ::close(outPipe[0]), ::close(errPipe[0]);
+    // posix_spawn rather than fork: nothing of a large host is copied (no copy-on-write faults
+    // on its playback thread afterwards), and the child's signals are set before exec.
+    SpawnSetup set;
+    set.actionsMade = posix_spawn_file_actions_init(&set.actions) == 0;
+    set.attrMade = set.actionsMade && posix_spawnattr_init(&set.attr) == 0;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    bool ready = set.attrMade && posix_spawn_file_actions_adddup2(&set.actions, inPipe[0], 0) == 0 &&
+                 posix_spawn_file_actions_adddup2(&set.actions, outPipe[1], 1) == 0 &&
+                 // encoders chatter on stderr
+                 posix_spawn_file_actions_addopen(&set.actions, 2, "/dev/null", O_WRONLY, 0) == 0 &&
+                 // nothing else of the host's reaches the encoder, whoever opened it without CLOEXEC
+                 posix_spawn_file_actions_addclosefrom_np(&set.actions, 3) == 0 &&
+                 posix_spawnattr_setsigmask(&set.attr, &none) == 0 &&
+                 posix_spawnattr_setsigdefault(&set.attr, &all) == 0 &&
+                 posix_spawnattr_setflags(&set.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    if (!ready) {
+        closeAll({inPipe[0], inPipe[1], outPipe[0], outPipe[1]});
         return BASS_ERROR_CREATE;
     }
-    // The error pipe closes on a successful exec; an errno arrives when exec failed.
-    int childErr = 0;
-    ssize_t n;
-    do n = ::read(errPipe[0], &childErr, sizeof childErr);
-    while (n < 0 && errno == EINTR);
-    ::close(errPipe[0]);
-    if (n > 0) {
-        ::close(inPipe[1]), ::close(outPipe[0]);
-        ::waitpid(pid, nullptr, 0);
-        return childErr == ENOENT || childErr == EACCES || childErr == ENOEXEC ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE;
+    pid_t pid = 0;
+    // An exec that fails is reported here, with its errno.
+    int rc = posix_spawn(&pid, prog.c_str(), &set.actions, &set.attr, argv.data(), environ);
+    closeAll({inPipe[0], outPipe[1]});
+    if (rc != 0) {
+        closeAll({inPipe[1], outPipe[0]});
+        return rc == ENOENT || rc == EACCES || rc == ENOEXEC ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     pid_ = pid;

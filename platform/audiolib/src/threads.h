@@ -1,6 +1,7 @@
 // Engine threads run with SIGPIPE blocked: a write to a dead encoder's pipe then fails with
 // EPIPE on that thread instead of killing the host, and the host's own signal setup is left
-// alone.
+// alone. An exception that reaches the top of an engine thread ends that thread, not the
+// host's process.
 #pragma once
 
 #include <signal.h>
@@ -26,10 +27,16 @@ private:
     sigset_t old_;
 };
 
+// Throws std::system_error when no thread can be started, like std::thread.
 template <typename F>
 std::thread startThread(F&& fn) {
     SignalsBlocked blocked;  // the new thread inherits the mask
-    return std::thread(std::forward<F>(fn));
+    return std::thread([body = std::forward<F>(fn)]() mutable noexcept {
+        try {
+            body();
+        } catch (...) {
+        }
+    });
 }
 
 // Discards a SIGPIPE left pending on this thread by a failed write.

@@ -1,0 +1,94 @@
+#include "lifetime.h"
+
+#include "device.h"
+#include "handles.h"
+#include "notify.h"
+#include "push_stream.h"
+
+namespace bassx::lifetime {
+namespace {
+
+Registry& reg() { return Registry::instance(); }
+
+void endMixer(const std::shared_ptr<Mixer>& m) {
+    device::stop(m.get());
+    m->playing.store(false);
+    for (auto& sink : m->detach()) {
+        auto enc = std::static_pointer_cast<Encoder>(sink);
+        reg().remove(enc->handle.load());
+        endEncoder(enc);
+    }
+}
+
+}  // namespace
+
+void endEncoder(const std::shared_ptr<Encoder>& enc) {
+    notify::forget(enc->handle.load());
+    enc->shutdown();
+}
+
+bool freeSource(DWORD h) {
+    auto o = reg().remove(h);  // its effects go with the handle
+    if (!o) return false;
+    auto s = std::static_pointer_cast<Source>(o);
+    s->setActive(false);
+    // The source is released now: a mixer that has not got it yet refuses it, one that has it
+    // is found here. A mixer being ended on another thread unplugs it itself.
+    for (auto& m : reg().all(Kind::Mixer)) std::static_pointer_cast<Mixer>(m)->removeSource(s.get());
+    return true;
+}
+
+bool freeMixer(DWORD h) {
+    auto o = reg().remove(h);
+    if (!o) return false;
+    endMixer(std::static_pointer_cast<Mixer>(o));
+    return true;
+}
+
+void freeAll() {
+    notify::forgetAll();
+    for (auto& m : reg().all(Kind::Mixer)) freeMixer(m->handle.load());
+    for (auto& o : reg().all()) {
+        if (o->kind == Kind::Push || o->kind == Kind::Record)
+            freeSource(o->handle.load());
+        else
+            reg().remove(o->handle.load());
+    }
+}
+
+int playMixer(const std::shared_ptr<Mixer>& m) {
+    int err = device::play(m);
+    if (err) return err;
+    // Freed while we put it on the clock: the free's stop may have run before our play.
+    if (m->released.load()) {
+        device::stop(m.get());
+        return BASS_ERROR_HANDLE;
+    }
+    m->playing.store(true);
+    return BASS_OK;
+}
+
+int addEffect(const std::shared_ptr<Source>& s, DWORD& fx) {
+    fx = reg().add(std::make_shared<VolumeFx>(s));
+    if (!fx) return BASS_ERROR_MEM;
+    if (!s->addDependent(fx)) {
+        reg().remove(fx);  // the stream was freed meanwhile
+        fx = 0;
+        return BASS_ERROR_HANDLE;
+    }
+    return BASS_OK;
+}
+
+int addEncoder(const std::shared_ptr<Mixer>& m, const std::shared_ptr<Encoder>& enc) {
+    if (m->addSink(enc)) return BASS_OK;
+    // The mixer was freed while the encoder started: nothing would ever end it.
+    reg().remove(enc->handle.load());
+    endEncoder(enc);
+    return BASS_ERROR_HANDLE;
+}
+
+int setNotify(const std::shared_ptr<Encoder>& enc, ENCODENOTIFYPROC* proc, void* user) {
+    return notify::set(*enc, proc, user) ? BASS_OK : BASS_ERROR_HANDLE;
+}
+
+}  // namespace bassx::lifetime

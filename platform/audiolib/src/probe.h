@@ -1,0 +1,13 @@
+// What the engine holds, for tests of lifetimes: read through the library without a name of
+// the audio library's own.
+#pragma once
+
+#include <cstddef>
+
+struct LarkspurEngineCounts {
+    size_t handles;      // live handles
+    size_t objects;      // engine objects alive, freed or not
+    size_t heldNotices;  // deaths waiting for a notification callback
+};
+
+__attribute__((visibility("default"))) void larkspurEngineCounts(LarkspurEngineCounts* out);
