@@ -76,6 +76,7 @@ void larkspurEngineCounts(LarkspurEngineCounts* out) {
     out->handles = reg().count();
     out->objects = Object::alive();
     out->heldNotices = notify::held();
+    out->queuedNotices = notify::queued();
 }
 
 extern "C" {

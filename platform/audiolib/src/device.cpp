@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -187,9 +188,17 @@ int init(int dev, DWORD freq) {
         if (s.initialised) return BASS_ERROR_ALREADY;
         if (opened) s.output = std::move(out);
     }
-    s.initialised = true;
+    // The clock waits for the lock we hold, so it sees these set; without a clock the device
+    // stays closed.
     s.running = true;
-    s.clock = startThread(clockLoop);
+    try {
+        s.clock = startThread(clockLoop);
+    } catch (const std::system_error&) {
+        s.running = false;
+        s.output.reset();
+        return BASS_ERROR_MEM;
+    }
+    s.initialised = true;
     return BASS_OK;
 }
 

@@ -157,4 +157,10 @@ size_t held() {
     return n;
 }
 
+size_t queued() {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.queue.size();
+}
+
 }  // namespace bassx::notify

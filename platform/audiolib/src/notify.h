@@ -22,5 +22,6 @@ void forgetAll();
 bool onNotifyThread();
 // Deaths waiting for a callback to be registered.
 size_t held();
+size_t queued();
 
 }  // namespace bassx::notify

@@ -7,7 +7,8 @@
 struct LarkspurEngineCounts {
     size_t handles;      // live handles
     size_t objects;      // engine objects alive, freed or not
-    size_t heldNotices;  // deaths waiting for a notification callback
+    size_t heldNotices;    // deaths waiting for a notification callback
+    size_t queuedNotices;  // notices waiting for the delivery thread
 };
 
 __attribute__((visibility("default"))) void larkspurEngineCounts(LarkspurEngineCounts* out);

@@ -2,8 +2,11 @@
 // positions, the volume effect, encoder processes and their notices.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "bass.h"
+#include "probe.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -270,5 +274,273 @@ TEST(ApiEncoder, NoticeAfterFreeIsNeverDelivered) {
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(log.count(), 0u);
     EXPECT_FALSE(BASS_ChannelStop(m));
+    EXPECT_TRUE(noChildren());
+}
+
+namespace {
+
+LarkspurEngineCounts counts() {
+    LarkspurEngineCounts c{};
+    larkspurEngineCounts(&c);
+    return c;
+}
+
+// A loopback port whose next one refuses: bound, never listening.
+struct RefusingServer {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string address;
+    RefusingServer() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port) - 1);  // the source port is port + 1
+    }
+    ~RefusingServer() { ::close(fd); }
+};
+
+// Takes one source: answers the login, reads the headers and then the stream until it ends.
+struct AcceptingServer {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string address;
+    std::thread thread;
+    AcceptingServer() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 1);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port) - 1);
+        thread = std::thread([this] {
+            int c = ::accept(fd, nullptr, nullptr);
+            if (c < 0) return;
+            std::string got;
+            char buf[4096];
+            bool answered = false;
+            for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;) {
+                got.append(buf, static_cast<size_t>(n));
+                if (!answered && got.find("\r\n") != std::string::npos) {
+                    answered = true;
+                    const char ok[] = "OK2\r\nicy-caps:11\r\n\r\n";
+                    ::send(c, ok, sizeof ok - 1, MSG_NOSIGNAL);
+                }
+            }
+            ::close(c);
+        });
+    }
+    ~AcceptingServer() {
+        ::shutdown(fd, SHUT_RDWR);
+        thread.join();
+        ::close(fd);
+    }
+};
+
+// The plug-in's calls for one connect and the disconnect after it, less the capture device (no
+// sound server here). Every earlier host stream is freed by the next connect, as the plug-in
+// does; its effect has to go with it.
+struct ConnectAttempts {
+    HSTREAM previousHost = 0;
+    NoticeLog notices;
+
+    bool connect(const std::string& server, const char* encoder, HSTREAM& mixer) {
+        BASS_FX_GetVersion();
+        if (previousHost) BASS_StreamFree(previousHost);
+        HSTREAM host = previousHost = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+        if (!host || !BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0)) return false;
+        mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+        if (!mixer || !BASS_Mixer_StreamAddChannel(mixer, host, 0)) return false;
+        HENCODE enc = BASS_Encode_Start(mixer, encoder, BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
+        return enc &&
+               BASS_Encode_CastInit(enc, server.c_str(), "secret", "audio/mpeg", "Larkspur FM", "", "", "", nullptr,
+                                    128, FALSE) &&
+               BASS_ChannelSetAttribute(mixer, BASS_ATTRIB_VOL, 0.0f) && BASS_ChannelPlay(mixer, FALSE) &&
+               BASS_Encode_SetNotify(enc, &NoticeLog::proc, &notices);
+    }
+    void disconnect(HSTREAM mixer) {
+        BASS_ChannelStop(0);  // no capture channel
+        BASS_ChannelStop(mixer);
+        BASS_ChannelStop(previousHost);
+        BASS_RecordFree();
+    }
+};
+
+}  // namespace
+
+TEST(ApiLifetimes, TenThousandFailedConnectsThenAWorkingOneLeaveTheSameHandles) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    RefusingServer refusing;
+    ConnectAttempts plugin;
+    HSTREAM mixer = 0;
+    EXPECT_FALSE(plugin.connect(refusing.address, "cat", mixer));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);  // refused, not out of handles
+    plugin.disconnect(mixer);
+    const auto afterFirst = counts();
+    // Each attempt starting a program would take minutes; most fail one step earlier, at a
+    // program that is not there, which is the same calls but for the handshake.
+    for (int i = 1; i < 10000; ++i) {
+        const bool real = i % 100 == 0;
+        ASSERT_FALSE(plugin.connect(refusing.address, real ? "cat" : "/no/such/larkspur/lame", mixer));
+        ASSERT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN) << "attempt " << i;
+        plugin.disconnect(mixer);
+    }
+    EXPECT_EQ(counts().handles, afterFirst.handles);
+    EXPECT_EQ(counts().objects, afterFirst.objects);
+
+    AcceptingServer server;
+    ASSERT_TRUE(plugin.connect(server.address, "cat", mixer)) << BASS_ErrorGetCode();
+    plugin.disconnect(mixer);
+    EXPECT_EQ(counts().handles, afterFirst.handles);
+    EXPECT_EQ(plugin.notices.count(), 0u);
+    BASS_StreamFree(plugin.previousHost);
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_TRUE(noChildren());
+}
+
+TEST(ApiLifetimes, FreeingAStreamTakesItsEffectAndUnplugsItFromItsMixer) {
+    const auto before = counts();
+    HSTREAM host = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    HFX fx = BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0);
+    HFX second = BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0);
+    HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, host, 0));
+    EXPECT_EQ(counts().handles, before.handles + 4);
+    ASSERT_TRUE(BASS_StreamFree(host));
+    BASS_BFX_VOLUME v{0, 0.5f};
+    EXPECT_FALSE(BASS_FXSetParameters(fx, &v));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+    EXPECT_FALSE(BASS_FXSetParameters(second, &v));
+    // Only the mixer is left, handle and object: the stream is not kept alive inside it.
+    EXPECT_EQ(counts().handles, before.handles + 1);
+    EXPECT_EQ(counts().objects, before.objects + 1);
+    EXPECT_FALSE(BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0));
+    ASSERT_TRUE(BASS_ChannelStop(mixer));
+    EXPECT_EQ(counts().handles, before.handles);
+    EXPECT_EQ(counts().objects, before.objects);
+}
+
+TEST(ApiEncoder, DeathBeforeTheCallbackIsRegisteredIsDeliveredOnceWhenItIs) {
+    HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HENCODE quick = BASS_Encode_Start(m, "true", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    ASSERT_NE(quick, 0u);
+    // The plug-in registers only after its handshake and two plays: the program is long gone.
+    for (int i = 0; i < 1000 && counts().heldNotices == 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(counts().heldNotices, 1u);
+    NoticeLog log;
+    ASSERT_TRUE(BASS_Encode_SetNotify(quick, &NoticeLog::proc, &log));
+    for (int i = 0; i < 1000 && log.count() == 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(log.count(), 1u);
+    EXPECT_EQ(log.got[0], static_cast<DWORD>(BASS_ENCODE_NOTIFY_ENCODER));
+    EXPECT_EQ(counts().heldNotices, 0u);
+    // Registering again does not repeat it.
+    ASSERT_TRUE(BASS_Encode_SetNotify(quick, &NoticeLog::proc, &log));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(log.count(), 1u);
+    ASSERT_TRUE(BASS_ChannelStop(m));
+    EXPECT_FALSE(BASS_Encode_SetNotify(quick, &NoticeLog::proc, &log));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+
+    // A death that nobody registers for goes with its encoder.
+    m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    ASSERT_NE(BASS_Encode_Start(m, "true", BASS_ENCODE_NOHEAD, nullptr, nullptr), 0u);
+    for (int i = 0; i < 1000 && counts().heldNotices == 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(BASS_ChannelStop(m));
+    EXPECT_EQ(counts().heldNotices, 0u);
+    EXPECT_TRUE(noChildren());
+}
+
+namespace {
+struct StopFromOutput {
+    HSTREAM mixer = 0;
+    std::atomic<int> calls{0};
+    std::atomic<BOOL> stopped{FALSE};
+    static void proc(HENCODE, DWORD, const void*, DWORD, void* user) {
+        auto* self = static_cast<StopFromOutput*>(user);
+        if (self->calls.fetch_add(1) == 0) self->stopped = BASS_ChannelStop(self->mixer);
+    }
+};
+}  // namespace
+
+TEST(ApiEncoder, OutputCallbackMayStopTheMixerThatEndsIt) {
+    const int threadsBefore = threadCount();
+    const auto before = counts();
+    StopFromOutput stop;
+    stop.mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    ASSERT_NE(BASS_Encode_Start(stop.mixer, "echo on the air", BASS_ENCODE_NOHEAD, &StopFromOutput::proc, &stop), 0u);
+    for (int i = 0; i < 1000 && !stop.stopped; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(stop.stopped);
+    EXPECT_EQ(stop.calls.load(), 1);
+    EXPECT_FALSE(BASS_ChannelStop(stop.mixer));
+    // The encoder's reader ends once the callback returns, and the encoder with it.
+    for (int i = 0; i < 1000 && (threadCount() > threadsBefore || counts().objects > before.objects); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(counts().objects, before.objects);
+    EXPECT_TRUE(noChildren());
+}
+
+namespace {
+// While it lives, no thread can be started in this process: every new thread asks for a
+// stack larger than the address space.
+struct NoNewThreads {
+    pthread_attr_t saved;
+    NoNewThreads() {
+        pthread_getattr_default_np(&saved);
+        pthread_attr_t huge;
+        pthread_attr_init(&huge);
+        pthread_attr_setstacksize(&huge, size_t{1} << 47);
+        pthread_setattr_default_np(&huge);
+        pthread_attr_destroy(&huge);
+    }
+    ~NoNewThreads() {
+        pthread_setattr_default_np(&saved);
+        pthread_attr_destroy(&saved);
+    }
+};
+}  // namespace
+
+TEST(ApiFailures, NoThreadToBeHadIsAFailureWithACodeNotACrash) {
+    {
+        NoNewThreads probe;
+        bool started = true;
+        try {
+            std::thread([] {}).join();
+        } catch (const std::system_error&) {
+            started = false;
+        }
+        if (started) GTEST_SKIP() << "thread stacks cannot be refused here";
+    }
+    const auto before = counts();
+    HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HSTREAM dying = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HENCODE dies = BASS_Encode_Start(dying, "sh -c \"sleep 0.3\"", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    ASSERT_NE(dies, 0u);
+    NoticeLog log;
+    ASSERT_TRUE(BASS_Encode_SetNotify(dies, &NoticeLog::proc, &log));
+    {
+        NoNewThreads none;
+        // An encoder needs its writer and reader: refused, its program ended and reaped.
+        EXPECT_EQ(BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, nullptr, nullptr), 0u);
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_MEM);
+        EXPECT_FALSE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_MEM);
+        // The death finds no delivery thread: its reader goes on, the notice waits.
+        for (int i = 0; i < 1000 && counts().queuedNotices == 0; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(counts().queuedNotices, 1u);
+    }
+    EXPECT_EQ(log.count(), 0u);
+    // The next registration hands it to a delivery thread.
+    ASSERT_TRUE(BASS_Encode_SetNotify(dies, &NoticeLog::proc, &log));
+    for (int i = 0; i < 1000 && log.count() == 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(log.count(), 1u);
+    // The failed start left the device closed: it opens now.
+    EXPECT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    ASSERT_TRUE(BASS_ChannelStop(m));
+    ASSERT_TRUE(BASS_ChannelStop(dying));
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_EQ(counts().handles, before.handles);
     EXPECT_TRUE(noChildren());
 }
