@@ -4,17 +4,25 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <numeric>
+#include <sstream>
+#include <string>
 #include <vector>
 
+#include "device.h"
+#include "encoder.h"
 #include "handles.h"
+#include "lifetime.h"
 #include "mixer.h"
 #include "process.h"
+#include "push_stream.h"
 #include "ring.h"
 #include "source.h"
 
@@ -235,6 +243,13 @@ TEST(Process, ProgramThatCannotStartFailsAtOnce) {
     EXPECT_EQ(p.start({"/nonexistent/larkspur-encoder", "-"}), BASS_ERROR_FILEOPEN);
     EXPECT_EQ(p.start({"no-such-program-anywhere-larkspur"}), BASS_ERROR_FILEOPEN);
     EXPECT_EQ(p.start({"/etc/hostname"}), BASS_ERROR_FILEOPEN);  // not a program
+    // Runnable, but no format exec knows: refused by exec itself, and no shell is tried.
+    char path[] = "/tmp/larkspur-noexec-XXXXXX";
+    ::close(::mkstemp(path));
+    std::ofstream(path) << "echo started by a shell\n";
+    ::chmod(path, 0755);
+    EXPECT_EQ(p.start({path}), BASS_ERROR_FILEOPEN);
+    ::unlink(path);
     EXPECT_EQ(p.start({}), BASS_ERROR_ILLPARAM);
 }
 
@@ -272,4 +287,86 @@ TEST(Process, ChildSeesOnlyItsThreeStandardDescriptors) {
     ASSERT_GT(::read(p.stdoutFd(), buf, sizeof buf - 1), 0);
     EXPECT_EQ(std::atoi(buf), 4);  // 0, 1, 2 and the one ls is reading
     ::close(leaky);
+}
+
+TEST(Process, ChildStartsWithDefaultSignalsWhateverTheHostSet) {
+    struct sigaction ignore {}, oldHup {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGHUP, &ignore, &oldHup);
+    sigset_t usr1, oldMask;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &usr1, &oldMask);
+    std::string status;
+    {
+        Process p;
+        int rc = p.start({"cat", "/proc/self/status"});
+        ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+        ::sigaction(SIGHUP, &oldHup, nullptr);
+        ASSERT_EQ(rc, BASS_OK);
+        char buf[4096];
+        for (ssize_t n; (n = ::read(p.stdoutFd(), buf, sizeof buf)) > 0;) status.append(buf, static_cast<size_t>(n));
+    }
+    auto mask = [&](const char* name) {
+        size_t at = status.find(name);
+        return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + std::strlen(name)), nullptr, 16);
+    };
+    EXPECT_EQ(mask("SigBlk:"), 0u) << status;
+    // Signals 32 and 33 belong to the C library, whose spawn leaves them ignored.
+    EXPECT_EQ(mask("SigIgn:") & ~0x180000000ull, 0u) << status;
+}
+
+TEST(Process, StandardInputAndOutputAreRightWhenTheHostClosedItsOwn) {
+    // Nothing may print while the test process has no stdout of its own.
+    const int in = ::dup(0), out = ::dup(1);
+    ::close(0);
+    ::close(1);
+    int rc;
+    std::string echoed;
+    {
+        Process p;
+        rc = p.start({"cat"});
+        if (rc == BASS_OK && ::write(p.stdinFd(), "on the air", 10) == 10) {
+            p.closeStdin();
+            char buf[32];
+            ssize_t n = ::read(p.stdoutFd(), buf, sizeof buf);
+            if (n > 0) echoed.assign(buf, static_cast<size_t>(n));
+        }
+    }
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::close(in);
+    ::close(out);
+    EXPECT_EQ(rc, BASS_OK);
+    EXPECT_EQ(echoed, "on the air");
+}
+
+// Each reference here was looked up just before another thread freed its handle.
+TEST(Lifetime, WhatWasLookedUpBeforeAFreeCannotTieAnythingNewToIt) {
+    Registry& r = Registry::instance();
+    ASSERT_EQ(device::init(0, 44100), BASS_OK);
+    auto m = std::make_shared<Mixer>(44100, 2, BASS_STREAM_AUTOFREE);
+    auto s = std::make_shared<PushStream>(44100, 2);
+    auto enc = std::make_shared<Encoder>(44100, 2, nullptr, nullptr);
+    const DWORD mh = r.add(m), sh = r.add(s), eh = r.add(enc);
+    ASSERT_TRUE(lifetime::freeMixer(mh));
+    EXPECT_EQ(lifetime::playMixer(m), BASS_ERROR_HANDLE);
+    EXPECT_EQ(m->addSource(s), BASS_ERROR_HANDLE);
+    EXPECT_EQ(s->mixer.load(), nullptr);  // still free to join a live mixer
+    EXPECT_EQ(lifetime::addEncoder(m, enc), BASS_ERROR_HANDLE);
+    EXPECT_EQ(r.get(eh), nullptr);  // ended, since nothing else would end it
+    EXPECT_EQ(lifetime::setNotify(enc, [](HENCODE, DWORD, void*) {}, nullptr), BASS_ERROR_HANDLE);
+    std::weak_ptr<Mixer> gone = m;
+    m.reset();
+    EXPECT_TRUE(gone.expired());  // not left on the clock
+
+    const size_t handles = r.count();
+    ASSERT_TRUE(lifetime::freeSource(sh));
+    EXPECT_EQ(r.count(), handles - 1);
+    DWORD fx = 1;
+    EXPECT_EQ(lifetime::addEffect(s, fx), BASS_ERROR_HANDLE);
+    EXPECT_EQ(fx, 0u);
+    EXPECT_EQ(r.count(), handles - 1);  // the refused effect's handle went again
+    EXPECT_EQ(std::make_shared<Mixer>(44100, 2, 0)->addSource(s), BASS_ERROR_HANDLE);
+    EXPECT_EQ(device::free(), BASS_OK);
 }
