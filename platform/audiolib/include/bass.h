@@ -7,8 +7,16 @@
  *    0 (BASS_OK) after a success, one of the BASS_ERROR_* codes after a failure.
  *  - Every call may be made from any thread. BASS_StreamPutData is the only call made from
  *    the host's playback thread: it is wait-free and never allocates.
- *  - Notification callbacks (BASS_Encode_SetNotify) run on a thread of the library's own;
- *    inside one, the caller may stop the mixer that owns the notifying encoder.
+ *  - No call throws or lets anything thrown inside the library reach the caller, on any
+ *    thread: running out of memory or threads fails the call with BASS_ERROR_MEM.
+ *  - Lifetimes: freeing a handle frees what belongs to it (a stream's effects, a mixer's
+ *    encoders) and unplugs it from what it belongs to (a source from its mixer). A handle
+ *    freed on another thread while a call on it runs makes that call fail with
+ *    BASS_ERROR_HANDLE or act on nothing; it never ties anything to the freed object. At most
+ *    4095 handles are alive at once; freed ones are used again (under a new value), so a
+ *    caller that frees what it makes never runs out.
+ *  - Callbacks (BASS_Encode_SetNotify, an ENCODEPROC) run on threads of the library's own;
+ *    inside one, the caller may stop the mixer that owns that encoder.
  */
 #ifndef LARKSPUR_BASS_H
 #define LARKSPUR_BASS_H
@@ -135,7 +143,7 @@ BASSDEF(BOOL) BASS_Free(void);
  * converts), paused with BASS_RECORD_PAUSE until BASS_ChannelPlay; no RECORDPROC (a mixer
  * pulls it). One channel per device.
  * BASS_RecordSetInput: input -1; the open source's volume = volume x normal (0..1).
- * BASS_RecordFree: closes the device and its channel.
+ * BASS_RecordFree: closes the device and its channel, which leaves its mixer.
  * Any thread; safe inside a notification callback. */
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
 BASSDEF(BOOL) BASS_RecordInit(int device);
@@ -145,10 +153,13 @@ BASSDEF(BOOL) BASS_RecordSetInput(int input, DWORD flags, float volume);
 
 /* Streams and channels
  * BASS_StreamCreate: only STREAMPROC_PUSH streams; a ring of 4 s, read by the mixer.
+ * BASS_StreamFree: a push stream goes with its effects and leaves its mixer (no mix takes
+ * from it once this returns); a mixer is freed as by stopping an auto-free one.
  * BASS_StreamPutData: the sample tap. Wait-free, no lock, no allocation, no system call; one
  * producer thread per stream. Whole frames are queued, what does not fit is dropped. Returns
  * the bytes queued, or -1 (BASS_ERROR_HANDLE for a zero or freed handle).
- * BASS_ChannelPlay / BASS_ChannelStop: a mixer starts / stops on the device clock, and
+ * BASS_ChannelPlay / BASS_ChannelStop: a mixer starts / stops on the device clock (a mixer
+ * being freed on another thread is not started: BASS_ERROR_HANDLE), and
  * stopping an auto-free mixer frees it with its encoders (their processes ended and reaped,
  * no notification); a capture channel starts / pauses capture; a push stream is taken from /
  * not taken from by its mixer (stopping forgets what was queued).
@@ -175,6 +186,8 @@ BASSDEF(BOOL) BASS_FXSetParameters(HFX handle, const void *params);
 /* Mixer
  * Sums its sources with 16-bit saturation; a source without data adds silence and the mix
  * goes on. Sources must have the mixer's rate and channel count (BASS_ERROR_FORMAT).
+ * BASS_Mixer_StreamAddChannel: BASS_ERROR_HANDLE when the mixer or the source is freed, also
+ * by another thread during the call; BASS_ERROR_ALREADY when the source is in a mixer.
  * BASS_Mixer_ChannelGetPosition: bytes of real data the mixer has taken from that source.
  * Any thread. */
 BASSDEF(HSTREAM) BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags);
@@ -184,8 +197,13 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
 /* Encoding and casting
  * BASS_Encode_Start: the command line is split into arguments (double quotes group; no shell)
  * and the program started with the mixer's 16-bit samples on its stdin (a WAVE header first
- * unless BASS_ENCODE_NOHEAD). 0 at once when the program cannot be started. A slow encoder
- * never holds up the mixer: what it cannot take is dropped. Ends with its mixer.
+ * unless BASS_ENCODE_NOHEAD). The program starts with default signal dispositions and no
+ * blocked signals, its stdin and stdout the library's pipes (also when the caller has closed
+ * its own descriptors 0 and 1), stderr /dev/null and no other descriptor of the caller's. 0
+ * at once when the program cannot be started (BASS_ERROR_FILEOPEN: not found, not runnable,
+ * refused by exec). A slow encoder never holds up the mixer: what it cannot take is dropped.
+ * Ends with its mixer. `proc`, when given, gets the program's output on the encoder's reader
+ * thread.
  * BASS_Encode_CastInit: "host:port"; a SHOUTcast v1 source on port + 1. Blocks the caller for
  * the handshake, at most 10 s (BASS_ERROR_TIMEOUT); TRUE once the server took the source,
  * BASS_ERROR_CAST_DENIED for a wrong password or a mount in use. The name's further lines of
@@ -195,10 +213,13 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * BASS_Encode_SetNotify: proc(handle, status, user) on the library's notification thread, one
  * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own,
  * BASS_ENCODE_NOTIFY_CAST when the server connection dies, BASS_ENCODE_NOTIFY_CAST_TIMEOUT
- * when sending stalls for 5 s. Never called once its encoder was freed (and the free returned)
- * or after BASS_Free: so freeing an encoder (stopping its mixer) from another thread waits
- * for a callback of that encoder that is running; such a callback must not wait for a lock
- * the freeing thread holds.
+ * when sending stalls for 5 s. A death (1 or 2) that came before a callback was registered is
+ * delivered, once, when one is; a notice that finds no thread to run on waits for the next
+ * notice or registration. BASS_ERROR_HANDLE once the encoder is freed, also when that happens
+ * on another thread during the call. Never called once its encoder was freed (and the free
+ * returned) or after BASS_Free: so freeing an encoder (stopping its mixer) from another
+ * thread waits for a callback of that encoder that is running; such a callback must not wait
+ * for a lock the freeing thread holds.
  * Any thread; safe inside a notification callback. */
 BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flags, ENCODEPROC *proc, void *user);
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,
