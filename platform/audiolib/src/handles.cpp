@@ -46,6 +46,7 @@ DWORD Registry::add(std::shared_ptr<Object> obj) {
         s.owner = std::move(obj);
         s.handle.store(h);
         count_.fetch_add(1);
+        kindCount_[static_cast<size_t>(s.owner->kind)].fetch_add(1);
         return h;
     }
     return 0;
@@ -74,6 +75,7 @@ std::shared_ptr<Object> Registry::remove(DWORD h) {
         owner = std::move(s.owner);
         s.owner.reset();
         count_.fetch_sub(1);
+        kindCount_[static_cast<size_t>(owner->kind)].fetch_sub(1);
         owner->released.store(true);
     }
     // Set after `released`: a dependent added from now on is refused and removed by its maker.
@@ -90,8 +92,9 @@ std::vector<std::shared_ptr<Object>> Registry::all() const {
 }
 
 std::vector<std::shared_ptr<Object>> Registry::all(Kind k) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::shared_ptr<Object>> out;
+    if (count(k) == 0) return out;  // the common case on a free: no walk over the table
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const Slot& s : slots_)
         if (s.owner && s.owner->kind == k) out.push_back(s.owner);
     return out;

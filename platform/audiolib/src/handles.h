@@ -16,6 +16,7 @@
 namespace bassx {
 
 enum class Kind { Push, Record, Mixer, Fx, Encoder };
+constexpr size_t kKinds = 5;
 
 struct Object {
     explicit Object(Kind k);
@@ -64,6 +65,7 @@ public:
     std::vector<std::shared_ptr<Object>> all(Kind k) const;
     // Handles alive now.
     size_t count() const { return count_.load(); }
+    size_t count(Kind k) const { return kindCount_[static_cast<size_t>(k)].load(); }
 
     // Lock-free lookup for the hot path; pair every non-null acquire with release.
     Object* acquire(DWORD h);
@@ -81,6 +83,7 @@ private:
     std::array<Slot, kSlots> slots_;
     unsigned next_ = 1;
     std::atomic<size_t> count_{0};
+    std::array<std::atomic<size_t>, kKinds> kindCount_{};
 };
 
 }  // namespace bassx

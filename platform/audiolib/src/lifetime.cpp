@@ -32,9 +32,10 @@ bool freeSource(DWORD h) {
     if (!o) return false;
     auto s = std::static_pointer_cast<Source>(o);
     s->setActive(false);
-    // The source is released now: a mixer that has not got it yet refuses it, one that has it
-    // is found here. A mixer being ended on another thread unplugs it itself.
-    for (auto& m : reg().all(Kind::Mixer)) std::static_pointer_cast<Mixer>(m)->removeSource(s.get());
+    // Released now: a mixer that ties it from here on unties it again (Mixer::addSource), one
+    // that has it is found here. A mixer being ended on another thread unplugs it itself.
+    if (s->mixer.load())
+        for (auto& m : reg().all(Kind::Mixer)) std::static_pointer_cast<Mixer>(m)->removeSource(s.get());
     return true;
 }
 

@@ -13,9 +13,15 @@ int Mixer::addSource(std::shared_ptr<Source> src) {
     // Checked under the lock that detach and removeSource take: a free that marked either
     // side before this either sees the source in the list or is seen here.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (released.load() || src->released.load()) return BASS_ERROR_HANDLE;
+    if (released.load()) return BASS_ERROR_HANDLE;
     const void* none = nullptr;
     if (!src->mixer.compare_exchange_strong(none, this)) return BASS_ERROR_ALREADY;
+    // Tied first, then checked: a free marks the source first, then looks at its mixer, so
+    // one of the two sees the other.
+    if (src->released.load()) {
+        src->mixer.store(nullptr);
+        return BASS_ERROR_HANDLE;
+    }
     sources_.push_back(std::move(src));
     return BASS_OK;
 }

@@ -27,7 +27,8 @@ public:
     size_t frameBytes() const { return chans * 2; }
 
     // BASS error code, 0 on success. A released mixer or source is refused (BASS_ERROR_HANDLE):
-    // the caller's reference may be older than a free on another thread.
+    // the caller's reference may be older than a free on another thread. A free marks the
+    // mixer released before detach, a source before it looks at its `mixer`.
     int addSource(std::shared_ptr<Source> src);
     // Unplugs a source (it is being freed); no render touches it once this returns.
     void removeSource(const Source* src);
