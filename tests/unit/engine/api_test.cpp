@@ -285,36 +285,33 @@ LarkspurEngineCounts counts() {
     return c;
 }
 
-// A loopback port whose next one refuses: bound, never listening.
-struct RefusingServer {
+// A loopback socket on a port of its own, listening or not; the server address names the
+// port below it, since the source port is port + 1.
+struct LoopbackPort {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::string address;
-    RefusingServer() {
+    explicit LoopbackPort(bool listening) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (listening) ::listen(fd, 1);
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port) - 1);  // the source port is port + 1
+        address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port) - 1);
     }
-    ~RefusingServer() { ::close(fd); }
+    ~LoopbackPort() { ::close(fd); }
+};
+
+// Bound, never listening: every connect is refused.
+struct RefusingServer : LoopbackPort {
+    RefusingServer() : LoopbackPort(false) {}
 };
 
 // Takes one source: answers the login, reads the headers and then the stream until it ends.
-struct AcceptingServer {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::string address;
+struct AcceptingServer : LoopbackPort {
     std::thread thread;
-    AcceptingServer() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd, 1);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port) - 1);
+    AcceptingServer() : LoopbackPort(true) {
         thread = std::thread([this] {
             int c = ::accept(fd, nullptr, nullptr);
             if (c < 0) return;
@@ -335,7 +332,6 @@ struct AcceptingServer {
     ~AcceptingServer() {
         ::shutdown(fd, SHUT_RDWR);
         thread.join();
-        ::close(fd);
     }
 };
 
