@@ -97,17 +97,17 @@ struct CannedServer {
 struct HungLookup {
     static inline std::mutex m;
     static inline std::condition_variable cv;
-    static inline bool released = false;
+    static inline unsigned releases = 0;  // each lookup waits for the next release
     static inline std::atomic<int> entered{0};
     static int lookup(const char*, const char*, const addrinfo*, addrinfo**) {
-        ++entered;
         std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [] { return released; });
+        const unsigned mine = releases;
+        ++entered;
+        cv.wait(lock, [&] { return releases != mine; });
         return EAI_NONAME;
     }
     HungLookup() {
         entered = 0;
-        released = false;
         net::setLookupForTests(&lookup);
     }
     bool waitEntered(int n) {
@@ -118,10 +118,9 @@ struct HungLookup {
         net::setLookupForTests(nullptr);
         {
             std::lock_guard<std::mutex> lock(m);
-            released = true;
+            ++releases;
         }
-        cv.notify_all();
-        std::this_thread::sleep_for(50ms);  // the abandoned lookups end
+        cv.notify_all();  // the abandoned lookups end by themselves
     }
 };
 
@@ -473,6 +472,26 @@ TEST(Address, ConnectingNeverOutlivesItsDeadline) {
     ::close(s);
     EXPECT_LT(net::connectTo("127.0.0.1", ntohs(a.sin_port), net::after(2000), err), 0);
     EXPECT_EQ(err, BASS_ERROR_FILEOPEN);
+    // A connection that is made carries the liveness settings: a vanished peer fails it.
+    s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    a.sin_port = 0;
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::listen(s, 1);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    int fd = net::connectTo("127.0.0.1", ntohs(a.sin_port), net::after(2000), err);
+    ASSERT_GE(fd, 0);
+    unsigned timeout = 0;
+    int keepAlive = 0, idle = 0;
+    socklen_t l = sizeof timeout;
+    ::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &l);
+    l = sizeof keepAlive;
+    ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &l);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &l);
+    EXPECT_EQ(timeout, static_cast<unsigned>(net::kLivenessMs));
+    EXPECT_EQ(keepAlive, 1);
+    EXPECT_LT(idle, net::kLivenessMs / 1000);
+    net::closeFd(fd);
+    ::close(s);
 }
 
 TEST(Teardown, TitleLookupThatNeverAnswersHoldsUpNeitherTheSenderNorTheEncoder) {
