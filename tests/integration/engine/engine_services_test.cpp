@@ -510,7 +510,9 @@ TEST(EngineCast, StopAndFreeDuringAHandshakeWithASilentServerReturnAtOnce) {
         EXPECT_LT(returnedAt - t0, 1s);
         EXPECT_FALSE(ok);
         EXPECT_EQ(code, BASS_ERROR_HANDLE);
-        if (!viaFree) EXPECT_TRUE(BASS_Free());
+        if (!viaFree) {
+            EXPECT_TRUE(BASS_Free());
+        }
     }
 }
 
