@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "bass.h"
 #include "net.h"
+#include "transport.h"
 
 namespace bassx::icy {
 
@@ -45,7 +47,9 @@ int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs =
 class Link {
 public:
     using Notice = std::function<void(DWORD status)>;
-    Link(int fd, Notice notice, size_t maxQueued = 2u << 20, int stallMs = kStallMs);
+    Link(std::unique_ptr<net::Transport> conn, Notice notice, size_t maxQueued = 2u << 20, int stallMs = kStallMs);
+    Link(int fd, Notice notice, size_t maxQueued = 2u << 20, int stallMs = kStallMs)
+        : Link(net::plain(fd), std::move(notice), maxQueued, stallMs) {}
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -58,7 +62,7 @@ public:
 
 private:
     void run();
-    int fd_;
+    std::unique_ptr<net::Transport> conn_;
     Notice notice_;
     size_t max_;
     int stallMs_;
