@@ -55,6 +55,8 @@ int parseAddress(const std::string& text, Address& out) {
     }
     if (!net::splitAddress(authority, a.host, a.port) || a.host.empty() || !printableToken(a.host, "@/[]"))
         return BASS_ERROR_CAST_ADDRESS;
+    // A ':' in the host is an IPv6 literal, and those come in brackets: "radio:80:80" is no host.
+    if (a.host.find(':') != std::string::npos && authority.front() != '[') return BASS_ERROR_CAST_ADDRESS;
     out = a;
     return 0;
 }
