@@ -67,9 +67,8 @@ public:
     bool secure() const override { return true; }
     void close() override {
         if (ssl_) {
-            SignalsBlocked blocked;
-            if (open_) SSL_shutdown(ssl_);  // one try: the close_notify goes out or not
-            clearPendingSigpipe();
+            // No close_notify: Icecast 2.4 takes it for "no data yet" and keeps the mount
+            // until its source timeout; a bare end of the connection frees it at once.
             SSL_free(ssl_);
             ssl_ = nullptr;
         }
@@ -83,7 +82,6 @@ public:
             ERR_clear_error();
             int r = SSL_connect(ssl_);
             if (r == 1) {
-                open_ = true;
                 return SSL_get_verify_result(ssl_) == X509_V_OK ? 0 : BASS_ERROR_CAST_CERT;
             }
             if (step(r) != 0) {
@@ -113,7 +111,6 @@ private:
     SSL* ssl_;
     int fd_;
     short want_ = POLLIN;
-    bool open_ = false;
 };
 
 }  // namespace

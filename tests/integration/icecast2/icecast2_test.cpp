@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -170,7 +171,8 @@ TEST_F(Icecast2, RefusalsComeAtOnceWithTheirOwnCodes) {
 }
 
 TEST_F(Icecast2Tls, OnTheAirOverTlsOnlyWithATrustedCertificate) {
-    Station st(kMp3, 440);
+    auto station = std::make_unique<Station>(kMp3, 440);
+    Station& st = *station;
     const std::string server = "https://localhost:" + std::to_string(ice.tlsPort()) + "/live";
     ::unsetenv("SSL_CERT_FILE");
     EXPECT_FALSE(st.cast(server, ice.sourcePassword(), "audio/mpeg", "Untrusted"));
@@ -188,6 +190,14 @@ TEST_F(Icecast2Tls, OnTheAirOverTlsOnlyWithATrustedCertificate) {
     EXPECT_EQ(ice.mountField("/live", "server_name"), "Secure FM");
     ASSERT_TRUE(BASS_Encode_CastSetTitle(st.encoder(), "Over TLS", ""));
     EXPECT_EQ(ice.waitMountField("/live", "title", "Over TLS"), "Over TLS");
+
+    // Going off the air frees the mount at once, not at the server's source timeout.
+    station.reset();
+    auto t0 = Clock::now();
+    while (!ice.mountField("/live", "server_name").empty() && Clock::now() - t0 < 5s) std::this_thread::sleep_for(50ms);
+    EXPECT_LT(Clock::now() - t0, 3s);
+    Station again(kMp3, 440);
+    EXPECT_TRUE(again.cast(server, ice.sourcePassword(), "audio/mpeg", "Secure FM again")) << BASS_ErrorGetCode();
 }
 
 }  // namespace
