@@ -58,6 +58,7 @@ public:
         return n > 0 ? n : step(n);
     }
     long recv(void* buf, size_t len) override {
+        SignalsBlocked blocked;  // a read may answer the server (an alert, a key update)
         ERR_clear_error();
         int n = SSL_read(ssl_, buf, static_cast<int>(std::min<size_t>(len, 1 << 30)));
         return n > 0 ? n : step(n);
