@@ -137,7 +137,7 @@ TEST_F(Broadcast, ServerFieldWithAMountReachesIcecastWithoutAShoutcastPort) {
 
 TEST_F(Broadcast, TitleReachesTheServerAtTheNextTick) {
     configure();
-    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
     ASSERT_FALSE(ice.waitSourceField("server_type").empty());
     hostWindow = 0x1234;
     desktop::headless::setWindowTitle(0x1234, "7. Chet Baker - Almost Blue - Winamp");
