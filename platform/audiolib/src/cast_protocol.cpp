@@ -11,7 +11,7 @@ int openIcy(const Address& a, const icy::CastParams& p, icecast2::Format, net::D
     int err = 0;
     int fd = net::connectTo(a.host, a.port + 1, deadline, err, cancel);
     if (fd < 0) return err;
-    err = icy::handshake(fd, p, deadline);
+    err = icy::handshake(fd, p, deadline, icy::kDeniedWatchMs, cancel);
     if (err) {
         net::closeFd(fd);
         return err;
@@ -32,7 +32,8 @@ int openIcecast2(const Address& a, const icy::CastParams& p, icecast2::Format f,
         auto t = net::open(a.host, a.port, a.tls, deadline, err, cancel);
         if (!t) return err;
         int status = 0;
-        err = icecast2::handshake(*t, icecast2::buildRequest(method, a, p, f), deadline, status);
+        err = icecast2::handshake(*t, icecast2::buildRequest(method, a, p, f), deadline, status,
+                                  icecast2::kContinueWatchMs, cancel);
         if (!err) {
             out = std::move(t);
             return BASS_OK;

@@ -112,10 +112,13 @@ int errorFor(int status) {
 
 bool unknownMethod(int status) { return status == 400 || status == 405 || status == 501; }
 
-int handshake(net::Transport& t, const std::string& request, net::Deadline deadline, int& status, int watchMs) {
+int handshake(net::Transport& t, const std::string& request, net::Deadline deadline, int& status, int watchMs,
+              const std::atomic<bool>* cancel) {
     status = 0;
-    if (!net::sendAll(t, request.data(), request.size(), deadline))
-        return std::chrono::steady_clock::now() >= deadline ? BASS_ERROR_TIMEOUT : BASS_ERROR_CAST_STATUS;
+    auto cancelled = [&] { return cancel && cancel->load(); };
+    if (!net::sendAll(t, request.data(), request.size(), deadline, cancel))
+        return std::chrono::steady_clock::now() >= deadline || cancelled() ? BASS_ERROR_TIMEOUT
+                                                                           : BASS_ERROR_CAST_STATUS;
     std::string got;
     char buf[1024];
     bool continued = false;
@@ -134,8 +137,8 @@ int handshake(net::Transport& t, const std::string& request, net::Deadline deadl
             status = head.status;
             return errorFor(status);
         }
-        long n = net::recvSome(t, buf, sizeof buf, until);
-        if (n == -2) return continued ? BASS_OK : BASS_ERROR_TIMEOUT;
+        long n = net::recvSome(t, buf, sizeof buf, until, cancel);
+        if (n == -2) return continued && !cancelled() ? BASS_OK : BASS_ERROR_TIMEOUT;
         if (n <= 0) return BASS_ERROR_CAST_STATUS;
         got.append(buf, static_cast<size_t>(n));
     }

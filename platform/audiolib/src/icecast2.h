@@ -40,9 +40,10 @@ int errorFor(int status);
 bool unknownMethod(int status);
 
 // Sends the request and reads the answer. BASS error code, 0 when the server took the
-// source; `status` is the final status (0 when none arrived).
+// source; `status` is the final status (0 when none arrived). A cancel ends it within a
+// fraction of a second (BASS_ERROR_TIMEOUT).
 int handshake(net::Transport& t, const std::string& request, net::Deadline deadline, int& status,
-              int watchMs = kContinueWatchMs);
+              int watchMs = kContinueWatchMs, const std::atomic<bool>* cancel = nullptr);
 
 // GET /admin/metadata?mount=..&mode=updinfo&song=..[&url=..] with the source's credentials.
 std::string metadataRequest(const cast::Address& a, const std::string& pass, const std::string& song,
