@@ -23,9 +23,7 @@
 #include "threads.h"
 
 namespace bassx::net {
-namespace {
 
-// Polls in short slices so a cancel flag is seen quickly. 1 ready, 0 timeout/cancel, -1 error.
 int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
     for (;;) {
         if (cancel && cancel->load()) return 0;
@@ -37,8 +35,6 @@ int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* ca
         if (r < 0 && errno != EINTR) return -1;
     }
 }
-
-}  // namespace
 
 bool splitAddress(const std::string& address, std::string& host, int& port) {
     auto colon = address.rfind(':');

@@ -61,6 +61,10 @@ bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std:
 // -1 on error, -2 on timeout or cancel.
 long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomic<bool>* cancel = nullptr);
 
+// Waits for the events on fd in short slices, so a cancel flag is seen quickly.
+// 1 ready, 0 timeout or cancel, -1 error.
+int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel = nullptr);
+
 void closeFd(int& fd);
 
 }  // namespace bassx::net
