@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 
+#include "audio/audio_graph.h"
 #include "broadcast/connection.h"
 #include "fake_bass.h"
 #include "test_station.h"
@@ -19,6 +20,7 @@ class Failure : public ::testing::Test {
 protected:
     void SetUp() override {
         test_station::prepare(station);
+        initAudioDevice(1, &station);  // ours, so shutdown closes it
         ASSERT_EQ(connectStream(&station), 1);
         desktop::setChecked(connectToggle, true);
         desktop::setText(connectToggle, "Disconnect");
@@ -223,13 +225,22 @@ TEST_F(Failure, AConnectPressAfterASuccessfulAttemptDoesNotConnectTwice) {
 }
 
 TEST_F(Failure, ToggleWithoutALoopSimplyConnectsAndDisconnects) {
+    // The toggle shows the outcome before the connection lock goes: a failure handler waiting
+    // on it must find the toggle already down and reading "Disconnect".
+    auto toggle = [] { return std::make_pair(desktop::checked(connectToggle), desktop::text(connectToggle)); };
     EXPECT_EQ(toggleConnection(&station, false), 1);
     EXPECT_EQ(station.streaming, 0);
+    EXPECT_EQ(toggle(), std::make_pair(false, std::string("Connect")));
     fake_bass::fail("BASS_RecordInit", BASS_ERROR_DEVICE);
+    desktop::setChecked(connectToggle, true);
     EXPECT_EQ(toggleConnection(&station, true), 0);
     EXPECT_EQ(boxTexts(), Names{"Can't Init the Recorddevice  Bass Error: 0x23"});
+    EXPECT_EQ(toggle(), std::make_pair(false, std::string("Connect")));
     EXPECT_EQ(toggleConnection(&station, true), 1);
     EXPECT_EQ(station.streaming, 1);
+    EXPECT_EQ(toggle(), std::make_pair(true, std::string("Disconnect")));
+    EXPECT_EQ(toggleConnection(&station, false), 1);
+    EXPECT_EQ(toggle(), std::make_pair(false, std::string("Connect")));
 }
 
 TEST_F(Failure, ShutdownEndsTheLoopDisconnectsAndReleasesTheDevice) {
@@ -252,8 +263,41 @@ TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
                                              "BASS_RecordFree", "BASS_Free"}));
     EXPECT_EQ(station.streaming, 0);
     fake_bass::clearCalls();
+    initAudioDevice(1, &station);
+    fake_bass::clearCalls();
     shutdownBroadcast(&station);  // off the air: only the device goes
     EXPECT_EQ(fake_bass::callNames(), Names{"BASS_Free"});
+}
+
+TEST_F(Failure, QuitDuringAReconnectAttemptLeavesReportsOn) {
+    // Quit arrives while an attempt runs with reports off; a later session must report again.
+    station.autoReconnect = 1;
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+        entered.set_value();
+        released.wait();
+    });
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(showErrors, 0);
+    auto quit = std::async(std::launch::async, [] { shutdownBroadcast(&station); });
+    release.set_value();
+    ASSERT_EQ(quit.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(showErrors, 1);
+    EXPECT_TRUE(boxTexts().empty());
+}
+
+TEST_F(Failure, QuitClosesTheBoxOfAFailureHandler) {
+    desktop::headless::holdBoxes(true);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_ENCODER);
+    ASSERT_TRUE(eventually([] { return desktop::headless::boxOpen(); }, 5s));
+    auto quit = std::async(std::launch::async, [] { shutdownBroadcast(&station); });
+    ASSERT_EQ(quit.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(desktop::headless::boxOpen());
+    EXPECT_EQ(boxTexts(), Names{"The encoder died!  "});
 }
 
 }  // namespace
