@@ -58,7 +58,7 @@ TEST_F(AudioGraph, ReleaseClosesOnlyADeviceThatOurInitOpened) {
     fake_bass::clearCalls();
     releaseAudioDevice();
     EXPECT_EQ(fake_bass::callNames(), Names{"BASS_StreamFree"});
-    EXPECT_EQ(fake_bass::callsTo("BASS_StreamFree")[0].ints[0], stream);
+    EXPECT_EQ(fake_bass::callsTo("BASS_StreamFree").at(0).ints.at(0), stream);
 
     initAudioDevice(1, &record);
     fake_bass::clearCalls();
