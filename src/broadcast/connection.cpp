@@ -302,6 +302,11 @@ int toggleConnection(Larkspur* record, bool connect) {
     return result;
 }
 
+bool failureHandlingUnderWay() {
+    std::lock_guard<std::mutex> guard(handlersLock);
+    return busyHandlers > 0;
+}
+
 std::unique_lock<std::recursive_mutex> lockConnection() {
     return std::unique_lock<std::recursive_mutex>(connectionLock);
 }

@@ -27,6 +27,9 @@ std::string stationHeader(const Larkspur& record);
 // up reading "Connect" otherwise, so a failure handler cannot put it up in between.
 int toggleConnection(Larkspur* record, bool connect);
 
+// A failure handler is still in its disconnect or reconnect loop (its box aside).
+bool failureHandlingUnderWay();
+
 // The lock that serialises connect and disconnect, for steps that must not interleave with
 // them (talk-over tests `streaming` and writes `speaking` under it).
 std::unique_lock<std::recursive_mutex> lockConnection();
