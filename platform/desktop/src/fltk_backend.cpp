@@ -582,8 +582,10 @@ public:
         threadGuard().active = false;
     }
 
-    // The module is going but the host process stays: give back the X connection and the
-    // wake pipe, unless a window thread still runs (then they stay with it).
+    // The module is going but the host process stays: give back the wake pipe, unless a
+    // window thread still runs (then it stays with it). FLTK's display stays open with FLTK:
+    // its font caches belong to that connection, and a new connection at the same address
+    // would meet glyph sets the server never gave it (an X error at the next box).
     void releaseAtUnload() {
         {
             std::lock_guard lock(m_);
@@ -592,14 +594,6 @@ public:
         for (int& fd : wake_) {
             if (fd >= 0) ::close(fd);
             fd = -1;
-        }
-        // Only the descriptor: the server may be gone already, and a round trip to a dead
-        // server ends the process.
-        if (fl_display) {
-            const int fd = ConnectionNumber(fl_display);
-            Fl::remove_fd(fd);
-            ::close(fd);
-            fl_display = nullptr;
         }
     }
 

@@ -138,7 +138,12 @@ int hiddenCount = 0;
 
 void installErrorHandler() {
     static std::once_flag once;
-    std::call_once(once, [] { previousHandler = XSetErrorHandler(onXError); });
+    std::call_once(once, [] {
+        // A module loaded again finds its own earlier handler, at the same address: chaining
+        // to it would loop for ever on the first error of a connection not ours.
+        const XErrorHandler previous = XSetErrorHandler(onXError);
+        previousHandler = previous == onXError ? nullptr : previous;
+    });
 }
 
 bool displayAvailable() {
@@ -485,9 +490,15 @@ void closeSharedConnections() {
         std::lock_guard lock(queryLock);
         drop(queryDisplay);
     }
-    std::lock_guard lock(hiddenLock);
-    drop(hiddenDisplay);
-    hiddenCount = 0;
+    {
+        std::lock_guard lock(hiddenLock);
+        drop(hiddenDisplay);
+        hiddenCount = 0;
+    }
+    // The handler's code goes with the module: leave the one we found, unless someone has
+    // put a handler of their own above ours since.
+    const XErrorHandler current = XSetErrorHandler(previousHandler.load());
+    if (current != onXError) XSetErrorHandler(current);
 }
 
 }  // namespace desktop::x11
