@@ -31,6 +31,7 @@ size_t Source::take(int16_t* out, size_t frames, bool live) {
     if (!active_.load()) return 0;
     const size_t fb = frameBytes();
     size_t avail = ring_.available() / fb;
+    noteFill(avail);
     if (!primed_) {
         if (avail == 0 || avail < std::min(prebuffer_, frames + prebuffer_)) return 0;
         primed_ = true;
@@ -40,16 +41,37 @@ size_t Source::take(int16_t* out, size_t frames, bool live) {
         size_t keep = frames + prebuffer_;
         if (avail > keep) {
             ring_.skip((avail - keep) * fb);
+            cutFrames_.fetch_add(avail - keep, std::memory_order_relaxed);
             avail = keep;
         }
     }
     size_t n = std::min(avail, frames);
     ring_.read(out, n * fb);
-    if (n < frames) primed_ = false;  // ran dry: let it refill before taking again
+    if (n < frames) {
+        primed_ = false;  // ran dry: let it refill before taking again
+        if (delivered_) underruns_.fetch_add(1, std::memory_order_relaxed);
+    }
     taken_.fetch_add(n * fb);
     float v = volume_.load(std::memory_order_relaxed);
     if (v != 1.0f) applyVolume(out, n * chans, v);
     return n;
+}
+
+void Source::noteFill(size_t frames) {
+    if (frames < fillMin_.load(std::memory_order_relaxed)) fillMin_.store(frames, std::memory_order_relaxed);
+    if (frames > fillMax_.load(std::memory_order_relaxed)) fillMax_.store(frames, std::memory_order_relaxed);
+}
+
+Source::Stats Source::takeStats() {
+    Stats st{};
+    st.underruns = underruns_.load(std::memory_order_relaxed);
+    st.cutFrames = cutFrames_.load(std::memory_order_relaxed);
+    st.droppedBytes = ring_.dropped();
+    st.fillMin = fillMin_.exchange(SIZE_MAX, std::memory_order_relaxed);
+    st.fillMax = fillMax_.exchange(0, std::memory_order_relaxed);
+    if (st.fillMin == SIZE_MAX) st.fillMin = st.fillMax = ring_.available() / frameBytes();
+    st.ratio = ratio_.load(std::memory_order_relaxed);
+    return st;
 }
 
 void applyVolume(int16_t* s, size_t count, float factor) {

@@ -42,14 +42,29 @@ public:
     uint64_t bytesDropped() const { return ring_.dropped(); }
     size_t queued() const { return ring_.available(); }
 
+    // Health figures for a long run, written by the consumer.
+    struct Stats {
+        uint64_t underruns;    // periods a playing source could not fill
+        uint64_t cutFrames;    // queued frames the consumer threw away to bound the latency
+        uint64_t droppedBytes; // what the producer offered that did not fit
+        size_t fillMin, fillMax;  // queued frames seen at pulls since the last call
+        double ratio;          // input frames per output frame
+    };
+    Stats takeStats();
+
     std::atomic<const void*> mixer{nullptr};  // the mixer it is plugged into
 
 private:
+    void noteFill(size_t frames);
+
     SpscRing ring_;
     std::atomic<float> volume_{1.0f};
     std::atomic<bool> active_{true};
     std::atomic<bool> flush_{false};
     std::atomic<uint64_t> taken_{0};
+    std::atomic<uint64_t> underruns_{0}, cutFrames_{0};
+    std::atomic<size_t> fillMin_{SIZE_MAX}, fillMax_{0};
+    std::atomic<double> ratio_{1.0};
     size_t prebuffer_;
     bool primed_ = false;     // consumer-only
     bool delivered_ = false;  // consumer-only: a playing mixer has had data since the last flush
