@@ -2,15 +2,32 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace bassx {
 
-Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned prebufferMs)
+namespace {
+
+constexpr size_t kChunkFrames = 1024;  // a steered source resamples in pieces of this many frames
+constexpr size_t kHalf = Interpolator::kHalfTaps;
+
+int16_t toSample(float x) { return static_cast<int16_t>(std::clamp(std::nearbyint(x), -32768.0f, 32767.0f)); }
+
+}  // namespace
+
+Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned prebufferMs, bool steered)
     : Object(k),
       rate(rate_),
       chans(chans_),
       ring_(static_cast<size_t>(rate_ * ringSeconds) * chans_ * 2),
-      prebuffer_(static_cast<size_t>(rate_) * prebufferMs / 1000) {}
+      prebuffer_(static_cast<size_t>(rate_) * prebufferMs / 1000),
+      steered_(steered) {
+    if (steered_) {
+        // One chunk at the fastest ratio plus the kernel's reach on both sides.
+        stageCap_ = static_cast<size_t>(kChunkFrames * (1 + FillController::kMaxDeviation)) + 2 * kHalf + 4;
+        stage_ = std::make_unique<int16_t[]>(stageCap_ * chans);
+    }
+}
 
 size_t Source::put(const void* data, size_t bytes) {
     ring_.write(data, bytes, frameBytes());
@@ -29,6 +46,13 @@ size_t Source::take(int16_t* out, size_t frames, bool live) {
         delivered_ = false;
     }
     if (!active_.load()) return 0;
+    size_t n = steered_ ? takeSteered(out, frames, live) : takeDirect(out, frames, live);
+    float v = volume_.load(std::memory_order_relaxed);
+    if (v != 1.0f) applyVolume(out, n * chans, v);
+    return n;
+}
+
+size_t Source::takeDirect(int16_t* out, size_t frames, bool live) {
     const size_t fb = frameBytes();
     size_t avail = ring_.available() / fb;
     noteFill(avail);
@@ -41,7 +65,6 @@ size_t Source::take(int16_t* out, size_t frames, bool live) {
         size_t keep = frames + prebuffer_;
         if (avail > keep) {
             ring_.skip((avail - keep) * fb);
-            cutFrames_.fetch_add(avail - keep, std::memory_order_relaxed);
             avail = keep;
         }
     }
@@ -52,9 +75,91 @@ size_t Source::take(int16_t* out, size_t frames, bool live) {
         if (delivered_) underruns_.fetch_add(1, std::memory_order_relaxed);
     }
     taken_.fetch_add(n * fb);
-    float v = volume_.load(std::memory_order_relaxed);
-    if (v != 1.0f) applyVolume(out, n * chans, v);
     return n;
+}
+
+void Source::cut(size_t frames) {
+    ring_.skip(frames * frameBytes());
+    cutFrames_.fetch_add(frames, std::memory_order_relaxed);
+}
+
+void Source::restartResampler() {
+    // The kernel's history before the first frame is silence.
+    std::memset(stage_.get(), 0, (kHalf - 1) * chans * sizeof(int16_t));
+    staged_ = kHalf - 1;
+    pos_ = double(kHalf - 1);
+}
+
+size_t Source::takeSteered(int16_t* out, size_t frames, bool live) {
+    const size_t fb = frameBytes();
+    const size_t target = prebuffer_;
+    size_t avail = ring_.available() / fb;
+    noteFill(avail);
+    if (!primed_) {
+        // After a start or a gap: play again only with the whole jitter buffer in hand.
+        if (avail == 0 || avail < target + kHalf) return 0;
+        primed_ = true;
+        restartResampler();
+        control_.restart(double(target) / rate);
+    }
+    const size_t keep = target + kHalf + frames;
+    if (live && !delivered_) {
+        delivered_ = true;
+        if (avail > keep) {  // start-up backlog, not a loss
+            ring_.skip((avail - keep) * fb);
+            avail = keep;
+        }
+    } else if (avail > keep + 2 * target + rate / 4) {
+        // Far beyond what the ratio can work off in reasonable time (a producer bursting after
+        // a stall): the excess would only be latency.
+        cut(avail - keep);
+        avail = keep;
+        control_.restart(double(target) / rate);
+    }
+
+    const double ahead = double(staged_) - pos_;  // staged past the play position, kernel reach included
+    const double fill = (double(avail) + ahead - double(kHalf)) / rate;
+    const double r = control_.update(fill, double(target) / rate, double(frames) / rate);
+    ratio_.store(r, std::memory_order_relaxed);
+
+    size_t done = 0;
+    bool dry = false;
+    float v[16];
+    while (done < frames && !dry) {
+        size_t n = std::min(frames - done, kChunkFrames);
+        auto needed = [&](size_t m) { return static_cast<size_t>(pos_ + double(m - 1) * r) + kHalf + 1; };
+        size_t need = needed(n);
+        if (need > staged_) {
+            size_t want = need - staged_;
+            size_t got = ring_.read(stage_.get() + staged_ * chans, want * fb) / fb;
+            staged_ += got;
+            taken_.fetch_add(got * fb);
+            if (got < want) {
+                // Ran dry: make what the staged frames cover, then silence until refilled.
+                dry = true;
+                while (n > 0 && needed(n) > staged_) --n;
+            }
+        }
+        int16_t* o = out + done * chans;
+        for (size_t i = 0; i < n; ++i, pos_ += r) {
+            double whole = std::floor(pos_);
+            Interpolator::at(stage_.get(), chans, static_cast<size_t>(whole), pos_ - whole, v);
+            for (size_t c = 0; c < chans; ++c) o[i * chans + c] = toSample(v[c]);
+        }
+        done += n;
+        // Keep only what the kernel can still reach.
+        size_t first = static_cast<size_t>(pos_) + 1 - kHalf;
+        if (first > 0 && first <= staged_) {
+            std::memmove(stage_.get(), stage_.get() + first * chans, (staged_ - first) * fb);
+            staged_ -= first;
+            pos_ -= double(first);
+        }
+    }
+    if (dry) {
+        primed_ = false;
+        if (delivered_) underruns_.fetch_add(1, std::memory_order_relaxed);
+    }
+    return done;
 }
 
 void Source::noteFill(size_t frames) {
