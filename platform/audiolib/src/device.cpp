@@ -173,7 +173,7 @@ void clockLoop() {
 }
 
 // Once a second, one line per source of each playing mixer, for long runs (bench/soak):
-// monotonic ns, "host" or "mic", fill min and max (ms), underruns, frames cut, bytes dropped,
+// monotonic ns, "host" or "mic", fill min and max (ms), underruns, bytes dropped (overflow),
 // ratio. Off the clock thread, so the mix path does no I/O.
 void statsLoop(std::FILE* f) {
     State& s = state();
@@ -189,10 +189,9 @@ void statsLoop(std::FILE* f) {
                 Source::Stats st = src.takeStats();
                 double ms = 1000.0 / src.rate;
                 char line[200];
-                std::snprintf(line, sizeof line, "%lld %s %.1f %.1f %llu %llu %llu %.6f\n",
+                std::snprintf(line, sizeof line, "%lld %s %.1f %.1f %llu %llu %.6f\n",
                               static_cast<long long>(ns), src.kind == Kind::Record ? "mic" : "host",
                               st.fillMin * ms, st.fillMax * ms, static_cast<unsigned long long>(st.underruns),
-                              static_cast<unsigned long long>(st.cutFrames),
                               static_cast<unsigned long long>(st.droppedBytes), st.ratio);
                 lines += line;
             });

@@ -24,7 +24,9 @@ Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned p
       steered_(steered) {
     if (steered_) {
         // One chunk at the fastest ratio plus the kernel's reach on both sides.
-        stageCap_ = static_cast<size_t>(kChunkFrames * (1 + FillController::kMaxDeviation)) + 2 * kHalf + 4;
+        // One chunk at the fastest ratio, the kernel's reach on both sides, and the silence
+        // that lets the last frames before a gap out.
+        stageCap_ = static_cast<size_t>(kChunkFrames * (1 + FillController::kMaxDeviation)) + 3 * kHalf + 4;
         stage_ = std::make_unique<int16_t[]>(stageCap_ * chans);
     }
 }
@@ -78,11 +80,6 @@ size_t Source::takeDirect(int16_t* out, size_t frames, bool live) {
     return n;
 }
 
-void Source::cut(size_t frames) {
-    ring_.skip(frames * frameBytes());
-    cutFrames_.fetch_add(frames, std::memory_order_relaxed);
-}
-
 void Source::restartResampler() {
     // The kernel's history before the first frame is silence.
     std::memset(stage_.get(), 0, (kHalf - 1) * chans * sizeof(int16_t));
@@ -102,20 +99,16 @@ size_t Source::takeSteered(int16_t* out, size_t frames, bool live) {
         restartResampler();
         control_.restart(double(target) / rate);
     }
-    const size_t keep = target + kHalf + frames;
     if (live && !delivered_) {
         delivered_ = true;
-        if (avail > keep) {  // start-up backlog, not a loss
+        const size_t keep = target + kHalf + frames;
+        if (avail > keep) {  // start-up backlog: it would only be latency
             ring_.skip((avail - keep) * fb);
             avail = keep;
         }
-    } else if (avail > keep + 2 * target + rate / 4) {
-        // Far beyond what the ratio can work off in reasonable time (a producer bursting after
-        // a stall): the excess would only be latency.
-        cut(avail - keep);
-        avail = keep;
-        control_.restart(double(target) / rate);
     }
+    // Anything else queued is kept: a producer that hands over a lump is worked off by the
+    // ratio, and the ring's size bounds the latency.
 
     const double ahead = double(staged_) - pos_;  // staged past the play position, kernel reach included
     const double fill = (double(avail) + ahead - double(kHalf)) / rate;
@@ -135,8 +128,11 @@ size_t Source::takeSteered(int16_t* out, size_t frames, bool live) {
             staged_ += got;
             taken_.fetch_add(got * fb);
             if (got < want) {
-                // Ran dry: make what the staged frames cover, then silence until refilled.
+                // Ran dry: play out every staged frame, the kernel reaching into silence beyond
+                // the last one, then silence until refilled.
                 dry = true;
+                std::memset(stage_.get() + staged_ * chans, 0, kHalf * fb);
+                staged_ += kHalf;
                 while (n > 0 && needed(n) > staged_) --n;
             }
         }
@@ -170,7 +166,6 @@ void Source::noteFill(size_t frames) {
 Source::Stats Source::takeStats() {
     Stats st{};
     st.underruns = underruns_.load(std::memory_order_relaxed);
-    st.cutFrames = cutFrames_.load(std::memory_order_relaxed);
     st.droppedBytes = ring_.dropped();
     st.fillMin = fillMin_.exchange(SIZE_MAX, std::memory_order_relaxed);
     st.fillMax = fillMax_.exchange(0, std::memory_order_relaxed);

@@ -53,7 +53,6 @@ public:
     // Health figures for a long run, written by the consumer.
     struct Stats {
         uint64_t underruns;    // periods a playing source could not fill
-        uint64_t cutFrames;    // queued frames the consumer threw away to bound the latency
         uint64_t droppedBytes; // what the producer offered that did not fit
         size_t fillMin, fillMax;  // queued frames seen at pulls since the last call
         double ratio;          // input frames per output frame
@@ -68,7 +67,6 @@ private:
     void noteFill(size_t frames);
     size_t takeDirect(int16_t* out, size_t frames, bool live);
     size_t takeSteered(int16_t* out, size_t frames, bool live);
-    void cut(size_t frames);
     void restartResampler();
 
     SpscRing ring_;
@@ -76,7 +74,7 @@ private:
     std::atomic<bool> active_{true};
     std::atomic<bool> flush_{false};
     std::atomic<uint64_t> taken_{0};
-    std::atomic<uint64_t> underruns_{0}, cutFrames_{0};
+    std::atomic<uint64_t> underruns_{0};
     std::atomic<size_t> fillMin_{SIZE_MAX}, fillMax_{0};
     std::atomic<double> ratio_{1.0};
     size_t prebuffer_;

@@ -124,7 +124,6 @@ void runDrift(double hostPpm, double micPpm, double hours) {
     for (Source* s : {static_cast<Source*>(st.host.get()), st.mic.get()}) {
         Source::Stats stats = s->takeStats();
         EXPECT_EQ(stats.underruns, 0u);
-        EXPECT_EQ(stats.cutFrames, 0u);
         EXPECT_EQ(stats.droppedBytes, 0u);
         (void)stats;
     }
@@ -171,10 +170,14 @@ TEST(Steering, HostGapGivesSilenceThenRefillsWithoutStaleAudio) {
         if (now < stopAt) {
             ASSERT_TRUE(old) << double(now) / kSecond;
         } else if (now < resumeAt) {
-            if (silentFrom >= 0) ASSERT_TRUE(micOnly) << "sound in the gap at " << double(now) / kSecond;
+            if (silentFrom >= 0) {
+                ASSERT_TRUE(micOnly) << "sound in the gap at " << double(now) / kSecond;
+            }
         } else {
             ASSERT_FALSE(old) << "stale audio after the gap";
-            if (backAt >= 0 && now > backAt) ASSERT_TRUE(fresh) << "a hole after the refill at " << double(now) / kSecond;
+            if (backAt >= 0 && now > backAt) {
+                ASSERT_TRUE(fresh) << "a hole after the refill at " << double(now) / kSecond;
+            }
         }
     }
     // The queue plays out (at most its target and a period), then silence.
@@ -186,7 +189,6 @@ TEST(Steering, HostGapGivesSilenceThenRefillsWithoutStaleAudio) {
     EXPECT_LE(backAt - resumeAt, 140000000);
     Source::Stats s = st.host->takeStats();
     EXPECT_EQ(s.underruns, 1u);  // the gap itself
-    EXPECT_EQ(s.cutFrames, 0u);
     EXPECT_GE(ms(s.fillMin, rate), 60 - 20.0) << "back at the target fill";
     EXPECT_LE(ms(s.fillMax, rate), 60 + 20.0 + ms(pf, rate)) << "back at the target fill";
 }
