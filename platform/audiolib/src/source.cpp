@@ -11,8 +11,6 @@ namespace {
 constexpr size_t kChunkFrames = 1024;  // a steered source resamples in pieces of this many frames
 constexpr size_t kHalf = Interpolator::kHalfTaps;
 
-int16_t toSample(float x) { return static_cast<int16_t>(std::clamp(std::nearbyint(x), -32768.0f, 32767.0f)); }
-
 }  // namespace
 
 Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned prebufferMs, bool steered)
@@ -27,7 +25,8 @@ Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned p
         // One chunk at the fastest ratio, the kernel's reach on both sides, and the silence
         // that lets the last frames before a gap out.
         stageCap_ = static_cast<size_t>(kChunkFrames * (1 + FillController::kMaxDeviation)) + 3 * kHalf + 4;
-        stage_ = std::make_unique<int16_t[]>(stageCap_ * chans);
+        stage_ = std::make_unique<float[]>(stageCap_ * chans);
+        raw_ = std::make_unique<int16_t[]>(stageCap_ * chans);
     }
 }
 
@@ -82,7 +81,7 @@ size_t Source::takeDirect(int16_t* out, size_t frames, bool live) {
 
 void Source::restartResampler() {
     // The kernel's history before the first frame is silence.
-    std::memset(stage_.get(), 0, (kHalf - 1) * chans * sizeof(int16_t));
+    for (size_t c = 0; c < chans; ++c) std::fill_n(stage_.get() + c * stageCap_, kHalf - 1, 0.0f);
     staged_ = kHalf - 1;
     pos_ = double(kHalf - 1);
 }
@@ -117,36 +116,37 @@ size_t Source::takeSteered(int16_t* out, size_t frames, bool live) {
 
     size_t done = 0;
     bool dry = false;
-    float v[16];
     while (done < frames && !dry) {
         size_t n = std::min(frames - done, kChunkFrames);
         auto needed = [&](size_t m) { return static_cast<size_t>(pos_ + double(m - 1) * r) + kHalf + 1; };
         size_t need = needed(n);
         if (need > staged_) {
             size_t want = need - staged_;
-            size_t got = ring_.read(stage_.get() + staged_ * chans, want * fb) / fb;
+            size_t got = ring_.read(raw_.get(), want * fb) / fb;
+            for (size_t c = 0; c < chans; ++c) {
+                float* plane = stage_.get() + c * stageCap_ + staged_;
+                for (size_t i = 0; i < got; ++i) plane[i] = float(raw_[i * chans + c]);
+            }
             staged_ += got;
             taken_.fetch_add(got * fb);
             if (got < want) {
                 // Ran dry: play out every staged frame, the kernel reaching into silence beyond
                 // the last one, then silence until refilled.
                 dry = true;
-                std::memset(stage_.get() + staged_ * chans, 0, kHalf * fb);
+                for (size_t c = 0; c < chans; ++c) std::fill_n(stage_.get() + c * stageCap_ + staged_, kHalf, 0.0f);
                 staged_ += kHalf;
                 while (n > 0 && needed(n) > staged_) --n;
             }
         }
-        int16_t* o = out + done * chans;
-        for (size_t i = 0; i < n; ++i, pos_ += r) {
-            double whole = std::floor(pos_);
-            Interpolator::at(stage_.get(), chans, static_cast<size_t>(whole), pos_ - whole, v);
-            for (size_t c = 0; c < chans; ++c) o[i * chans + c] = toSample(v[c]);
-        }
+        Interpolator::run(stage_.get(), stageCap_, chans, pos_, r, n, out + done * chans);
         done += n;
         // Keep only what the kernel can still reach.
         size_t first = static_cast<size_t>(pos_) + 1 - kHalf;
         if (first > 0 && first <= staged_) {
-            std::memmove(stage_.get(), stage_.get() + first * chans, (staged_ - first) * fb);
+            for (size_t c = 0; c < chans; ++c) {
+                float* plane = stage_.get() + c * stageCap_;
+                std::memmove(plane, plane + first, (staged_ - first) * sizeof(float));
+            }
             staged_ -= first;
             pos_ -= double(first);
         }

@@ -82,10 +82,12 @@ private:
     bool primed_ = false;     // consumer-only
     bool delivered_ = false;  // consumer-only: a playing mixer has had data since the last flush
 
-    // Steering, consumer-only. stage_ holds the input frames around the play position:
-    // frames [0, staged_) are read from the ring, pos_ is the next output's position in them.
+    // Steering, consumer-only. stage_ holds the input frames around the play position, one
+    // plane of stageCap_ floats per channel: frames [0, staged_) are read from the ring, pos_
+    // is the next output's position in them. raw_ takes a read from the ring.
     FillController control_;
-    std::unique_ptr<int16_t[]> stage_;
+    std::unique_ptr<float[]> stage_;
+    std::unique_ptr<int16_t[]> raw_;
     size_t stageCap_ = 0;  // frames
     size_t staged_ = 0;
     double pos_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace bassx {
 
@@ -71,20 +72,59 @@ double FillController::update(double fill, double target, double dt) {
     return ratio_;
 }
 
-void Interpolator::at(const int16_t* in, size_t chans, size_t frame, double frac, float* out) {
-    const Table& t = table();
+namespace {
+
+// Four floats in one register (GCC and Clang vector extensions; SSE on x86).
+typedef float Vec4 __attribute__((vector_size(16)));
+
+inline Vec4 load4(const float* p) {
+    Vec4 v;
+    std::memcpy(&v, p, sizeof v);  // unaligned
+    return v;
+}
+
+inline void kernelAt(const Table& t, double frac, float* k) {
     double ph = frac * kPhases;
     int p = std::min(int(ph), kPhases - 1);
     float mix = float(ph - p);
-    const auto& a = t[size_t(p)];
-    const auto& b = t[size_t(p) + 1];
-    float k[kTaps];
-    for (int j = 0; j < kTaps; ++j) k[j] = a[size_t(j)] + (b[size_t(j)] - a[size_t(j)]) * mix;
-    const int16_t* base = in + (frame + 1 - kHalfTaps) * chans;
-    for (size_t c = 0; c < chans; ++c) {
-        float acc = 0;
-        for (int j = 0; j < kTaps; ++j) acc += k[j] * float(base[size_t(j) * chans + c]);
-        out[c] = acc;
+    const float* a = t[size_t(p)].data();
+    const float* b = t[size_t(p) + 1].data();
+    for (int j = 0; j < Interpolator::kTaps; ++j) k[j] = a[j] + (b[j] - a[j]) * mix;
+}
+
+inline float dot(const float* k, const float* x) {
+    Vec4 a = load4(k) * load4(x), b = load4(k + 4) * load4(x + 4);
+    for (int j = 8; j < Interpolator::kTaps; j += 8) {
+        a += load4(k + j) * load4(x + j);
+        b += load4(k + j + 4) * load4(x + j + 4);
+    }
+    a += b;
+    return (a[0] + a[2]) + (a[1] + a[3]);
+}
+
+// Rounded to the nearest, saturated; no library call (without SSE4.1 std::nearbyint is one).
+inline int16_t toSample(float x) {
+    x = std::clamp(x, -32768.0f, 32767.0f);
+    return static_cast<int16_t>(static_cast<int>(x + (x >= 0 ? 0.5f : -0.5f)));
+}
+
+}  // namespace
+
+void Interpolator::at(const float* in, size_t stride, size_t chans, size_t frame, double frac, float* out) {
+    alignas(32) float k[kTaps];
+    kernelAt(table(), frac, k);
+    for (size_t c = 0; c < chans; ++c) out[c] = dot(k, in + c * stride + frame + 1 - kHalfTaps);
+}
+
+void Interpolator::run(const float* in, size_t stride, size_t chans, double& pos, double step, size_t n,
+                       int16_t* out) {
+    const Table& t = table();
+    alignas(32) float k[kTaps];
+    for (size_t i = 0; i < n; ++i, pos += step) {
+        size_t whole = static_cast<size_t>(pos);  // pos is never negative
+        kernelAt(t, pos - double(whole), k);
+        const float* x = in + whole + 1 - kHalfTaps;
+        for (size_t c = 0; c < chans; ++c) out[i * chans + c] = toSample(dot(k, x + c * stride));
     }
 }
 

@@ -38,15 +38,19 @@ private:
     double ratio_ = 1.0;
 };
 
-// Interpolates 16-bit interleaved frames at fractional positions.
+// Interpolates planar samples at fractional positions.
 class Interpolator {
 public:
     static constexpr int kHalfTaps = 16;  // frames each side of the position
     static constexpr int kTaps = 2 * kHalfTaps;
 
-    // out[c] = the signal at position `frame + frac` of `in` (interleaved, `chans` channels).
-    // Needs in[frame - kHalfTaps + 1 .. frame + kHalfTaps] to exist.
-    static void at(const int16_t* in, size_t chans, size_t frame, double frac, float* out);
+    // out[c] = the signal at position `frame + frac` of channel c, whose samples are the plane
+    // in[c * stride ...]. Needs frames frame - kHalfTaps + 1 .. frame + kHalfTaps in each plane.
+    static void at(const float* in, size_t stride, size_t chans, size_t frame, double frac, float* out);
+
+    // n interleaved 16-bit output frames from position `pos` on, one every `step` input
+    // frames; pos is left at the next output's position.
+    static void run(const float* in, size_t stride, size_t chans, double& pos, double step, size_t n, int16_t* out);
 };
 
 }  // namespace bassx
