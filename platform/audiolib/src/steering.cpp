@@ -66,9 +66,14 @@ double FillController::update(double fill, double target, double dt) {
     const double a = std::min(1.0, dt / kEstimateSeconds);
     double x = fill;
     for (double& e : estimate_) x = e += (x - e) * a;
-    double err = x - target;  // too full: read faster
-    integral_ = std::clamp(integral_ + kKi * err * dt, -kMaxDeviation, kMaxDeviation);
-    ratio_ = 1.0 + std::clamp(kKp * err + integral_, -kMaxDeviation, kMaxDeviation);
+    const double err = x - target;  // too full: read faster
+    const double p = kKp * err;
+    // The integral learns the clocks' drift only: not while the ratio is pinned at its bound by
+    // a lump (a burst after a stall), or it winds up and empties the queue once the lump is gone.
+    const double u = p + integral_;
+    const bool pinned = (u >= kMaxDeviation && err > 0) || (u <= -kMaxDeviation && err < 0);
+    if (!pinned) integral_ = std::clamp(integral_ + kKi * err * dt, -kMaxDrift, kMaxDrift);
+    ratio_ = 1.0 + std::clamp(p + integral_, -kMaxDeviation, kMaxDeviation);
     return ratio_;
 }
 

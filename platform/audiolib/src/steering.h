@@ -19,6 +19,7 @@ namespace bassx {
 class FillController {
 public:
     static constexpr double kMaxDeviation = 0.005;  // the ratio stays within 1 +- 0.5 %
+    static constexpr double kMaxDrift = 0.002;      // the drift it learns: twice what a crystal does
 
     // dt: seconds since the last update; fill: seconds queued now. Returns the new ratio
     // (input frames per output frame).

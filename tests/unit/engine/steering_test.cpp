@@ -193,6 +193,31 @@ TEST(Steering, HostGapGivesSilenceThenRefillsWithoutStaleAudio) {
     EXPECT_LE(ms(s.fillMax, rate), 60 + 20.0 + ms(pf, rate)) << "back at the target fill";
 }
 
+// A stall of the producer's side ends in a burst: 400 ms arrive at once. The ratio works it off
+// at its bound, then settles back on the drift without winding up (which would empty the queue
+// once the burst is gone).
+TEST(Steering, BurstIsWorkedOffWithoutWindingUp) {
+    const DWORD rate = 500;
+    Station st(rate);
+    Producer host(*st.host, rate, 7, 300, 0, 1000);
+    Producer mic(*st.mic, rate, 10, 0, 0, 2000);
+    std::vector<int16_t> burst(size_t(rate) * 4 / 10 * Station::kChans, 2000);
+    std::vector<int16_t> out(st.periodFrames() * Station::kChans);
+    for (int64_t now = 0; now < 20 * 60 * kSecond; now += kPeriodNs) {
+        host.runUntil(now);
+        mic.runUntil(now);
+        if (now == 60 * kSecond) st.mic->put(burst.data(), burst.size() * 2);
+        st.mixer->render(out.data(), st.periodFrames());
+        if (now == 15 * 60 * kSecond) st.mic->takeStats();
+    }
+    Source::Stats s = st.mic->takeStats();
+    EXPECT_EQ(s.underruns, 0u);
+    EXPECT_EQ(s.droppedBytes, 0u);
+    EXPECT_NEAR(ms(s.fillMin, rate), 60, 20);  // back at the target in the last five minutes
+    EXPECT_NEAR(ms(s.fillMax, rate), 60, 20 + 20);
+    EXPECT_NEAR(st.mic->drift(), 0, 100e-6);
+}
+
 namespace {
 
 void fft(std::vector<std::complex<double>>& a) {
