@@ -21,7 +21,6 @@ Source::Source(Kind k, DWORD rate_, DWORD chans_, double ringSeconds, unsigned p
       prebuffer_(static_cast<size_t>(rate_) * prebufferMs / 1000),
       steered_(steered) {
     if (steered_) {
-        // One chunk at the fastest ratio plus the kernel's reach on both sides.
         // One chunk at the fastest ratio, the kernel's reach on both sides, and the silence
         // that lets the last frames before a gap out.
         stageCap_ = static_cast<size_t>(kChunkFrames * (1 + FillController::kMaxDeviation)) + 3 * kHalf + 4;
