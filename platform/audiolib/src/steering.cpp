@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 
 namespace bassx {
 
@@ -41,7 +42,7 @@ Table makeTable() {
         for (int j = 0; j < Interpolator::kTaps; ++j) {
             double x = (Interpolator::kHalfTaps - 1 - j) + frac;  // distance from the position
             double arg = 2 * kCutoff * x;
-            double sinc = std::abs(arg) < 1e-12 ? 1.0 : std::sin(M_PI * arg) / (M_PI * arg);
+            double sinc = std::abs(arg) < 1e-12 ? 1.0 : std::sin(std::numbers::pi * arg) / (std::numbers::pi * arg);
             double w = x / Interpolator::kHalfTaps;
             double win = std::abs(w) >= 1 ? 0.0 : besselI0(kBeta * std::sqrt(1 - w * w)) / norm;
             h[size_t(j)] = sinc * win;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -229,7 +230,7 @@ void fft(std::vector<std::complex<double>>& a) {
         if (i < j) std::swap(a[i], a[j]);
     }
     for (size_t len = 2; len <= n; len <<= 1) {
-        std::complex<double> w = std::polar(1.0, -2 * M_PI / double(len));
+        std::complex<double> w = std::polar(1.0, -2 * std::numbers::pi / double(len));
         for (size_t i = 0; i < n; i += len) {
             std::complex<double> x = 1;
             for (size_t k = 0; k < len / 2; ++k, x *= w) {
@@ -259,11 +260,11 @@ TEST(Steering, SteadyToneCarriesNoSteeringArtefacts) {
         int worstRight = 0;
         std::vector<double> got;
         uint64_t frame = 0, blocks = 0;
-        const double f0 = 1000.0 + 1.0 / 3;
+        const double f0 = 1000.0 + 1.0 / 3, w0 = 2 * std::numbers::pi * f0 / rate;
         for (int64_t now = 0; got.size() < n; now += kPeriodNs) {
             while (double(blocks) * block / rate / (1 + ppm * 1e-6) * kSecond <= double(now)) {
                 for (size_t i = 0; i < block; ++i)
-                    in[2 * i] = int16_t(std::lround(16000 * std::sin(2 * M_PI * f0 * double(frame++) / rate)));
+                    in[2 * i] = int16_t(std::lround(16000 * std::sin(w0 * double(frame++))));
                 s->put(in.data(), in.size() * 2);
                 ++blocks;
             }
@@ -277,7 +278,7 @@ TEST(Steering, SteadyToneCarriesNoSteeringArtefacts) {
         got.resize(n);
         std::vector<std::complex<double>> spec(n);
         for (size_t i = 0; i < n; ++i) {  // 4-term Blackman-Harris: side lobes at -92 dB
-            double t = 2 * M_PI * double(i) / double(n);
+            double t = 2 * std::numbers::pi * double(i) / double(n);
             double w = 0.35875 - 0.48829 * std::cos(t) + 0.14128 * std::cos(2 * t) - 0.01168 * std::cos(3 * t);
             spec[i] = got[i] * w;
         }
