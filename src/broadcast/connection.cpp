@@ -95,13 +95,13 @@ void handleDeath(Larkspur* record, DWORD status) {
             setStatus("reconnecting...");
             result = connectStream(record);
             showErrors = 1;
+            if (result == 1) showToggle(true);  // under the lock: a press waiting on it comes after
         } else {
             std::lock_guard<std::recursive_mutex> guard(connectionLock);
             disconnectStream(record);
         }
         if (result == 1 || !record->autoReconnect) break;
     }
-    if (result == 1) showToggle(true);
     endHandling();
 }
 
@@ -149,7 +149,16 @@ std::string encoderCommandLine(const Larkspur& record, const std::string& folder
 }
 
 std::string serverAddress(const Larkspur& record) {
-    return castText(record.server) + ":" + std::to_string(record.port);
+    // A bare host gets ":port" at its end as always; an address with a mount point
+    // ("host/live", "http://[user@]host/live", "https://...") gets it after the host, before
+    // the mount, so the engine receives one well-formed address.
+    const std::string server = castText(record.server);
+    const std::string port = ":" + std::to_string(record.port);
+    const auto scheme = server.find("://");
+    const auto hostFrom = scheme == std::string::npos ? 0 : scheme + 3;
+    const auto mount = server.find('/', hostFrom);
+    if (mount == std::string::npos) return server + port;
+    return server.substr(0, mount) + port + server.substr(mount);
 }
 
 std::string stationHeader(const Larkspur& record) {
@@ -293,13 +302,22 @@ int toggleConnection(Larkspur* record, bool connect) {
     int result = 1;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
-        if (!connect)
-            disconnectStream(record);
-        else if (!record || record->streaming != 1)  // a reconnect may have just succeeded
+        if (connect && (!record || record->streaming != 1))  // a reconnect may have just succeeded
             result = connectStream(record);
+        if (!connect || result != 1) disconnectStream(record);
+        showToggle(connect && result == 1);
     }
     endTakeOver();
     return result;
+}
+
+bool failureHandlingUnderWay() {
+    std::lock_guard<std::mutex> guard(handlersLock);
+    return busyHandlers > 0;
+}
+
+std::unique_lock<std::recursive_mutex> lockConnection() {
+    return std::unique_lock<std::recursive_mutex>(connectionLock);
 }
 
 namespace {
@@ -319,9 +337,12 @@ void joinHandlers() {
 }  // namespace
 
 void shutdownBroadcast(Larkspur* record) {
-    // A box now would hold Quit until someone closes it, with the window already gone.
-    const std::int32_t errorsShown = showErrors.exchange(0);
+    // A box now would hold Quit until someone closes it, with the window already gone; one
+    // already open is closed, since the handler showing it is joined below.
+    showErrors = 0;
     takeOver();
+    showErrors = 0;  // a reconnect attempt that ended meanwhile turned reports on again
+    desktop::endLoop();
     joinHandlers();
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
@@ -329,6 +350,8 @@ void shutdownBroadcast(Larkspur* record) {
         releaseAudioDevice();
     }
     joinHandlers();  // a notice that slipped in before the device went
-    showErrors = errorsShown;
+    // Not the value found on entry: a Quit during a reconnect attempt would find 0 there, and
+    // no failure would ever be reported again after the next Init.
+    showErrors = 1;
     endTakeOver();
 }
