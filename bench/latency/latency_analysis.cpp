@@ -98,6 +98,7 @@ Latencies follow(const Timeline& t) {
         if (entered) {
             out.queueing.push_back(ms(e.ns - entered->ns));
             out.total.push_back(ms((sent ? sent : left)->ns - entered->ns));
+            out.totalAt.push_back(entered->ns);
         }
     }
     return out;

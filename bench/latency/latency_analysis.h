@@ -42,6 +42,7 @@ std::int64_t audioStart(const std::string& sent);
 
 struct Latencies {
     std::vector<double> queueing, encoder, sending, total;  // milliseconds, one per marker
+    std::vector<std::int64_t> totalAt;  // when each marker of `total` entered DSPProc (ns)
 };
 
 struct Timeline {

@@ -61,6 +61,26 @@ TEST(PcmOnsets, NeedsSilenceBeforeAnOnset) {
     EXPECT_TRUE(d.push(loud.data(), loud.size()).empty());
 }
 
+TEST(PcmOnsets, ToleratesRingingAheadOfABandLimitedEdge) {
+    // Quiet, a few samples of pre-ringing above the quiet level, then the edge: one onset, at
+    // the first loud sample. Ringing that goes on is not an edge.
+    auto pcm = [](std::initializer_list<std::pair<int, std::int16_t>> runs) {
+        std::string out;
+        for (auto [n, v] : runs)
+            for (int f = 0; f < n; ++f) {
+                out.append(reinterpret_cast<const char*>(&v), 2);
+                out.append(reinterpret_cast<const char*>(&v), 2);
+            }
+        return out;
+    };
+    std::string edge = pcm({{kRate / 10, 0}, {3, 900}, {2, -1400}, {1, 200}, {4, 16000}});
+    PcmOnsets d;
+    EXPECT_EQ(d.push(edge.data(), edge.size()), std::vector<std::int64_t>{kRate / 10 + 6});
+    std::string noise = pcm({{kRate / 10, 0}, {200, 900}, {4, 16000}});
+    PcmOnsets n;
+    EXPECT_TRUE(n.push(noise.data(), noise.size()).empty());
+}
+
 TEST(Mp3Frames, CountsFramesSkipsTheInfoFrameAndResynchronises) {
     int spf = 0;
     std::string stream = "garbage" + frame(false, std::string(32, '\0') + "Info") + frame(false) + frame(true) +

@@ -4,7 +4,7 @@
 //                                noting in LOG when each marker is written
 //   proxy PORT TARGET DIR        forwards loopback PORT and PORT + 1 to TARGET and TARGET + 1,
 //                                logging when the source's bytes (on PORT + 1) leave for the server
-//   analyze [--probe LOG] --tap DIR [--proxy DIR]
+//   analyze [--probe LOG] --tap DIR [--proxy DIR] [--per-minute]
 //                                latency per marker from the logs above
 // Started under the name "lame" it is the encoder tap: it runs the real lame (LARKSPUR_REAL_LAME,
 // default /usr/bin/lame) with the same arguments and logs, into LARKSPUR_TAP_DIR, when each
@@ -38,7 +38,7 @@ namespace {
 
 int usage() {
     std::fputs("usage: larkspur_latency marks SECONDS FILE.wav | feed SECONDS [LOG] | "
-               "proxy PORT TARGET DIR | analyze [--probe LOG] --tap DIR [--proxy DIR]\n",
+               "proxy PORT TARGET DIR | analyze [--probe LOG] --tap DIR [--proxy DIR] [--per-minute]\n",
                stderr);
     return 2;
 }
@@ -335,9 +335,11 @@ void show(const char* name, const std::vector<double>& v) {
 
 int analyze(int argc, char** argv) {
     std::string probe, dir, proxyDir;
+    bool perMinute = false;
     for (int i = 0; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--probe" && i + 1 < argc) probe = argv[++i];
+        if (a == "--per-minute") perMinute = true;
+        else if (a == "--probe" && i + 1 < argc) probe = argv[++i];
         else if (a == "--proxy" && i + 1 < argc) proxyDir = argv[++i];
         else if (a == "--tap" && i + 1 < argc) dir = argv[++i];
         else return usage();
@@ -381,6 +383,20 @@ int analyze(int argc, char** argv) {
     show("encoder", l.encoder);
     if (!proxyDir.empty()) show("sending", l.sending);
     if (!probe.empty()) show("total", l.total);
+    if (perMinute && !l.total.empty()) {
+        // For a long run: does the latency creep?
+        std::printf("total by minute: minute n min median max (ms)\n");
+        const std::int64_t t0 = l.totalAt.front();
+        std::size_t i = 0;
+        while (i < l.total.size()) {
+            std::int64_t minute = (l.totalAt[i] - t0) / 60000000000;
+            std::vector<double> v;
+            for (; i < l.total.size() && (l.totalAt[i] - t0) / 60000000000 == minute; ++i) v.push_back(l.total[i]);
+            latency::Summary s = latency::summarise(v);
+            std::printf("minute %3lld %3zu %7.1f %7.1f %7.1f\n", (long long)minute, s.n,
+                        *std::min_element(v.begin(), v.end()), s.median, s.max);
+        }
+    }
     std::size_t slipped = 0;
     std::int64_t frames = 0;
     for (std::int64_t d : latency::gridSlips(t.encIn))

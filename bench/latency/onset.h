@@ -23,20 +23,32 @@ inline std::int16_t markSample(std::int64_t frame) {
 
 class OnsetDetector {
 public:
-    // One frame's left sample; true when it starts a marker.
+    // One frame's left sample; true when it starts a marker. A band-limited path (the engine
+    // resamples its sources) rings a little ahead of an edge: up to kLeadFrames of such
+    // ringing between the quiet run and the first loud sample still make an onset.
     bool push(int sample) {
         int a = std::abs(sample);
-        if (a >= kHigh && quiet_ >= kQuietFrames) {
-            quiet_ = 0;
-            return true;
+        if (a < kLow) {
+            ++quiet_;
+            lead_ = 0;
+            return false;
         }
-        quiet_ = a < kLow ? quiet_ + 1 : 0;
+        if (quiet_ >= kQuietFrames && lead_ < kLeadFrames) {
+            if (a >= kHigh) {
+                quiet_ = lead_ = 0;
+                return true;
+            }
+            ++lead_;
+            return false;
+        }
+        quiet_ = lead_ = 0;
         return false;
     }
 
 private:
-    static constexpr int kLow = 500, kHigh = 4000, kQuietFrames = kRate / 50;
+    static constexpr int kLow = 500, kHigh = 4000, kQuietFrames = kRate / 50, kLeadFrames = 32;
     int quiet_ = 0;
+    int lead_ = 0;
 };
 
 inline std::int64_t nowNs() {

@@ -29,10 +29,11 @@ struct Options {
     bool exitAtEnd = false;
     bool audio = false;
     double seconds = 0;  // 0 = no limit
+    double driftPpm = 0;  // the blocks' pace against the system clock
     std::vector<std::string> files;
 };
 
-const char* kUsage = "usage: player [--plugin PATH] [--loop] [--exit-at-end] [--audio] [--seconds N] [FILE ...]\n";
+const char* kUsage = "usage: player [--plugin PATH] [--loop] [--exit-at-end] [--audio] [--seconds N] [--drift-ppm N] [FILE ...]\n";
 
 std::string exeFolder() {
     char buf[4096];
@@ -58,6 +59,15 @@ bool parseArgs(int argc, char** argv, Options& o) {
             o.seconds = std::strtod(argv[++i], &end);
             if (!end || *end || !(o.seconds > 0)) {
                 std::fprintf(stderr, "player: --seconds needs a positive number, not \"%s\"\n", argv[i]);
+                return false;
+            }
+        } else if (a == "--drift-ppm" && i + 1 < argc) {
+            // A sound card's crystal is never exact: +N delivers N ppm more blocks than real time.
+            char* end = nullptr;
+            o.driftPpm = std::strtod(argv[++i], &end);
+            if (!end || *end || !(o.driftPpm > -100000 && o.driftPpm < 100000)) {
+                std::fprintf(stderr, "player: --drift-ppm needs a number between -100000 and 100000, not \"%s\"\n",
+                             argv[i]);
                 return false;
             }
         } else if (a == "--help" || a == "-h") {
@@ -205,7 +215,7 @@ int main(int argc, char** argv) {
         out = new AudioOut;
         out->start();
     }
-    Playback playback(tracks, opt.loop, mod.module, out);
+    Playback playback(tracks, opt.loop, mod.module, out, opt.driftPpm);
     ui.playback = &playback;
     playback.start();
 

@@ -10,8 +10,8 @@ namespace host {
 
 using Clock = std::chrono::steady_clock;
 
-Playback::Playback(std::vector<Track> tracks, bool loop, DspModule* module, AudioOut* out)
-    : tracks_(std::move(tracks)), loop_(loop), module_(module), out_(out) {}
+Playback::Playback(std::vector<Track> tracks, bool loop, DspModule* module, AudioOut* out, double driftPpm)
+    : tracks_(std::move(tracks)), loop_(loop), module_(module), out_(out), driftPpm_(driftPpm) {}
 
 Playback::~Playback() { stop(); }
 
@@ -61,8 +61,11 @@ bool Playback::fill(std::int16_t* block) {
 void Playback::run() {
     // Twice a block: a module may return more samples than it was given.
     std::vector<std::int16_t> block(2 * kBlockFrames * kChannels);
-    const auto period = [](std::uint64_t k) {
-        return std::chrono::nanoseconds(static_cast<std::int64_t>(k * kBlockFrames * 1000000000ull / kRate));
+    // Block k is due at k blocks of the card's clock, which runs driftPpm fast.
+    const long double pace = 1.0L / (1.0L + static_cast<long double>(driftPpm_) * 1e-6L);
+    const auto period = [pace](std::uint64_t k) {
+        return std::chrono::nanoseconds(static_cast<std::int64_t>(
+            static_cast<long double>(k) * kBlockFrames * 1000000000.0L / kRate * pace));
     };
     auto start = Clock::now();
     std::uint64_t k = 0;

@@ -17,7 +17,7 @@ class AudioOut;
 
 class Playback {
 public:
-    Playback(std::vector<Track> tracks, bool loop, DspModule* module, AudioOut* out);
+    Playback(std::vector<Track> tracks, bool loop, DspModule* module, AudioOut* out, double driftPpm = 0);
     ~Playback();
     void start();
     void stop();  // joins; no ModifySamples call follows
@@ -35,6 +35,7 @@ private:
     bool loop_;
     DspModule* module_;
     AudioOut* out_;
+    double driftPpm_;
     std::thread thread_;
     std::atomic<bool> stop_{false}, ended_{false};
     std::atomic<int> current_{-1};

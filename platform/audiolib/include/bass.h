@@ -198,7 +198,22 @@ BASSDEF(BOOL) BASS_FXSetParameters(HFX handle, const void *params);
  * BASS_Mixer_StreamAddChannel: BASS_ERROR_HANDLE when the mixer or the source is freed, also
  * by another thread during the call; BASS_ERROR_ALREADY when the source is in a mixer.
  * BASS_Mixer_ChannelGetPosition: bytes of real data the mixer has taken from that source.
- * Any thread. */
+ * Any thread.
+ * Clock steering: a push stream's producer and a capture device tick on clocks of their own,
+ * not the device clock the mixer runs on. Each such source of a mixer resamples what it
+ * queued so as to hold its queue at a target fill of 60 ms (measured when the mixer takes a
+ * period); what a caller can rely on:
+ * - the ratio (input frames per output frame) stays within 1 +- 0.005, and moves slowly (the
+ *   loop settles in about two minutes and averages a producer's lumps over seconds), so the
+ *   steering is inaudible: a steady tone carries nothing above -90 dB besides itself;
+ * - any drift up to +-1000 ppm against the device clock, once the source has played, never
+ *   empties or overflows its queue (within about 20 ms of the target after the first minute);
+ * - a gap (the producer stops) gives silence as soon as the queue is spent (at most 60 ms and
+ *   a period), with the last frames played out; the source then waits until it holds the
+ *   target fill again before it plays, and plays only what came after the gap;
+ * - what queued before a playing mixer first takes from a source is dropped down to the
+ *   target (start-up backlog); a lump handed over later is kept and worked off by the ratio;
+ * - the position above counts input frames, so a track's time stays the host's time. */
 BASSDEF(HSTREAM) BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags);
 BASSDEF(BOOL) BASS_Mixer_StreamAddChannel(HSTREAM handle, DWORD channel, DWORD flags);
 BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);

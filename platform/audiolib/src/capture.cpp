@@ -7,14 +7,10 @@
 
 namespace bassx::capture {
 
-// The server's 20 ms fragments arrive out of step with our 20 ms clock: keep two in hand.
-constexpr unsigned kCapturePrebufferMs = 40;
-
 class RecordChannel : public Source {
 public:
-    // The sound server delivers in 20 ms fragments on its own real-time clock: half a second
-    // covers a stalled mixer without holding memory that is never needed.
-    RecordChannel(DWORD rate, DWORD chans) : Source(Kind::Record, rate, chans, 0.5, kCapturePrebufferMs) {}
+    RecordChannel(DWORD rate, DWORD chans)
+        : Source(Kind::Record, rate, chans, kCaptureRingSeconds, kCapturePrebufferMs, true) {}
     pa_stream* stream = nullptr;
 };
 

@@ -11,6 +11,13 @@
 
 namespace bassx::capture {
 
+// The sound server delivers in 20 ms fragments on its own real-time clock: half a second covers
+// a stalled mixer without holding memory that is never needed.
+constexpr double kCaptureRingSeconds = 0.5;
+// The fragments arrive out of step with the device clock's 20 ms periods; the channel is
+// steered to three periods in hand, like the push stream.
+constexpr unsigned kCapturePrebufferMs = 60;
+
 struct DeviceEntry {
     const char* name;    // stays valid for the life of the process
     const char* driver;

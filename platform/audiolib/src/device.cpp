@@ -4,7 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -108,6 +111,7 @@ struct State {
     std::thread clock;
     std::condition_variable wake;
     std::unique_ptr<Output> output;
+    std::thread stats;  // only with LARKSPUR_ENGINE_STATS
 };
 
 State& state() {
@@ -169,6 +173,37 @@ void clockLoop() {
     }
 }
 
+// Once a second, one line per source of each playing mixer, for long runs (bench/soak):
+// monotonic ns, "host" or "mic", fill min and max (ms), underruns, bytes dropped (overflow),
+// ratio. Off the clock thread, so the mix path does no I/O.
+void statsLoop(std::FILE* f) {
+    State& s = state();
+    std::string lines;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    while (s.running) {
+        s.wake.wait_for(lock, std::chrono::seconds(1), [&] { return !s.running; });
+        if (!s.running) break;
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        lines.clear();
+        for (auto& p : s.playing)
+            p.mixer->forEachSource([&](Source& src) {
+                Source::Stats st = src.takeStats();
+                double ms = 1000.0 / src.rate;
+                char line[200];
+                std::snprintf(line, sizeof line, "%lld %s %.1f %.1f %llu %llu %.6f\n",
+                              static_cast<long long>(ns), src.kind == Kind::Record ? "mic" : "host",
+                              st.fillMin * ms, st.fillMax * ms, static_cast<unsigned long long>(st.underruns),
+                              static_cast<unsigned long long>(st.droppedBytes), st.ratio);
+                lines += line;
+            });
+        lock.unlock();  // the clock does not wait for the disk
+        std::fputs(lines.c_str(), f);
+        std::fflush(f);
+        lock.lock();
+    }
+    std::fclose(f);
+}
+
 }  // namespace
 
 int init(int dev, DWORD freq) {
@@ -199,12 +234,20 @@ int init(int dev, DWORD freq) {
         return BASS_ERROR_MEM;
     }
     s.initialised = true;
+    if (const char* path = std::getenv("LARKSPUR_ENGINE_STATS"); path && *path)
+        if (std::FILE* f = std::fopen(path, "a")) {
+            try {
+                s.stats = startThread([f] { statsLoop(f); });
+            } catch (const std::system_error&) {
+                std::fclose(f);  // figures are optional; the device works without them
+            }
+        }
     return BASS_OK;
 }
 
 int free() {
     State& s = state();
-    std::thread clock;
+    std::thread clock, stats;
     std::unique_ptr<Output> out;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -213,10 +256,12 @@ int free() {
         s.initialised = false;
         s.playing.clear();
         clock = std::move(s.clock);
+        stats = std::move(s.stats);
         out = std::move(s.output);
     }
     s.wake.notify_all();
     if (clock.joinable()) clock.join();
+    if (stats.joinable()) stats.join();
     if (out) out->close();
     return BASS_OK;
 }

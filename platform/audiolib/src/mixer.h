@@ -39,6 +39,13 @@ public:
     // Mixes `frames` frames into out and feeds the sinks. Called by the device clock (or a test).
     void render(int16_t* out, size_t frames);
 
+    // Calls f(source) for each source, under the mixer's lock.
+    template <class F>
+    void forEachSource(F&& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& s : sources_) f(*s);
+    }
+
     // Unplugs the sources and gives back the sinks, for the caller to end. Called once the
     // mixer's handle is removed, so nothing can be added afterwards.
     std::vector<std::shared_ptr<MixSink>> detach();
