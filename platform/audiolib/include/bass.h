@@ -29,9 +29,14 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+typedef unsigned long DWORD; /* as the system headers declare it: both may be included */
+typedef int BOOL;
+#else
 typedef uint32_t DWORD;
-typedef uint64_t QWORD;
 typedef int32_t BOOL;
+#endif
+typedef uint64_t QWORD;
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0

@@ -4,9 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
 
 #include "threads.h"
 
@@ -165,12 +163,9 @@ void Link::run() {
             if (queue_.empty()) {
                 lock.unlock();
                 // Idle: a server that went away shows as a readable end of stream.
-                pollfd pf{fd_, POLLIN, 0};
-                if (::poll(&pf, 1, 0) > 0) {
-                    char scratch[512];
-                    ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
-                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return die();
-                }
+                char scratch[512];
+                long n = net::recvNow(fd_, scratch, sizeof scratch);
+                if (n == 0 || n == -1) return die();
                 lastProgress = std::chrono::steady_clock::now();
                 continue;
             }
@@ -178,7 +173,7 @@ void Link::run() {
             queue_.pop_front();
             queued_ -= chunk.size();
         }
-        ssize_t n = ::send(fd_, chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL);
+        long n = net::sendNow(fd_, chunk.data() + sent, chunk.size() - sent);
         auto now = std::chrono::steady_clock::now();
         if (n > 0) {
             sent += static_cast<size_t>(n);
@@ -186,14 +181,12 @@ void Link::run() {
             stallReported = false;
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return die();
+        if (n < 0) return die();
         if (!stallReported && now - lastProgress > std::chrono::milliseconds(stallMs_)) {
             stallReported = true;
             if (!stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST_TIMEOUT);
         }
-        pollfd pf{fd_, POLLOUT, 0};
-        ::poll(&pf, 1, 100);
-        if (pf.revents & (POLLERR | POLLHUP)) return die();
+        if (net::waitReady(fd_, true, 100) < 0) return die();
     }
 }
 

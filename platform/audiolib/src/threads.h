@@ -1,14 +1,24 @@
 // Engine threads run with SIGPIPE blocked: a write to a dead encoder's pipe then fails with
 // EPIPE on that thread instead of killing the host, and the host's own signal setup is left
-// alone.
+// alone. Windows has no such signal: a broken pipe is only an error code there.
 #pragma once
 
+#if !defined(_WIN32)
 #include <signal.h>
+#endif
 
 #include <thread>
 #include <utility>
 
 namespace bassx {
+
+#if defined(_WIN32)
+template <typename F>
+std::thread startThread(F&& fn) {
+    return std::thread(std::forward<F>(fn));
+}
+inline void clearPendingSigpipe() {}
+#else
 
 class SignalsBlocked {
 public:
@@ -41,5 +51,6 @@ inline void clearPendingSigpipe() {
     while (sigtimedwait(&set, nullptr, &zero) == SIGPIPE) {
     }
 }
+#endif
 
 }  // namespace bassx

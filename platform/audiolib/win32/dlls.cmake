@@ -23,10 +23,11 @@ add_dependencies(bass_imports bass_import_libs)
 
 # The engine's pieces: the portable files and the Win32 backends.
 file(GLOB BASS_ENGINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp ${win32dir}/*.cpp)
-list(FILTER BASS_ENGINE_SOURCES EXCLUDE REGEX ".*/(api|pulse|capture|net|process|output_pulse)\\.cpp$")
+list(FILTER BASS_ENGINE_SOURCES EXCLUDE REGEX ".*/src/(api|error|pulse|capture|net|process|output_pulse)\\.cpp$")
 add_library(bass_engine STATIC ${BASS_ENGINE_SOURCES})
-target_include_directories(bass_engine PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
-                                       PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+# Quoted includes only: process.h and error.h would shadow the system's headers of those names.
+target_include_directories(bass_engine PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+target_compile_options(bass_engine PRIVATE -iquote ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_compile_definitions(bass_engine PUBLIC LARKSPUR_BASS_BUILD)
 target_link_libraries(bass_engine PUBLIC Threads::Threads ws2_32 winmm)
 
@@ -38,7 +39,7 @@ add_custom_command(OUTPUT ${allDef}
   DEPENDS ${win32dir}/defs.cmake ${win32dir}/BASS.def ${win32dir}/BASSMIX.def ${win32dir}/BASS_FX.def
           ${win32dir}/BASSENC.def VERBATIM)
 add_library(bass SHARED src/api.cpp ${allDef})
-target_include_directories(bass PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_include_directories(bass PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
 target_link_libraries(bass PRIVATE bass_engine)
 target_link_options(bass PRIVATE -Wl,--kill-at -Wl,--no-undefined)
 set_target_properties(bass PROPERTIES PREFIX "" OUTPUT_NAME BASS)
