@@ -158,6 +158,15 @@ TEST_F(SettingsFile, SavesTheFourBlocksInTheirFileLayout) {
     EXPECT_EQ(int32At(readFile(settingsFileName), 1785), -2);
 }
 
+// The same bytes on every platform: the Windows suite expects this file from the DLL.
+TEST_F(SettingsFile, WritesTheSharedReferenceFileFromTheStationRecord) {
+    Larkspur r;
+    fillDistinct(r);
+    r.recordDevice = 0;
+    ASSERT_EQ(saveSettings(&r), 1);
+    EXPECT_EQ(readFile(settingsFileName), readFile(LARKSPUR_STATION_SETTINGS));
+}
+
 TEST_F(SettingsFile, ReadsBackWhatItSaved) {
     Larkspur saved;
     fillDistinct(saved);
