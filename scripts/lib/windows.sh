@@ -24,3 +24,23 @@ ensure_windows_packages() {
   [ $refresh -eq 1 ] && $sudo apt-get update -qq
   ensure_packages "${LARKSPUR_WINDOWS_PACKAGES[@]}"
 }
+
+# Installs, configures build-win32 (the target libraries are cross-built once and kept there),
+# builds, and runs the Windows suites under Wine in the build's own prefix. Non-zero on any
+# failure.
+run_windows_stage() {
+  local root="$1" werror="${2:-OFF}"
+  local dir="$root/build-win32"
+  ensure_windows_packages || return 1
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    -DLARKSPUR_WERROR="$werror" >/dev/null || return 1
+  cmake --build "$dir" || return 1
+  # The prefix is made once (wineboot, unmanaged windows) and its server kept running for the
+  # suites, its output discarded so that ctest is not left waiting on inherited pipes.
+  local prefix="$dir/wine-prefix"
+  "$root/scripts/wine-run" --prefix "$prefix" cmd /c exit 0 >/dev/null 2>&1 </dev/null || return 1
+  local rc=0
+  (cd "$dir" && ctest --output-on-failure --timeout 600) || rc=1
+  WINEPREFIX="$prefix" timeout 30 wineserver -k >/dev/null 2>&1 || true
+  return $rc
+}

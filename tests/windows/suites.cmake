@@ -14,4 +14,6 @@ add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/fakes ${CMAKE_CURRENT_BINARY_DIR}/f
 foreach(suite audio broadcast desktop plugin settings talkover ui)
   add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/unit/${suite} ${CMAKE_CURRENT_BINARY_DIR}/unit/${suite})
 endforeach()
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/oggenc ${CMAKE_CURRENT_BINARY_DIR}/windows/oggenc)
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/module ${CMAKE_CURRENT_BINARY_DIR}/windows/module)
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/station ${CMAKE_CURRENT_BINARY_DIR}/windows/station)

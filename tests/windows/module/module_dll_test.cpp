@@ -5,9 +5,9 @@
 
 #include <winsock2.h>
 #include <windows.h>
-#include <tlhelp32.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -22,10 +22,15 @@
 #include <vector>
 
 #include "bass.h"
+#include "win_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using winsupport::exeFolder;
+using winsupport::processesNamed;
+using winsupport::waitFor;
 
 struct winampDSPModule {
     char* description;
@@ -48,12 +53,6 @@ using Bytes = std::vector<char>;
 Bytes readFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-fs::path exeFolder() {
-    char buf[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-    return fs::path(std::string(buf, n)).parent_path();
 }
 
 // A fresh working folder per test: the settings file is relative to it.
@@ -82,7 +81,7 @@ TEST_F(ModuleDll, InitAndQuitWriteBackTheSettingsFileByteForByte) {
 
     HMODULE dll = LoadLibraryA((exeFolder() / "Plugins" / "dsp_wren.dll").string().c_str());
     ASSERT_NE(dll, nullptr) << "LoadLibrary failed: " << GetLastError();
-    auto getHeader = reinterpret_cast<winampDSPHeader* (*)()>(GetProcAddress(dll, "winampDSPGetHeader2"));
+    auto getHeader = reinterpret_cast<winampDSPHeader* (*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "winampDSPGetHeader2")));
     ASSERT_NE(getHeader, nullptr);
     winampDSPHeader* header = getHeader();
     ASSERT_EQ(header->version, 0x20);
@@ -205,28 +204,6 @@ private:
     std::thread source_, titles_;
 };
 
-template <typename F>
-bool waitFor(F done, int ms = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-int processesNamed(const char* exe) {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) return -1;
-    PROCESSENTRY32 e{};
-    e.dwSize = sizeof e;
-    int n = 0;
-    for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e))
-        if (_stricmp(e.szExeFile, exe) == 0) ++n;
-    CloseHandle(snap);
-    return n;
-}
-
 std::atomic<size_t> encoded{0};
 void BASSCALLBACK countEncoded(HENCODE, DWORD, const void*, DWORD length, void*) { encoded += length; }
 
@@ -283,6 +260,48 @@ TEST_F(EngineDll, EncodesWithLameFromAFolderWithSpacesAndCastsOverWinsock) {
     EXPECT_TRUE(waitFor([&] { return processesNamed("lame.exe") == before; }, 5000)) << processesNamed("lame.exe");
     EXPECT_TRUE(BASS_Free());
     EXPECT_EQ(processesNamed("lame.exe"), before);
+}
+
+std::mutex firstMutex;
+std::string firstBytes;
+void BASSCALLBACK keepFirstBytes(HENCODE, DWORD, const void* buffer, DWORD length, void*) {
+    std::lock_guard<std::mutex> l(firstMutex);
+    if (firstBytes.size() < 64) firstBytes.append(static_cast<const char*>(buffer), std::min<DWORD>(length, 64));
+}
+
+// The plug-in's own command lines: the host folder's encoders, named without ".exe".
+TEST(EngineDllEncoders, BothEncodersStartFromThePluginsFolderAndEncode) {
+    const std::string folder = exeFolder().string() + "\\";
+    const struct {
+        std::string cmd;
+        std::string magic;
+    } encoders[] = {{"\"" + folder + "Plugins/Larkspur/lame\" -r -s 44100 -b 128 -", "\xff"},
+                    {"\"" + folder + "Plugins/Larkspur/oggenc\" -r -R 44100 -b 128 -m 128 -", "OggS"}};
+    for (const auto& e : encoders) {
+        SCOPED_TRACE(e.cmd);
+        ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+        HSTREAM host = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+        HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_MIXER_NONSTOP | BASS_STREAM_AUTOFREE);
+        ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, host, 0));
+        {
+            std::lock_guard<std::mutex> l(firstMutex);
+            firstBytes.clear();
+        }
+        ASSERT_NE(BASS_Encode_Start(mixer, e.cmd.c_str(), BASS_ENCODE_NOHEAD, keepFirstBytes, nullptr), 0u)
+            << BASS_ErrorGetCode();
+        ASSERT_TRUE(BASS_ChannelPlay(mixer, FALSE));
+        std::vector<int16_t> block(4410 * 2, 1000);
+        EXPECT_TRUE(waitFor([&] {
+            BASS_StreamPutData(host, block.data(), static_cast<DWORD>(block.size() * 2));
+            std::lock_guard<std::mutex> l(firstMutex);
+            return firstBytes.size() >= 4;
+        }));
+        {
+            std::lock_guard<std::mutex> l(firstMutex);
+            EXPECT_EQ(firstBytes.compare(0, e.magic.size(), e.magic), 0);
+        }
+        EXPECT_TRUE(BASS_Free());
+    }
 }
 
 TEST(EngineDllErrors, AMissingEncoderFailsAtOnceAndTheErrorIsPerThread) {
