@@ -6,6 +6,7 @@ root="$1" prefix="$2" exe="$3"
 source "$root/scripts/lib/icecast.sh"
 source "$root/scripts/lib/pulse.sh"
 work="$(mktemp -d /tmp/larkspur-win-station.XXXXXX)"
+chmod 755 "$work"  # Icecast drops to its own user, which must reach its folder
 cleanup() {
   [ -n "${station_pid:-}" ] && kill "$station_pid" 2>/dev/null
   pulse_stop
