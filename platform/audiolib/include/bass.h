@@ -195,19 +195,30 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * and the program started with the mixer's 16-bit samples on its stdin (a WAVE header first
  * unless BASS_ENCODE_NOHEAD). 0 at once when the program cannot be started. A slow encoder
  * never holds up the mixer: what it cannot take is dropped. Ends with its mixer.
+ * A program that is fed without a pause and writes nothing for 10 s is hung: it is killed and
+ * notified as BASS_ENCODE_NOTIFY_ENCODER.
  * BASS_Encode_CastInit: "host:port"; a SHOUTcast v1 source on port + 1. Blocks the caller for
  * the handshake, at most 10 s (BASS_ERROR_TIMEOUT); TRUE once the server took the source,
- * BASS_ERROR_CAST_DENIED for a wrong password or a mount in use. The name's further lines of
+ * BASS_ERROR_CAST_DENIED for a wrong password or a mount in use; BASS_ERROR_HANDLE within a
+ * fraction of a second when the encoder is freed meanwhile. The name's further lines of
  * the form "icy-...: value" (after CR LF pairs) are sent as header lines of their own.
+ * The connection is dead (BASS_ENCODE_NOTIFY_CAST) when it makes no progress for 10 s: the
+ * server takes nothing while data waits, or a vanished peer (TCP user time-out, keep-alive);
+ * and when more than 4 s of the stream (at the declared bitrate, or the measured one when
+ * higher) waits to be sent. Nothing is dropped inside the stream: the server only ever gets a
+ * whole prefix of what the encoder wrote.
  * BASS_Encode_CastSetTitle: queued and sent on a thread of the encoder's own (deadline 5 s);
  * returns at once. Only the newest of several waiting titles is sent.
+ * Freeing an encoder (stopping its mixer, BASS_Free) returns within 1 s whatever the program,
+ * the server, a handshake, a title update or its name lookup are doing.
  * BASS_Encode_SetNotify: proc(handle, status, user) on the library's notification thread, one
- * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own,
+ * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own or hangs,
  * BASS_ENCODE_NOTIFY_CAST when the server connection dies, BASS_ENCODE_NOTIFY_CAST_TIMEOUT
- * when sending stalls for 5 s. Never called once its encoder was freed (and the free returned)
- * or after BASS_Free: so freeing an encoder (stopping its mixer) from another thread waits
- * for a callback of that encoder that is running; such a callback must not wait for a lock
- * the freeing thread holds.
+ * when sending stalls for 5 s (the connection lives on). Never called once its encoder was
+ * freed (and the free returned) or after BASS_Free: so freeing an encoder (stopping its
+ * mixer) from another thread also waits for a callback of that encoder that is running (the
+ * 1 s bound does not cover the caller's own callback); such a callback must not wait for a
+ * lock the freeing thread holds.
  * Any thread; safe inside a notification callback. */
 BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flags, ENCODEPROC *proc, void *user);
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,

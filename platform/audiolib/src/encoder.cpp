@@ -1,6 +1,7 @@
 #include "encoder.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "notify.h"
@@ -10,7 +11,17 @@ namespace bassx {
 namespace {
 
 constexpr size_t kPendingMax = 1u << 20;
-constexpr int kEndGraceMs = 2000;
+// With its input closed a program has this long to finish before it is killed; with the
+// threads' 100 ms slices it keeps every stop within a second.
+constexpr int kEndGraceMs = 400;
+// A pause in the feed this long starts the hung-encoder clock afresh (a paused mixer feeds
+// nothing, and a program may hold a part of a frame until more comes).
+constexpr int64_t kFeedGapNs = 1'000'000'000;
+
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void putLe(std::vector<uint8_t>& v, uint32_t x, int bytes) {
     for (int i = 0; i < bytes; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
@@ -58,9 +69,30 @@ int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
     return BASS_OK;
 }
 
+void Encoder::noteFed() {
+    int64_t now = nowNs();
+    int64_t last = lastFed_.exchange(now);
+    if (last == 0 || now - last > kFeedGapNs) {
+        feedingSince_.store(now);
+    } else {
+        int64_t none = 0;
+        feedingSince_.compare_exchange_strong(none, now);
+    }
+}
+
+bool Encoder::hung() const {
+    int64_t since = feedingSince_.load();
+    if (since == 0) return false;
+    int64_t now = nowNs();
+    return now - lastFed_.load() <= kFeedGapNs && now - since >= int64_t{net::kLivenessMs} * 1'000'000;
+}
+
 void Encoder::feed(const int16_t* samples, size_t bytes) {
     std::lock_guard<std::mutex> lock(inMutex_);
     if (ending_.load()) return;
+    // Offered counts, taken or not: a program that stops reading is as hung as one that stops
+    // writing.
+    noteFed();
     if (inQueued_ + bytes > inMax_) {
         inDropped_.fetch_add(bytes);
         return;
@@ -111,9 +143,14 @@ void Encoder::readerLoop() {
         long n = process_.readOutput(buf.data(), buf.size(), 100);
         if (n == -2) {
             if (readerStop_.load()) return;
+            if (!ending_.load() && hung()) {
+                process_.kill();
+                break;
+            }
             continue;
         }
         if (n <= 0) break;
+        feedingSince_.store(0);
         if (proc_) proc_(handle.load(), channel_, buf.data(), static_cast<DWORD>(n), user_);
         std::lock_guard<std::mutex> lock(castMutex_);
         if (link_)
@@ -121,7 +158,7 @@ void Encoder::readerLoop() {
         else if (pending_.size() + static_cast<size_t>(n) <= kPendingMax)
             pending_.insert(pending_.end(), buf.data(), buf.data() + n);
     }
-    // Output ended: the program has exited (or is about to).
+    // Output ended or the program was hung: it has exited (or is about to).
     if (!ending_.load()) {
         process_.reap(kEndGraceMs);
         postOnce(BASS_ENCODE_NOTIFY_ENCODER);
@@ -139,21 +176,21 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     auto deadline = net::after(icy::kHandshakeMs);
     int err = 0;
     int fd = net::connectTo(host, port + 1, deadline, err, &ending_);
-    if (fd < 0) return err;
-    err = icy::handshake(fd, params, deadline);
+    if (fd < 0) return ending_.load() ? BASS_ERROR_HANDLE : err;
+    err = icy::handshake(fd, params, deadline, icy::kDeniedWatchMs, &ending_);
     if (err) {
         net::closeFd(fd);
-        return err;
+        return ending_.load() ? BASS_ERROR_HANDLE : err;
     }
     std::lock_guard<std::mutex> lock(castMutex_);
     if (ending_.load()) {
         net::closeFd(fd);
         return BASS_ERROR_HANDLE;
     }
-    link_ = std::make_unique<icy::Link>(fd, [this](DWORD status) { postOnce(status); });
-    if (!pending_.empty()) link_->push(pending_.data(), pending_.size());
-    pending_.clear();
-    pending_.shrink_to_fit();
+    icy::QueueLimit limit;
+    limit.kbps = params.bitrate;
+    link_ = std::make_unique<icy::Link>(fd, [this](DWORD status) { postOnce(status); }, limit, std::move(pending_));
+    pending_ = {};
     castHost_ = host;
     castPort_ = port;
     castPass_ = params.password;
@@ -187,6 +224,12 @@ void Encoder::shutdown() {
             inQueued_ = 0;
         }
         inCv_.notify_all();
+        // Everything is asked to end at once, so the waits below overlap instead of adding up.
+        {
+            std::lock_guard<std::mutex> lock(castMutex_);
+            if (titles_) titles_->cancel();
+            if (link_) link_->cancel();
+        }
         if (writer_.joinable()) writer_.join();
         // With its input closed the encoder flushes and exits; the reader drains the rest.
         process_.end(kEndGraceMs);

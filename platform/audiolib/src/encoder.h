@@ -1,6 +1,8 @@
 // An encoder: an external program fed the mixer's raw samples on its stdin by a writer thread
 // of its own (bounded queue: a slow encoder never holds up the mixer), its stdout read by
-// another thread and handed to the cast. It ends with its mixer.
+// another thread and handed to the cast. It ends with its mixer, within a second whatever the
+// program, the server or a name lookup are doing. A program that is fed and writes nothing for
+// the liveness time is hung: it is killed and reported as dead.
 #pragma once
 
 #include <atomic>
@@ -33,6 +35,7 @@ public:
     int castSetTitle(const std::string& title, const std::string& url);
 
     // Our own end of it: no death notice. Safe from any thread, also the notification thread.
+    // Returns within a second; a handshake under way on another thread gives up as well.
     void shutdown();
 
     uint64_t inputDropped() const { return inDropped_.load(); }
@@ -43,6 +46,8 @@ private:
     void writerLoop();
     void readerLoop();
     void postOnce(DWORD status);
+    void noteFed();
+    bool hung() const;
 
     const DWORD rate_, chans_;
     ENCODEPROC* proc_;
@@ -53,6 +58,9 @@ private:
     std::atomic<bool> readerStop_{false};
     std::atomic<bool> deathPosted_{false};
     std::atomic<bool> castPosted_{false};
+    // Steady-clock nanoseconds; feedingSince_ is 0 while nothing was fed since the last output.
+    std::atomic<int64_t> lastFed_{0};
+    std::atomic<int64_t> feedingSince_{0};
 
     std::mutex inMutex_;
     std::condition_variable inCv_;

@@ -46,9 +46,16 @@ void Sender::post(std::string request) {
     cv_.notify_one();
 }
 
-void Sender::stop() {
-    stop_.store(true);
+void Sender::cancel() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_.store(true);
+    }
     cv_.notify_all();
+}
+
+void Sender::stop() {
+    cancel();
     if (thread_.joinable()) thread_.join();
 }
 

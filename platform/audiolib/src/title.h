@@ -26,7 +26,9 @@ public:
     Sender& operator=(const Sender&) = delete;
 
     void post(std::string request);
-    // Abandons what is queued or in flight.
+    // Abandons what is queued or in flight, name lookup included. cancel() only asks and
+    // returns at once; stop() also waits for the worker (a fraction of a second).
+    void cancel();
     void stop();
     // HTTP status of the last update (0 when none got an answer); for tests.
     int lastStatus() const { return lastStatus_.load(); }

@@ -2,6 +2,7 @@
 // the POSIX backend.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -13,6 +14,10 @@
 #include "bass.h"
 #include "net.h"
 #include "threads.h"
+
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5  // ws2ipdef.h: retransmission time-out, seconds
+#endif
 
 namespace bassx::net {
 namespace {
@@ -45,6 +50,12 @@ int waitFor(int fd, bool forWrite, Deadline deadline, const std::atomic<bool>* c
     }
 }
 
+// getaddrinfo is WINAPI: the test seam's type is a plain C function.
+int systemLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** res) {
+    return ::getaddrinfo(host, service, hints, res);
+}
+std::atomic<LookupFn> lookupFn{&systemLookup};
+
 struct Lookup {
     std::mutex mutex;
     std::condition_variable cv;
@@ -56,16 +67,18 @@ struct Lookup {
     }
 };
 
-// As on POSIX: the lookup runs on a thread of its own and is abandoned at the deadline.
-addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err) {
+// As on POSIX: the lookup runs on a thread of its own and is abandoned at the deadline or a
+// cancel.
+addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
     auto job = std::make_shared<Lookup>();
     std::string service = std::to_string(port);
-    startThread([job, host, service] {
+    LookupFn lookup = lookupFn.load();
+    startThread([job, host, service, lookup] {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* res = nullptr;
-        int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+        int rc = lookup(host.c_str(), service.c_str(), &hints, &res);
         std::lock_guard<std::mutex> lock(job->mutex);
         job->rc = rc;
         job->res = res;
@@ -73,9 +86,13 @@ addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err
         job->cv.notify_all();
     }).detach();
     std::unique_lock<std::mutex> lock(job->mutex);
-    if (!job->cv.wait_until(lock, deadline, [&] { return job->done; })) {
-        err = BASS_ERROR_TIMEOUT;
-        return nullptr;
+    while (!job->done) {
+        auto now = std::chrono::steady_clock::now();
+        if ((cancel && cancel->load()) || now >= deadline) {
+            err = BASS_ERROR_TIMEOUT;
+            return nullptr;
+        }
+        job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
     }
     if (job->rc != 0 || !job->res) {
         err = BASS_ERROR_NONET;
@@ -91,7 +108,7 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
         err = BASS_ERROR_NONET;
         return -1;
     }
-    addrinfo* res = resolve(host, port, deadline, err);
+    addrinfo* res = resolve(host, port, deadline, err, cancel);
     if (!res) return -1;
     int fd = -1;
     err = BASS_ERROR_FILEOPEN;
@@ -117,6 +134,7 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
         if (r == 0) {
             BOOL one = TRUE;
             ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+            setLiveness(static_cast<int>(s));
             fd = static_cast<int>(s);
         } else {
             ::closesocket(s);
@@ -126,6 +144,21 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
     if (fd >= 0) err = BASS_OK;
     return fd;
 }
+
+void setLiveness(int fd, int livenessMs) {
+    // Unacknowledged data gives up after the limit (TCP_MAXRT, whole seconds); a silent peer
+    // while idle is probed from half the limit on, once a second.
+    DWORD seconds = static_cast<DWORD>(std::max(1, livenessMs / 1000));
+    ::setsockopt(sock(fd), IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&seconds), sizeof seconds);
+    tcp_keepalive ka{1, static_cast<ULONG>(std::max(1000, livenessMs / 2)), 1000};
+    DWORD got = 0;
+    WSAIoctl(sock(fd), SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &got, nullptr, nullptr);
+}
+
+// Winsock does not tell how much of the send buffer is still unacknowledged.
+size_t unsentBytes(int) { return 0; }
+
+void setLookupForTests(LookupFn fn) { lookupFn.store(fn ? fn : &systemLookup); }
 
 bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
     auto* p = static_cast<const char*>(data);

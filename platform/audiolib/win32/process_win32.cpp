@@ -224,4 +224,9 @@ void Process::end(int graceMs) {
     }
 }
 
+void Process::kill() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (process_ && !reaped_) TerminateProcess(static_cast<HANDLE>(process_), 1);
+}
+
 }  // namespace bassx
