@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "cast_protocol.h"
 #include "notify.h"
 #include "threads.h"
 
@@ -170,29 +171,21 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
         std::lock_guard<std::mutex> lock(castMutex_);
         if (link_) return BASS_ERROR_ALREADY;
     }
-    std::string host;
-    int port = 0;
-    if (!net::splitAddress(server, host, port) || port >= 65535) return BASS_ERROR_ILLPARAM;
-    auto deadline = net::after(icy::kHandshakeMs);
-    int err = 0;
-    int fd = net::connectTo(host, port + 1, deadline, err, &ending_);
-    if (fd < 0) return ending_.load() ? BASS_ERROR_HANDLE : err;
-    err = icy::handshake(fd, params, deadline, icy::kDeniedWatchMs, &ending_);
-    if (err) {
-        net::closeFd(fd);
-        return ending_.load() ? BASS_ERROR_HANDLE : err;
-    }
+    cast::Address address;
+    int err = cast::parseAddress(server, address);
+    if (err) return err;
+    std::unique_ptr<net::Transport> conn;
+    err = cast::protocolFor(address).open(address, params, {rate_, chans_}, net::after(icy::kHandshakeMs), &ending_,
+                                          conn);
+    if (err) return ending_.load() ? BASS_ERROR_HANDLE : err;
     std::lock_guard<std::mutex> lock(castMutex_);
-    if (ending_.load()) {
-        net::closeFd(fd);
-        return BASS_ERROR_HANDLE;
-    }
+    if (ending_.load()) return BASS_ERROR_HANDLE;
     icy::QueueLimit limit;
     limit.kbps = params.bitrate;
-    link_ = std::make_unique<icy::Link>(fd, [this](DWORD status) { postOnce(status); }, limit, std::move(pending_));
+    link_ = std::make_unique<icy::Link>(std::move(conn), [this](DWORD status) { postOnce(status); }, limit,
+                                        std::move(pending_));
     pending_ = {};
-    castHost_ = host;
-    castPort_ = port;
+    castAddress_ = address;
     castPass_ = params.password;
     return BASS_OK;
 }
@@ -200,8 +193,8 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
 int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     std::lock_guard<std::mutex> lock(castMutex_);
     if (!link_) return BASS_ERROR_NOTAVAIL;
-    if (!titles_) titles_ = std::make_unique<title::Sender>(castHost_, castPort_);
-    titles_->post(title::buildRequest(castHost_, castPort_, castPass_, song, url));
+    if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
+    titles_->post(cast::protocolFor(castAddress_).titleRequest(castAddress_, castPass_, song, url));
     return BASS_OK;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cast_address.h"
 #include "icy.h"
 #include "mixer.h"
 #include "process.h"
@@ -72,8 +73,8 @@ private:
     mutable std::mutex castMutex_;
     std::unique_ptr<icy::Link> link_;
     std::vector<uint8_t> pending_;  // output before a cast is attached (headers of the stream)
-    std::string castHost_, castPass_;
-    int castPort_ = 0;
+    cast::Address castAddress_;
+    std::string castPass_;
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;

@@ -5,50 +5,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
 
+#include "header_text.h"
 #include "threads.h"
 
 namespace bassx::icy {
-namespace {
-
-std::string oneLine(const std::string& s) {
-    std::string out;
-    for (char c : s)
-        if (c != '\r' && c != '\n') out += c;
-    return out;
-}
-
-std::vector<std::string> splitLines(const std::string& s) {
-    std::vector<std::string> out;
-    size_t from = 0;
-    while (from <= s.size()) {
-        size_t to = s.find_first_of("\r\n", from);
-        if (to == std::string::npos) to = s.size();
-        out.push_back(s.substr(from, to - from));
-        if (to < s.size() && s[to] == '\r' && to + 1 < s.size() && s[to + 1] == '\n') ++to;
-        from = to + 1;
-    }
-    return out;
-}
-
-bool startsWithNoCase(const std::string& s, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
-}
-
-// "Name: value" with a token name.
-bool headerLine(const std::string& line) {
-    auto colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    for (size_t i = 0; i < colon; ++i) {
-        char c = line[i];
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) return false;
-    }
-    return true;
-}
-
-}  // namespace
+using hdr::headerLine;
+using hdr::oneLine;
+using hdr::splitLines;
+using hdr::startsWithNoCase;
 
 std::string buildHeaders(const CastParams& p) {
     auto nameLines = splitLines(p.name);
@@ -125,8 +93,8 @@ constexpr size_t kMinLimitBytes = 16 * 1024;  // a few seconds at the lowest bit
 constexpr auto kRateWarmUp = std::chrono::seconds(2);
 }  // namespace
 
-Link::Link(int fd, Notice notice, QueueLimit limit, std::vector<uint8_t> head)
-    : fd_(fd), notice_(std::move(notice)), limit_(limit), head_(std::move(head)) {
+Link::Link(std::unique_ptr<net::Transport> conn, Notice notice, QueueLimit limit, std::vector<uint8_t> head)
+    : conn_(std::move(conn)), notice_(std::move(notice)), limit_(limit), head_(std::move(head)) {
     thread_ = startThread([this] { run(); });
 }
 
@@ -176,7 +144,7 @@ void Link::cancel() {
 void Link::stop() {
     cancel();
     if (thread_.joinable()) thread_.join();
-    net::closeFd(fd_);
+    conn_->close();
 }
 
 void Link::run() {
@@ -198,11 +166,13 @@ void Link::run() {
             if (ending()) break;
             if (queue_.empty()) {
                 lock.unlock();
-                inKernel_.store(net::unsentBytes(fd_));
+                inKernel_.store(net::unsentBytes(conn_->fd()));
                 // Idle: a server that went away shows as a readable end of stream.
-                char scratch[512];
-                long n = net::recvNow(fd_, scratch, sizeof scratch);
-                if (n == 0 || n == -1) return fail();
+                pollfd pf{conn_->fd(), POLLIN, 0};
+                if (::poll(&pf, 1, 0) > 0) {
+                    char scratch[512];
+                    if (conn_->recv(scratch, sizeof scratch) < 0) return fail();
+                }
                 watch.idle(Clock::now());
                 continue;
             }
@@ -211,7 +181,7 @@ void Link::run() {
             queued_ -= chunk.size();
             inHand_.store(chunk.size());
         }
-        long n = net::sendNow(fd_, chunk.data() + sent, chunk.size() - sent);
+        long n = conn_->send(chunk.data() + sent, chunk.size() - sent);
         auto now = Clock::now();
         if (n > 0) {
             sent += static_cast<size_t>(n);
@@ -221,13 +191,15 @@ void Link::run() {
             continue;
         }
         if (n < 0) return fail();
-        inKernel_.store(net::unsentBytes(fd_));
+        inKernel_.store(net::unsentBytes(conn_->fd()));
         if (watch.dead(now)) return fail();
         if (!stallReported && watch.stalledFor(now) > std::chrono::milliseconds(limit_.stallMs)) {
             stallReported = true;
             if (!stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST_TIMEOUT);
         }
-        if (net::waitReady(fd_, true, 100) < 0) return fail();
+        pollfd pf{conn_->fd(), conn_->waitEvents(), 0};
+        ::poll(&pf, 1, 100);
+        if (pf.revents & (POLLERR | POLLHUP)) return fail();
     }
 }
 

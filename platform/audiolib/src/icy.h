@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "bass.h"
 #include "net.h"
+#include "transport.h"
 
 namespace bassx::icy {
 
@@ -60,7 +62,9 @@ class Link {
 public:
     using Notice = std::function<void(DWORD status)>;
     // `head` (what the encoder wrote before the link existed) goes first, outside the limit.
-    Link(int fd, Notice notice, QueueLimit limit = {}, std::vector<uint8_t> head = {});
+    Link(std::unique_ptr<net::Transport> conn, Notice notice, QueueLimit limit = {}, std::vector<uint8_t> head = {});
+    Link(int fd, Notice notice, QueueLimit limit = {}, std::vector<uint8_t> head = {})
+        : Link(net::plain(fd), std::move(notice), limit, std::move(head)) {}
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -75,7 +79,7 @@ private:
     void run();
     void fail();
     size_t limitLocked(std::chrono::steady_clock::time_point now) const;
-    int fd_;
+    std::unique_ptr<net::Transport> conn_;
     Notice notice_;
     QueueLimit limit_;
     std::vector<uint8_t> head_;

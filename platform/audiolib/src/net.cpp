@@ -23,9 +23,7 @@
 #include "threads.h"
 
 namespace bassx::net {
-namespace {
 
-// Polls in short slices so a cancel flag is seen quickly. 1 ready, 0 timeout/cancel, -1 error.
 int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
     for (;;) {
         if (cancel && cancel->load()) return 0;
@@ -38,7 +36,6 @@ int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* ca
     }
 }
 
-}  // namespace
 
 namespace {
 
@@ -185,26 +182,6 @@ long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomi
         if (w == 0) return -2;
         if (w < 0) return -1;
     }
-}
-
-long sendNow(int fd, const void* data, size_t len) {
-    ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-    if (n >= 0) return n;
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-}
-
-long recvNow(int fd, void* buf, size_t len) {
-    ssize_t n = ::recv(fd, buf, len, 0);
-    if (n >= 0) return n;
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -2 : -1;
-}
-
-int waitReady(int fd, bool forWrite, int ms) {
-    pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    int r = ::poll(&p, 1, ms);
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    if (p.revents & (POLLERR | POLLHUP)) return -1;
-    return r > 0 ? 1 : 0;
 }
 
 void closeFd(int& fd) {

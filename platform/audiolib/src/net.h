@@ -61,13 +61,9 @@ bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std:
 // -1 on error, -2 on timeout or cancel.
 long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomic<bool>* cancel = nullptr);
 
-// Single attempts for a loop that keeps its own time. sendNow: bytes sent, 0 when the socket
-// takes nothing now, -1 on error. recvNow: bytes read, 0 when the peer closed, -2 when nothing
-// is there now, -1 on error. waitReady: up to ms for room to write (or data to read); 1 ready,
-// 0 not yet, -1 on error or hang-up.
-long sendNow(int fd, const void* data, size_t len);
-long recvNow(int fd, void* buf, size_t len);
-int waitReady(int fd, bool forWrite, int ms);
+// Waits for the events on fd in short slices, so a cancel flag is seen quickly.
+// 1 ready, 0 timeout or cancel, -1 error.
+int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel = nullptr);
 
 void closeFd(int& fd);
 

@@ -1,5 +1,6 @@
 // Title updates: GET /admin.cgi?pass=..&mode=updinfo&song=..&url=.. to the server's base
-// port, sent one at a time on a worker thread with a deadline; callers never wait.
+// port (an Icecast 2 mount's request comes from its protocol), sent one at a time on a worker
+// thread with a deadline; callers never wait.
 #pragma once
 
 #include <atomic>
@@ -20,7 +21,7 @@ std::string buildRequest(const std::string& host, int port, const std::string& p
 
 class Sender {
 public:
-    Sender(std::string host, int port);
+    Sender(std::string host, int port, bool tls = false);
     ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
@@ -38,6 +39,7 @@ private:
     void run();
     std::string host_;
     int port_;
+    bool tls_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::string> queue_;

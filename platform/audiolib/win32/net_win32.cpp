@@ -39,8 +39,33 @@ bool wouldBlock() {
     return e == WSAEWOULDBLOCK || e == WSAEINTR || e == WSAEINPROGRESS;
 }
 
+long sendNow(int fd, const void* data, size_t len) {
+    int n = ::send(sock(fd), static_cast<const char*>(data), static_cast<int>(std::min<size_t>(len, 1 << 30)), 0);
+    if (n >= 0) return n;
+    return wouldBlock() ? 0 : -1;
+}
+
+long recvNow(int fd, void* buf, size_t len) {
+    int n = ::recv(sock(fd), static_cast<char*>(buf), static_cast<int>(std::min<size_t>(len, 1 << 30)), 0);
+    if (n >= 0) return n;
+    return wouldBlock() ? -2 : -1;
+}
+
+int waitReady(int fd, bool forWrite, int ms) {
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(sock(fd), &ready);
+    FD_SET(sock(fd), &failed);  // a refused connect shows here, not as writable
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    int r = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
+    if (r < 0) return -1;
+    if (FD_ISSET(sock(fd), &failed)) return forWrite ? 1 : -1;  // connect: SO_ERROR tells
+    return r > 0 ? 1 : 0;
+}
+
 // Selects in short slices so a cancel flag is seen quickly. 1 ready, 0 timeout/cancel, -1 error.
-int waitFor(int fd, bool forWrite, Deadline deadline, const std::atomic<bool>* cancel) {
+int waitSlices(int fd, bool forWrite, Deadline deadline, const std::atomic<bool>* cancel) {
     for (;;) {
         if (cancel && cancel->load()) return 0;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -120,7 +145,7 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
         ::ioctlsocket(s, FIONBIO, &nonBlocking);
         int r = ::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen));
         if (r != 0 && wouldBlock()) {
-            int w = waitFor(static_cast<int>(s), true, deadline, cancel);
+            int w = waitSlices(static_cast<int>(s), true, deadline, cancel);
             if (w == 1) {
                 int soErr = 0;
                 int l = sizeof soErr;
@@ -169,7 +194,7 @@ bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std:
             len -= static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 || waitFor(fd, true, deadline, cancel) != 1) return false;
+        if (n < 0 || waitSlices(fd, true, deadline, cancel) != 1) return false;
     }
     return true;
 }
@@ -178,35 +203,14 @@ long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomi
     for (;;) {
         long n = recvNow(fd, buf, len);
         if (n != -2) return n;
-        int w = waitFor(fd, false, deadline, cancel);
+        int w = waitSlices(fd, false, deadline, cancel);
         if (w == 0) return -2;
         if (w < 0) return -1;
     }
 }
 
-long sendNow(int fd, const void* data, size_t len) {
-    int n = ::send(sock(fd), static_cast<const char*>(data), static_cast<int>(std::min<size_t>(len, 1 << 30)), 0);
-    if (n >= 0) return n;
-    return wouldBlock() ? 0 : -1;
-}
-
-long recvNow(int fd, void* buf, size_t len) {
-    int n = ::recv(sock(fd), static_cast<char*>(buf), static_cast<int>(std::min<size_t>(len, 1 << 30)), 0);
-    if (n >= 0) return n;
-    return wouldBlock() ? -2 : -1;
-}
-
-int waitReady(int fd, bool forWrite, int ms) {
-    fd_set ready, failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(sock(fd), &ready);
-    FD_SET(sock(fd), &failed);  // a refused connect shows here, not as writable
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    int r = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
-    if (r < 0) return -1;
-    if (FD_ISSET(sock(fd), &failed)) return forWrite ? 1 : -1;  // connect: SO_ERROR tells
-    return r > 0 ? 1 : 0;
+int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
+    return waitSlices(fd, (events & POLLOUT) != 0, deadline, cancel);
 }
 
 void closeFd(int& fd) {
