@@ -184,6 +184,14 @@ long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomi
     }
 }
 
+int pollOnce(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, ms);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (p.revents & (POLLERR | POLLHUP)) return -1;
+    return r > 0 ? 1 : 0;
+}
+
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;

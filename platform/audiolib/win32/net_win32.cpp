@@ -209,6 +209,8 @@ long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomi
     }
 }
 
+int pollOnce(int fd, short events, int ms) { return waitReady(fd, (events & POLLOUT) != 0, ms); }
+
 int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
     return waitSlices(fd, (events & POLLOUT) != 0, deadline, cancel);
 }
