@@ -17,6 +17,10 @@ constexpr const char* noFormat = "No settings for the Channels found (Freq & Mon
 // handle, so it is remembered here to be released by the next connect.
 std::atomic<std::uint32_t> previousHostStream{0};
 
+// Set while the output device is one that our own BASS_Init opened: a device that someone
+// else in the process opened stays theirs.
+std::atomic<bool> deviceOpened{false};
+
 bool formatMissing(const Larkspur* record) { return record->sampleRate == 0 || record->channels == 0; }
 
 }  // namespace
@@ -28,14 +32,21 @@ void initAudioDevice(int window, Larkspur* record) {
         return;
     }
     void* owner = reinterpret_cast<void*>(desktop::nativeHandle(window));
-    if (!BASS_Init(-1, static_cast<DWORD>(record->sampleRate), 0, owner, nullptr))
+    if (BASS_Init(-1, static_cast<DWORD>(record->sampleRate), 0, owner, nullptr))
+        deviceOpened = true;
+    else
         reportError("BASS_Init(count,44100,0,WindowID(0),0)");
 }
 
 void releaseAudioDevice() {
-    BASS_Free();
-    // Every handle died with the device; a later session may hand out the same numbers.
-    previousHostStream = 0;
+    const std::uint32_t hostStream = previousHostStream.exchange(0);
+    if (deviceOpened.exchange(false)) {
+        // Every handle dies with the device; a later session may hand out the same numbers.
+        BASS_Free();
+    } else if (hostStream != 0) {
+        // The device is not ours to close: only our own stream goes.
+        BASS_StreamFree(hostStream);
+    }
 }
 
 int createSources(Larkspur* record) {

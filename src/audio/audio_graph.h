@@ -9,5 +9,6 @@ int createSources(Larkspur* record);
 int createMixer(Larkspur* record);
 int fillCaptureDeviceList(int control);
 
-// Closes the output device, and every stream and encoder with it (before the module goes).
+// Before the module goes: closes the output device, and every stream and encoder with it,
+// when initAudioDevice opened it; else frees only the host stream of the last connect.
 void releaseAudioDevice();

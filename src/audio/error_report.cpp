@@ -25,5 +25,6 @@ void reportError(const char* message) {
     // Read first: nothing below may disturb the calling thread's code.
     const int code = BASS_ErrorGetCode();
     if (showErrors.load() != 1) return;
-    desktop::messageBox(hostWindow.load(), "Larkspur - Error", errorReportText(message, code));
+    // Owned by the foreground window only when it is one of the host's process, else by none.
+    desktop::messageBox(desktop::foregroundWindowOfThisProcess(), "Larkspur - Error", errorReportText(message, code));
 }

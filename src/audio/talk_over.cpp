@@ -24,6 +24,8 @@ void setCaptureLevel(float volume) { BASS_RecordSetInput(-1, BASS_INPUT_ON, volu
 }  // namespace
 
 void setSpeaking(Larkspur* record, int on) {
+    // A disconnect between the test and the write would leave `speaking` set while offline.
+    const auto guard = lockConnection();
     if (!streamingNow(record)) return;
     if (on == 1) {
         record->speaking = 1;

@@ -95,13 +95,13 @@ void handleDeath(Larkspur* record, DWORD status) {
             setStatus("reconnecting...");
             result = connectStream(record);
             showErrors = 1;
+            if (result == 1) showToggle(true);  // under the lock: a press waiting on it comes after
         } else {
             std::lock_guard<std::recursive_mutex> guard(connectionLock);
             disconnectStream(record);
         }
         if (result == 1 || !record->autoReconnect) break;
     }
-    if (result == 1) showToggle(true);
     endHandling();
 }
 
@@ -302,13 +302,22 @@ int toggleConnection(Larkspur* record, bool connect) {
     int result = 1;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
-        if (!connect)
-            disconnectStream(record);
-        else if (!record || record->streaming != 1)  // a reconnect may have just succeeded
+        if (connect && (!record || record->streaming != 1))  // a reconnect may have just succeeded
             result = connectStream(record);
+        if (!connect || result != 1) disconnectStream(record);
+        showToggle(connect && result == 1);
     }
     endTakeOver();
     return result;
+}
+
+bool failureHandlingUnderWay() {
+    std::lock_guard<std::mutex> guard(handlersLock);
+    return busyHandlers > 0;
+}
+
+std::unique_lock<std::recursive_mutex> lockConnection() {
+    return std::unique_lock<std::recursive_mutex>(connectionLock);
 }
 
 namespace {
@@ -328,9 +337,12 @@ void joinHandlers() {
 }  // namespace
 
 void shutdownBroadcast(Larkspur* record) {
-    // A box now would hold Quit until someone closes it, with the window already gone.
-    const std::int32_t errorsShown = showErrors.exchange(0);
+    // A box now would hold Quit until someone closes it, with the window already gone; one
+    // already open is closed, since the handler showing it is joined below.
+    showErrors = 0;
     takeOver();
+    showErrors = 0;  // a reconnect attempt that ended meanwhile turned reports on again
+    desktop::endLoop();
     joinHandlers();
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
@@ -338,6 +350,8 @@ void shutdownBroadcast(Larkspur* record) {
         releaseAudioDevice();
     }
     joinHandlers();  // a notice that slipped in before the device went
-    showErrors = errorsShown;
+    // Not the value found on entry: a Quit during a reconnect attempt would find 0 there, and
+    // no failure would ever be reported again after the next Init.
+    showErrors = 1;
     endTakeOver();
 }

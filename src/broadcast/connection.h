@@ -1,6 +1,7 @@
 // Taking the station on the air and off it again, and surviving a dying encoder or server.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "bass.h"
@@ -22,8 +23,18 @@ std::string stationHeader(const Larkspur& record);
 
 // Connect and disconnect on the user's request (window thread): waits for a reconnect
 // attempt under way, then acts; returns connectStream's result, or 1 for a disconnect.
+// The toggle is set under the connection lock: down reading "Disconnect" after a connect,
+// up reading "Connect" otherwise, so a failure handler cannot put it up in between.
 int toggleConnection(Larkspur* record, bool connect);
 
+// A failure handler is still in its disconnect or reconnect loop (its box aside).
+bool failureHandlingUnderWay();
+
+// The lock that serialises connect and disconnect, for steps that must not interleave with
+// them (talk-over tests `streaming` and writes `speaking` under it).
+std::unique_lock<std::recursive_mutex> lockConnection();
+
 // Before the module goes: ends a reconnect loop and a running broadcast, releases the
-// audio device, so that no engine thread calls into the module afterwards.
+// audio device, so that no engine thread calls into the module afterwards. Boxes that
+// failure handlers show are closed. Failure reports are on again afterwards.
 void shutdownBroadcast(Larkspur* record);

@@ -10,7 +10,9 @@
 
 namespace {
 
-std::thread windowThread;
+// Never destroyed: a host that ends without Quit (its display went away) must not be
+// aborted by the destructor of a thread still running.
+std::thread& windowThread = *new std::thread;
 std::atomic<bool> windowThreadDone{false};
 // Quit saves only what Init loaded: a Quit without Init would overwrite the user's file with
 // an empty record.
@@ -77,7 +79,7 @@ int stopPlugin(Larkspur* record, ShutdownStep shutdown) {
 }
 
 int showAbout() {
-    desktop::messageBox(hostWindow.load(), aboutTitle,
+    desktop::messageBox(desktop::foregroundWindowOfThisProcess(), aboutTitle,
                         "Larkspur\r\n\r\nTurns the player into an internet radio station: what it plays, "
                         "mixed with your microphone, is encoded to MP3 or Ogg Vorbis and sent to a "
                         "SHOUTcast or Icecast server together with the track titles.\r\n\r\n"

@@ -9,7 +9,7 @@ namespace {
 constexpr int scratchFrames = 512;  // 2 KiB on the playback thread's stack per chunk
 
 bool carried(int bps, int nch) {
-    return (bps == 8 || bps == 16 || bps == 24 || bps == 32) && (nch == 1 || nch == 2);
+    return (bps == 8 || bps == 16 || bps == 24 || bps == 32) && nch >= 1;
 }
 
 // One sample of any carried width, reduced to its top 16 bits (8-bit samples are unsigned).
@@ -52,7 +52,7 @@ void tapBlock(HSTREAM stream, const void* samples, int numsamples, int bps, int 
     }
     const auto* in = static_cast<const std::uint8_t*>(samples);
     const int width = bps / 8;
-    const int frameBytes = width * nch;
+    const std::int64_t frameBytes = static_cast<std::int64_t>(width) * nch;
     std::int16_t scratch[scratchFrames * 2];
     for (int done = 0; done < numsamples;) {
         const int frames = numsamples - done < scratchFrames ? numsamples - done : scratchFrames;
@@ -60,7 +60,8 @@ void tapBlock(HSTREAM stream, const void* samples, int numsamples, int bps, int 
         for (int f = 0; f < frames; ++f, frame += frameBytes) {
             const std::int16_t left = sampleAt(frame, bps);
             scratch[2 * f] = left;
-            scratch[2 * f + 1] = nch == 2 ? sampleAt(frame + width, bps) : left;
+            // Of more channels only the first two go: front left and right.
+            scratch[2 * f + 1] = nch >= 2 ? sampleAt(frame + width, bps) : left;
         }
         BASS_StreamPutData(stream, scratch, static_cast<DWORD>(frames) * 4);
         done += frames;

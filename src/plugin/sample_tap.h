@@ -7,11 +7,13 @@
 #include "bass.h"
 
 // Bytes a block of `numsamples` frames occupies as 16-bit stereo once converted;
-// 0 when the block cannot be carried (an unknown width or more than two channels).
+// 0 when the block cannot be carried (an unknown width or no channel). Of more than two
+// channels the first two are carried.
 std::int64_t tapByteCount(int numsamples, int bps, int nch);
 
 // Pushes the block (frames of `nch` interleaved channels of `bps` bits) into `stream`:
-// 16-bit stereo as it is, 8, 24 and 32-bit or mono converted in chunks on the stack.
+// 16-bit stereo as it is, 8, 24 and 32-bit, mono or more channels converted in chunks on
+// the stack.
 // The block itself is never written. Nothing happens when `stream` is 0.
 void tapBlock(HSTREAM stream, const void* samples, int numsamples, int bps, int nch);
 

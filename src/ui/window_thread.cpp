@@ -17,18 +17,8 @@ constexpr std::uint32_t green = 0x00FF00;
 void copyText(int control, TextField& field) { storeText(field, desktop::text(control)); }
 
 void onConnectToggle(Larkspur* record) {
-    if (desktop::checked(connectToggle)) {
-        if (toggleConnection(record, true) == 1) {
-            desktop::setText(connectToggle, "Disconnect");
-            return;
-        }
-        toggleConnection(record, false);
-    } else {
-        toggleConnection(record, false);
-    }
-    // The toggle must read "Connect" and stand up whatever the disconnect did with it.
-    desktop::setChecked(connectToggle, false);
-    desktop::setText(connectToggle, "Connect");
+    // The toggle's state and text are set under the connection lock by the toggle itself.
+    toggleConnection(record, desktop::checked(connectToggle));
 }
 
 }  // namespace

@@ -103,7 +103,8 @@ typedef struct {
 #define BASS_POS_BYTE   0
 
 /* Capture input */
-#define BASS_INPUT_ON 0x20000
+#define BASS_INPUT_OFF 0x10000
+#define BASS_INPUT_ON  0x20000
 
 /* Effects */
 #define BASS_FX_BFX_VOLUME 0x10003
@@ -149,7 +150,9 @@ BASSDEF(BOOL) BASS_Free(void);
  * BASS_RecordStart: 16-bit capture channel at that rate and channel count (the server
  * converts), paused with BASS_RECORD_PAUSE until BASS_ChannelPlay; no RECORDPROC (a mixer
  * pulls it). One channel per device.
- * BASS_RecordSetInput: input -1; the open source's volume = volume x normal (0..1).
+ * BASS_RecordSetInput: input -1; flags 0, BASS_INPUT_ON or BASS_INPUT_OFF (mutes: volume 0);
+ * the open source's volume = volume x normal. FALSE with BASS_ERROR_ILLPARAM for another
+ * input, other flags, or a volume outside 0..1; BASS_ERROR_INIT without an open device.
  * BASS_RecordFree: closes the device and its channel.
  * Any thread; safe inside a notification callback. */
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
@@ -159,7 +162,7 @@ BASSDEF(HRECORD) BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPR
 BASSDEF(BOOL) BASS_RecordSetInput(int input, DWORD flags, float volume);
 
 /* Streams and channels
- * BASS_StreamCreate: only STREAMPROC_PUSH streams; a ring of 4 s, read by the mixer.
+ * BASS_StreamCreate: only STREAMPROC_PUSH streams; a ring of 1 s, read by the mixer.
  * BASS_StreamPutData: the sample tap. Wait-free, no lock, no allocation, no system call; one
  * producer thread per stream. Whole frames are queued, what does not fit is dropped. Returns
  * the bytes queued, or -1 (BASS_ERROR_HANDLE for a zero or freed handle).

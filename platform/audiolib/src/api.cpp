@@ -114,9 +114,9 @@ HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC* proc,
 
 BOOL BASS_RecordSetInput(int input, DWORD flags, float volume) {
     if (input != -1) return result(BASS_ERROR_ILLPARAM);
-    if (volume < 0.0f || std::isnan(volume)) return ok();  // negative: leave the level alone
-    (void)flags;
-    return result(capture::setLevel(volume));
+    if (flags != 0 && flags != BASS_INPUT_ON && flags != BASS_INPUT_OFF) return result(BASS_ERROR_ILLPARAM);
+    if (!(volume >= 0.0f && volume <= 1.0f)) return result(BASS_ERROR_ILLPARAM);  // NaN too
+    return result(capture::setLevel(flags == BASS_INPUT_OFF ? 0.0f : volume));
 }
 
 HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc, void*) {

@@ -9,6 +9,7 @@ class Backend {
 public:
     virtual ~Backend() = default;
     virtual void messageBox(NativeWindow owner, const std::string& title, const std::string& text) = 0;
+    virtual NativeWindow foregroundWindowOfThisProcess() = 0;
     virtual bool openHiddenWindow(int number, NativeWindow owner, int w, int h) = 0;
     virtual ScreenSize screenSize() = 0;
     virtual ScreenSize outerSize(int w, int h) = 0;

@@ -43,6 +43,7 @@ std::string backendName() {
 void messageBox(NativeWindow owner, const std::string& title, const std::string& text) {
     be().messageBox(owner, title, text);
 }
+NativeWindow foregroundWindowOfThisProcess() { return be().foregroundWindowOfThisProcess(); }
 bool openHiddenWindow(int number, NativeWindow owner, int w, int h) { return be().openHiddenWindow(number, owner, w, h); }
 ScreenSize screenSize() { return be().screenSize(); }
 ScreenSize outerSize(int w, int h) { return be().outerSize(w, h); }

@@ -265,6 +265,7 @@ public:
             std::lock_guard lock(f.m_);
             ended = f.ended_;
         }
+        if (ended) f.closeFinishedBoxes();
         // An open drop-down list runs a loop of its own: the forced end closes it as Escape would.
         if (ended && Fl::grab()) {
             Fl::e_keysym = FL_Escape;
@@ -283,28 +284,23 @@ public:
     }
 
     // ---- message boxes ----
+    // A box asked for from another thread is shown by the window thread without a loop of its
+    // own: the window thread's passes go on (timers, the Speak poll, the stop check) while the
+    // caller alone waits for the OK. A box of the window thread itself holds its loop.
     void messageBox(NativeWindow owner, const std::string& title, const std::string& text) override {
         std::shared_ptr<BoxRequest> req;
         {
             std::unique_lock lock(m_);
             if (alive_ && std::this_thread::get_id() == thread_) {
                 lock.unlock();
-                runBox(owner, title, text, nullptr);
+                runBox(owner, title, text);
                 return;
             }
-            if (alive_ && !ended_) {
+            if (ended_) return;  // forced end: a box now would only be closed again at once
+            if (alive_) {
                 req = std::make_shared<BoxRequest>(BoxRequest{owner, title, text, false});
                 pendingBoxes_.push_back(req);
-                ops_.push_back([this, req] {
-                    {
-                        std::lock_guard taken(m_);
-                        if (req->done) return;
-                        req->started = true;
-                        boxDone_.notify_all();
-                    }
-                    runBox(req->owner, req->title, req->text, req.get());
-                    finish(req);
-                });
+                ops_.push_back([this, req] { openBox(req); });
                 wake();
                 if (boxDone_.wait_for(lock, boxPickUp, [&] { return req->done || req->started; })) {
                     boxDone_.wait(lock, [&] { return req->done; });
@@ -317,6 +313,8 @@ public:
         x11::plainMessageBox(owner, title, text);
     }
 
+    NativeWindow foregroundWindowOfThisProcess() override { return x11::foregroundWindowOfThisProcess(); }
+
     void finish(const std::shared_ptr<BoxRequest>& req) {
         std::lock_guard lock(m_);
         req->done = true;
@@ -324,12 +322,9 @@ public:
         boxDone_.notify_all();
     }
 
-    void runBox(NativeWindow owner, const std::string& title, const std::string& text, BoxRequest* req) {
-        auto closed = [&] {
-            std::lock_guard lock(m_);
-            return ended_ || (req && req->done);
-        };
-        if (closed()) return;
+    // A window with the text and an OK button, centred on the screen, not yet shown.
+    std::unique_ptr<Fl_Double_Window> buildBox(const std::string& title, const std::string& text,
+                                               Fl_Callback* onOk, void* data) {
         std::string shown;
         for (char c : text)
             if (c != '\r') shown += c;
@@ -344,27 +339,96 @@ public:
         tw = std::max(tw + 6, 180);  // slack: measuring and drawing round differently
         int w = tw + 40, h = th + 70;
         auto screen = x11::screenSize();
-        Fl_Double_Window box((screen.width - w) / 2, (screen.height - h) / 2, w, h);
-        box.copy_label(title.c_str());
-        Fl_Box message(20, 15, tw, th);
-        message.copy_label(shown.c_str());
-        message.labelfont(uiFont);
-        message.labelsize(FL_NORMAL_SIZE);
-        message.align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_WRAP);
-        Fl_Return_Button ok((w - 80) / 2, h - 38, 80, 24, "OK");
-        ok.labelfont(uiFont);
-        ok.labelsize(FL_NORMAL_SIZE);
-        ok.callback([](Fl_Widget* b, void*) { b->window()->hide(); });
-        box.end();
-        box.set_modal();
+        auto box = std::make_unique<Fl_Double_Window>((screen.width - w) / 2, (screen.height - h) / 2, w, h);
+        box->copy_label(title.c_str());
+        auto* message = new Fl_Box(20, 15, tw, th);
+        message->copy_label(shown.c_str());
+        message->labelfont(uiFont);
+        message->labelsize(FL_NORMAL_SIZE);
+        message->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_WRAP);
+        auto* ok = new Fl_Return_Button((w - 80) / 2, h - 38, 80, 24, "OK");
+        ok->labelfont(uiFont);
+        ok->labelsize(FL_NORMAL_SIZE);
+        ok->callback(onOk, data);
+        box->end();
+        box->callback(onOk, data);  // the window manager's close is an OK too
+        return box;
+    }
+
+    void showBox(Fl_Double_Window& box, NativeWindow owner) {
         box.show();
         if (owner) XSetTransientForHint(fl_display, fl_xid(&box), Window(owner));
         markOwnProcess(fl_xid(&box));
-        while (box.shown() && !closed()) {
+    }
+
+    // The window thread's own box: its loop waits until the box is closed.
+    void runBox(NativeWindow owner, const std::string& title, const std::string& text) {
+        auto closed = [&] {
+            std::lock_guard lock(m_);
+            return ended_;
+        };
+        if (closed()) return;
+        auto box = buildBox(title, text, [](Fl_Widget* w, void*) {
+            (w->window() ? w->window() : static_cast<Fl_Window*>(w))->hide();
+        }, nullptr);
+        box->set_modal();
+        showBox(*box, owner);
+        while (box->shown() && !closed()) {
             Fl::wait(0.25);
             drain();
+            closeFinishedBoxes();
         }
-        box.hide();
+        box->hide();
+    }
+
+    struct OpenBox {
+        std::shared_ptr<BoxRequest> req;
+        std::unique_ptr<Fl_Double_Window> window;
+    };
+
+    // Window thread: a box of another thread, shown until its OK, the forced end or the
+    // window's end.
+    void openBox(const std::shared_ptr<BoxRequest>& req) {
+        {
+            std::lock_guard taken(m_);
+            if (req->done || ended_) return;
+            req->started = true;
+            boxDone_.notify_all();
+        }
+        auto entry = std::make_unique<OpenBox>();
+        entry->req = req;
+        entry->window = buildBox(req->title, req->text, [](Fl_Widget*, void* data) {
+            auto* box = static_cast<OpenBox*>(data);
+            self().finish(box->req);
+            self().closeFinishedBoxes();
+        }, entry.get());
+        showBox(*entry->window, req->owner);
+        openBoxes_.push_back(std::move(entry));
+    }
+
+    // Window thread: boxes answered, withdrawn or ended by force go. Deleted later, as a
+    // callback of the box itself may be running.
+    void closeFinishedBoxes() {
+        bool ended;
+        {
+            std::lock_guard lock(m_);
+            ended = ended_;
+        }
+        for (auto it = openBoxes_.begin(); it != openBoxes_.end();) {
+            bool done;
+            {
+                std::lock_guard lock(m_);
+                done = (*it)->req->done;
+            }
+            if (!done && !ended) {
+                ++it;
+                continue;
+            }
+            if (!done) finish((*it)->req);
+            (*it)->window->hide();
+            Fl::delete_widget((*it)->window.release());
+            it = openBoxes_.erase(it);
+        }
     }
 
     // ---- windows ----
@@ -487,6 +551,11 @@ public:
     // On the window thread: the window, its controls, timers and queued work go.
     void closeConfig() {
         if (!win_) return;
+        for (auto& box : openBoxes_) {
+            finish(box->req);
+            box->window->hide();
+        }
+        openBoxes_.clear();
         for (auto& [id, period] : timers_) Fl::remove_timeout(onTimer, reinterpret_cast<void*>(std::intptr_t(id)));
         timers_.clear();
         Fl::remove_fd(wake_[0]);
@@ -513,8 +582,10 @@ public:
         threadGuard().active = false;
     }
 
-    // The module is going but the host process stays: give back the X connection and the
-    // wake pipe, unless a window thread still runs (then they stay with it).
+    // The module is going but the host process stays: give back the wake pipe, unless a
+    // window thread still runs (then it stays with it). FLTK's display stays open with FLTK:
+    // its font caches belong to that connection, and a new connection at the same address
+    // would meet glyph sets the server never gave it (an X error at the next box).
     void releaseAtUnload() {
         {
             std::lock_guard lock(m_);
@@ -523,14 +594,6 @@ public:
         for (int& fd : wake_) {
             if (fd >= 0) ::close(fd);
             fd = -1;
-        }
-        // Only the descriptor: the server may be gone already, and a round trip to a dead
-        // server ends the process.
-        if (fl_display) {
-            const int fd = ConnectionNumber(fl_display);
-            Fl::remove_fd(fd);
-            ::close(fd);
-            fl_display = nullptr;
         }
     }
 
@@ -954,6 +1017,7 @@ public:
             }
             Fl::wait(1e20);
             drain();
+            closeFinishedBoxes();
             std::lock_guard lock(m_);
             if (ended_) return {Event::Kind::Quit, 0};
             if (events_.empty()) return Event{};  // a message that noted nothing
@@ -961,18 +1025,24 @@ public:
     }
 
     void endLoop() override {
-        std::lock_guard lock(m_);
-        ended_ = true;
-        for (auto& req : pendingBoxes_) req->done = true;
-        pendingBoxes_.clear();
-        boxDone_.notify_all();
-        idle_.notify_all();
-        wake();
+        {
+            std::lock_guard lock(m_);
+            ended_ = true;
+            for (auto& req : pendingBoxes_) req->done = true;
+            pendingBoxes_.clear();
+            boxDone_.notify_all();
+            idle_.notify_all();
+            wake();
+        }
+        x11::closePlainBoxes();
     }
 
     void resetLoop() override {
-        std::lock_guard lock(m_);
-        ended_ = false;
+        {
+            std::lock_guard lock(m_);
+            ended_ = false;
+        }
+        x11::reopenPlainBoxes();
     }
 
     // ---- the pointer ----
@@ -1085,6 +1155,7 @@ private:
     std::vector<Fl_Group*> pages_;
     std::map<int, int> timers_;
     std::vector<uchar> iconPixels_;
+    std::vector<std::unique_ptr<OpenBox>> openBoxes_;
     std::unique_ptr<Fl_RGB_Image> iconImage_;
 
     friend void onWidget(Fl_Widget*, void*);

@@ -59,6 +59,7 @@ public:
     bool pointerDown = false;
     std::map<NativeWindow, std::string> titles;
     int soundSettings = 0;
+    NativeWindow foreground = 0;  // the active window, when it is one of this process
 
     void resetAll() {
         std::lock_guard lock(m);
@@ -76,6 +77,7 @@ public:
         pointerDown = false;
         titles.clear();
         soundSettings = 0;
+        foreground = 0;
         cv.notify_all();
     }
 
@@ -90,14 +92,19 @@ public:
     }
 
     // ---- Backend ----
-    void messageBox(NativeWindow, const std::string& title, const std::string& text) override {
+    void messageBox(NativeWindow owner, const std::string& title, const std::string& text) override {
         std::unique_lock lock(m);
-        shown.push_back({title, text});
-        // A box of an ended window thread would only be closed again at once.
-        if (!hold || (ended && std::this_thread::get_id() == windowThread)) return;
+        shown.push_back({title, text, owner});
+        // After the forced end a box would only be closed again at once.
+        if (!hold || ended) return;
         std::uint64_t id = nextBoxId++;
         openBoxes.push_back(id);
         cv.wait(lock, [&] { return std::find(openBoxes.begin(), openBoxes.end(), id) == openBoxes.end(); });
+    }
+
+    NativeWindow foregroundWindowOfThisProcess() override {
+        std::lock_guard lock(m);
+        return foreground;
     }
 
     bool openHiddenWindow(int number, NativeWindow owner, int w, int h) override {
@@ -287,6 +294,8 @@ public:
 
     void setTimer(int window, int id, int periodMs) override {
         std::lock_guard lock(m);
+        // As the real backend: no timer for a window that does not exist.
+        if (!windows.count(window) || windows[window].hidden || periodMs <= 0) return;
         timers[id] = Timer{window, periodMs};
     }
 
@@ -445,6 +454,12 @@ void dismissBox() {
     std::lock_guard lock(h.m);
     if (!h.openBoxes.empty()) h.openBoxes.pop_front();
     h.cv.notify_all();
+}
+
+void setForegroundWindow(NativeWindow window) {
+    auto& h = instance();
+    std::lock_guard lock(h.m);
+    h.foreground = window;
 }
 
 void setWindowTitle(NativeWindow window, const std::string& title) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -75,6 +76,60 @@ std::string readTextProperty(Display* d, Window w, Atom property, Atom type) {
     return out;
 }
 
+// Plain boxes that are open, each woken through its pipe when the boxes are closed by force.
+std::mutex plainBoxesLock;
+bool plainBoxesClosed = false;                                   // under plainBoxesLock
+std::vector<int>& plainBoxWakers = *new std::vector<int>;         // write ends; under plainBoxesLock
+
+long cardinalProperty(Display* d, Window w, Atom property, bool* found) {
+    Atom actualType;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    *found = false;
+    long value = 0;
+    if (XGetWindowProperty(d, w, property, 0, 1, False, AnyPropertyType, &actualType, &format, &count, &after,
+                           &data) == Success &&
+        data && count == 1 && format == 32) {
+        value = *reinterpret_cast<long*>(data);
+        *found = true;
+    }
+    if (data) XFree(data);
+    return value;
+}
+
+// The child of the root that holds `w` (window managers reparent top-level windows).
+Window topLevelOf(Display* d, Window w) {
+    Window root = DefaultRootWindow(d);
+    for (int depth = 0; w != None && w != root && depth < 32; ++depth) {
+        Window rootRet, parent = None;
+        Window* children = nullptr;
+        unsigned n = 0;
+        if (!XQueryTree(d, w, &rootRet, &parent, &children, &n)) return None;
+        if (children) XFree(children);
+        if (parent == root) return w;
+        w = parent;
+    }
+    return None;
+}
+
+// The window itself or, under a reparenting manager, the client window below its frame
+// that carries the properties.
+bool ownedByPid(Display* d, Window w, long pid, Atom pidAtom, int depth = 0) {
+    bool found = false;
+    const long value = cardinalProperty(d, w, pidAtom, &found);
+    if (found) return value == pid;
+    if (depth >= 2) return false;
+    Window rootRet, parent;
+    Window* children = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(d, w, &rootRet, &parent, &children, &n)) return false;
+    bool owned = false;
+    for (unsigned i = 0; i < n && !owned; ++i) owned = ownedByPid(d, children[i], pid, pidAtom, depth + 1);
+    if (children) XFree(children);
+    return owned;
+}
+
 std::mutex hiddenLock;
 Display* hiddenDisplay = nullptr;
 int hiddenCount = 0;
@@ -83,7 +138,12 @@ int hiddenCount = 0;
 
 void installErrorHandler() {
     static std::once_flag once;
-    std::call_once(once, [] { previousHandler = XSetErrorHandler(onXError); });
+    std::call_once(once, [] {
+        // A module loaded again finds its own earlier handler, at the same address: chaining
+        // to it would loop for ever on the first error of a connection not ours.
+        const XErrorHandler previous = XSetErrorHandler(onXError);
+        previousHandler = previous == onXError ? nullptr : previous;
+    });
 }
 
 bool displayAvailable() {
@@ -219,9 +279,66 @@ void destroyHiddenWindow(NativeWindow window) {
     }
 }
 
+NativeWindow foregroundWindowOfThisProcess() {
+    std::lock_guard lock(queryLock);
+    Display* d = query();
+    if (!d) return 0;
+    Window active = None;
+    bool found = false;
+    const long fromManager =
+        cardinalProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_ACTIVE_WINDOW", False), &found);
+    if (found && fromManager != 0) {
+        active = Window(fromManager);
+    } else {
+        int revert = 0;
+        Window focus = None;
+        XGetInputFocus(d, &focus, &revert);
+        if (focus != None && focus != PointerRoot) active = topLevelOf(d, focus);
+    }
+    const bool ours = active != None && ownedByPid(d, active, long(::getpid()), XInternAtom(d, "_NET_WM_PID", False));
+    XSync(d, False);  // errors of a vanished window surface here and are ignored
+    return ours ? NativeWindow(active) : 0;
+}
+
+void closePlainBoxes() {
+    std::lock_guard lock(plainBoxesLock);
+    plainBoxesClosed = true;
+    for (int fd : plainBoxWakers) {
+        char b = 1;
+        [[maybe_unused]] auto n = ::write(fd, &b, 1);
+    }
+}
+
+void reopenPlainBoxes() {
+    std::lock_guard lock(plainBoxesLock);
+    plainBoxesClosed = false;
+}
+
 void plainMessageBox(NativeWindow owner, const std::string& title, const std::string& text) {
+    int waker[2];
+    if (::pipe(waker) != 0) return;
+    {
+        std::lock_guard lock(plainBoxesLock);
+        if (plainBoxesClosed) {
+            ::close(waker[0]);
+            ::close(waker[1]);
+            return;
+        }
+        plainBoxWakers.push_back(waker[1]);
+    }
+    auto unregister = [&] {
+        {
+            std::lock_guard lock(plainBoxesLock);
+            std::erase(plainBoxWakers, waker[1]);
+        }
+        ::close(waker[0]);
+        ::close(waker[1]);
+    };
     Display* d = openOwn();
-    if (!d) return;
+    if (!d) {
+        unregister();
+        return;
+    }
     std::vector<std::string> lines;
     {
         std::string line;
@@ -271,7 +388,15 @@ void plainMessageBox(NativeWindow owner, const std::string& title, const std::st
     XMapRaised(d, w);
     const int bw = 80, bh = 24, bx = (width - bw) / 2, by = height - bh - 12;
     bool open = true;
+    XFlush(d);
     while (open) {
+        if (!XPending(d)) {
+            pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {waker[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+            if (fds[1].revents) break;  // closed by force
+            if (fds[0].revents & (POLLERR | POLLHUP)) break;
+            if (!XPending(d)) continue;
+        }
         XEvent ev;
         XNextEvent(d, &ev);
         switch (ev.type) {
@@ -303,6 +428,7 @@ void plainMessageBox(NativeWindow owner, const std::string& title, const std::st
     if (font) XFreeFont(d, font);
     XDestroyWindow(d, w);
     closeOwn(d);
+    unregister();
 }
 
 bool startSoundSettings() {
@@ -364,9 +490,15 @@ void closeSharedConnections() {
         std::lock_guard lock(queryLock);
         drop(queryDisplay);
     }
-    std::lock_guard lock(hiddenLock);
-    drop(hiddenDisplay);
-    hiddenCount = 0;
+    {
+        std::lock_guard lock(hiddenLock);
+        drop(hiddenDisplay);
+        hiddenCount = 0;
+    }
+    // The handler's code goes with the module: leave the one we found, unless someone has
+    // put a handler of their own above ours since.
+    const XErrorHandler current = XSetErrorHandler(previousHandler.load());
+    if (current != onXError) XSetErrorHandler(current);
 }
 
 }  // namespace desktop::x11

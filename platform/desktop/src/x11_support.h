@@ -24,9 +24,16 @@ bool queryPointer(NativeWindow window, int* localX, int* localY, bool* primaryDo
 NativeWindow createHiddenWindow(NativeWindow owner, int width, int height);
 void destroyHiddenWindow(NativeWindow window);
 
+// The active top-level window (the manager's _NET_ACTIVE_WINDOW, else the top-level window
+// holding the input focus) when its _NET_WM_PID is this process, else 0.
+NativeWindow foregroundWindowOfThisProcess();
+
 // A modal box for threads that have no FLTK window thread to carry it to. Returns at once
-// without a display.
+// without a display, and when closePlainBoxes() is called (now or before, until
+// reopenPlainBoxes()).
 void plainMessageBox(NativeWindow owner, const std::string& title, const std::string& text);
+void closePlainBoxes();
+void reopenPlainBoxes();
 
 // The first installed sound settings program, detached; false when none could be started.
 bool startSoundSettings();

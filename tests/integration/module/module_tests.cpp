@@ -251,6 +251,17 @@ int visibleWindows(const std::string& display) {
     return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
 }
 
+// Waits (up to 10 s) until a mapped window with exactly this title shows.
+bool windowAppears(const std::string& display, const std::string& title) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        if (!command("DISPLAY=" + display + " xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null").empty())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 std::int32_t int32At(const std::vector<char>& b, std::size_t at) {
     std::uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + i])) << (8 * i);
@@ -342,7 +353,7 @@ TEST_F(WindowSession, AWindowThreadHeldByAnErrorBoxIsEndedAndTheSettingsAreSaved
     winampDSPModule* module = load();
     ASSERT_NE(module, nullptr);
     ASSERT_EQ(module->Init(module), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_TRUE(windowAppears(display_->name(), "Larkspur - Error"));
 
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(module->Quit(module), 0);
@@ -352,5 +363,26 @@ TEST_F(WindowSession, AWindowThreadHeldByAnErrorBoxIsEndedAndTheSettingsAreSaved
     EXPECT_EQ(visibleWindows(display_->name()), baseline_);
     unload();
     EXPECT_EQ(settingsBytes().size(), 2584u);
-    BASS_Free();
+    // The device was never the module's: it is still ours to free.
+    EXPECT_TRUE(BASS_Free());
+}
+
+// The about box of Config waits on the host's thread only: the window thread goes on and
+// answers Quit's stop request, and Quit closes the box that nobody answered.
+TEST_F(WindowSession, AnAboutBoxLeftOpenHoldsNeitherTheWindowThreadNorQuit) {
+    winampDSPModule* module = load();
+    ASSERT_NE(module, nullptr);
+    ASSERT_EQ(module->Init(module), 0);
+    ASSERT_TRUE(windowAppears(display_->name(), ""));  // the configuration window has no title
+    std::thread config([module] { module->Config(module); });
+    ASSERT_TRUE(windowAppears(display_->name(), "Larkspur v0.1"));
+
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(module->Quit(module), 0);
+    // Answered by a pass of the thread: the forced end would come only after 3000 ms.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(3000));
+    config.join();
+    EXPECT_EQ(visibleWindows(display_->name()), baseline_);
+    unload();
+    EXPECT_EQ(settingsBytes().size(), 2584u);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +37,9 @@ std::string findWindow(fixtures::Display* d, const std::string& name) {
     return out.substr(0, out.find('\n'));
 }
 
+// Passes of the window thread's loop, as the plug-in's loop would make them.
+std::atomic<int> passes{0};
+
 class DesktopX11 : public ::testing::Test {
 protected:
     fixtures::Display* display = nullptr;
@@ -52,8 +56,8 @@ protected:
         if (windowThread.valid()) {
             desktop::endLoop();
             windowThread.wait();
-            desktop::resetLoop();
         }
+        desktop::resetLoop();
     }
 
     // A window thread with a Speak-like button on the window, running the loop until the end.
@@ -75,12 +79,12 @@ protected:
             status.y = 50;
             status.text = "";
             desktop::createControl(1, status);
-            while (desktop::nextEvent().kind != desktop::Event::Kind::Quit) {
-            }
+            desktop::setTimer(1, 1, 50);
+            while (desktop::nextEvent().kind != desktop::Event::Kind::Quit) ++passes;
             desktop::closeWindow(1);
         });
         ASSERT_TRUE(eventually([] { return desktop::controlExists(30); }, 5s));
-        std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(eventually([] { return passes.load() > 0; }, 5s));  // the window is up and ticking
     }
 };
 
@@ -89,9 +93,13 @@ TEST_F(DesktopX11, BoxFromAnotherThreadIsShownByTheWindowThreadAndHoldsTheCaller
     auto caller = std::async(std::launch::async, [] { desktop::messageBox(0, "Larkspur - Error", "It broke"); });
     std::string id;
     ASSERT_TRUE(eventually([&] { return !(id = findWindow(display, "Larkspur - Error")).empty(); }, 3s));
-    EXPECT_EQ(caller.wait_for(300ms), std::future_status::timeout);
+    // The box holds its caller only: the window thread's timer passes go on meanwhile.
+    const int before = passes.load();
+    EXPECT_TRUE(eventually([&] { return passes.load() >= before + 5; }, 5s));
+    EXPECT_EQ(caller.wait_for(0s), std::future_status::timeout);
     display->xdotool("key --window " + id + " Return");
     EXPECT_EQ(caller.wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(eventually([&] { return findWindow(display, "Larkspur - Error").empty(); }, 3s));
 
     // Setters from other threads reach the window thread's widgets.
     std::async(std::launch::async, [] { desktop::setText(30, "from elsewhere"); }).wait();
@@ -156,9 +164,38 @@ TEST_F(DesktopX11, WithoutAWindowThreadBoxesArePlainWindowsOfTheCaller) {
     auto caller = std::async(std::launch::async, [] { desktop::messageBox(0, "About", "Larkspur\r\nversion"); });
     std::string id;
     ASSERT_TRUE(eventually([&] { return !(id = findWindow(display, "About")).empty(); }, 3s));
-    EXPECT_EQ(caller.wait_for(200ms), std::future_status::timeout);
+    EXPECT_EQ(caller.wait_for(0s), std::future_status::timeout);
     display->xdotool("key --window " + id + " Return");
     EXPECT_EQ(caller.wait_for(3s), std::future_status::ready);
+
+    // The forced end closes such a box too, and one asked for afterwards returns at once.
+    auto held = std::async(std::launch::async, [] { desktop::messageBox(0, "Held plain", "until the end"); });
+    ASSERT_TRUE(eventually([&] { return !findWindow(display, "Held plain").empty(); }, 3s));
+    desktop::endLoop();
+    EXPECT_EQ(held.wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(eventually([&] { return findWindow(display, "Held plain").empty(); }, 3s));
+    EXPECT_EQ(std::async(std::launch::async, [] { desktop::messageBox(0, "Late", "after the end"); }).wait_for(3s),
+              std::future_status::ready);
+}
+
+TEST_F(DesktopX11, TheForegroundWindowCountsOnlyWhenItIsOurs) {
+    startWindowThread();
+    const auto ours = desktop::nativeHandle(1);
+    ::Display* d = XOpenDisplay(nullptr);
+    ASSERT_NE(d, nullptr);
+    // Another program's window: its _NET_WM_PID names another process.
+    Window other = XCreateSimpleWindow(d, DefaultRootWindow(d), 300, 300, 50, 50, 0, 0, 0);
+    long otherPid = long(::getpid()) + 1;
+    XChangeProperty(d, other, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&otherPid), 1);
+    XMapWindow(d, other);
+    XSync(d, False);
+    display->xdotool("windowfocus --sync " + std::to_string(ours));
+    EXPECT_TRUE(eventually([&] { return desktop::foregroundWindowOfThisProcess() == ours; }, 3s));
+    display->xdotool("windowfocus --sync " + std::to_string(other));
+    EXPECT_TRUE(eventually([] { return desktop::foregroundWindowOfThisProcess() == 0; }, 3s));
+    XDestroyWindow(d, other);
+    XCloseDisplay(d);
 }
 
 TEST_F(DesktopX11, PointerFindsControlsOfTheWindowOnly) {

@@ -192,8 +192,10 @@ TEST_F(Window, LeftHandedMouseSpeaksWithTheRightButton) {
     ASSERT_TRUE(display->setLeftHanded(true));
     record.volumeFx = 5;
     record.streaming = 1;
+    const auto ticks = fake_bass::count("BASS_Mixer_ChannelGetPosition");
     display->xdotool("mousemove " + onPage(13 + 80, 223 + 15) + " mousedown 1");  // physical left
-    std::this_thread::sleep_for(600ms);  // a status tick or two passes
+    // Two status ticks later the Speak poll has seen the press twice over.
+    ASSERT_TRUE(eventually([&] { return fake_bass::count("BASS_Mixer_ChannelGetPosition") >= ticks + 2; }, 5s));
     EXPECT_EQ(record.speaking, 0);
     display->xdotool("mouseup 1 mousedown 3");  // physical right: the primary button now
     EXPECT_TRUE(eventually([&] { return record.speaking == 1; }, 2s));

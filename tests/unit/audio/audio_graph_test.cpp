@@ -49,6 +49,24 @@ TEST_F(AudioGraph, InitFailureNamesTheFixedRateWhateverTheRecordHolds) {
     EXPECT_EQ(boxTexts(), Names{"BASS_Init(count,44100,0,WindowID(0),0)  Bass Error: 0x3"});
 }
 
+TEST_F(AudioGraph, ReleaseClosesOnlyADeviceThatOurInitOpened) {
+    // Someone else in the process holds the device: our Init fails, our stream alone goes.
+    fake_bass::fail("BASS_Init", BASS_ERROR_ALREADY);
+    initAudioDevice(1, &record);
+    ASSERT_EQ(createSources(&record), 1);
+    const auto stream = record.hostStream.load();
+    fake_bass::clearCalls();
+    releaseAudioDevice();
+    EXPECT_EQ(fake_bass::callNames(), Names{"BASS_StreamFree"});
+    EXPECT_EQ(fake_bass::callsTo("BASS_StreamFree").at(0).ints.at(0), stream);
+
+    initAudioDevice(1, &record);
+    fake_bass::clearCalls();
+    releaseAudioDevice();
+    releaseAudioDevice();  // the second finds nothing of ours
+    EXPECT_EQ(fake_bass::callNames(), Names{"BASS_Free"});
+}
+
 TEST_F(AudioGraph, EveryBuilderRefusesWithoutRateOrChannels) {
     for (int which = 0; which < 2; ++which) {
         test_station::reset(record);

@@ -41,11 +41,18 @@ TEST_F(ReportError, ShowsTheBoxWithTheCallingThreadsLastCode) {
     BASS_RecordInit(0);
     // Another thread's success must not clear this thread's code.
     std::thread([] { BASS_Free(); }).join();
+    // The host's window is known, but another program's window is in front: no owner.
+    hostWindow = 0x5a5a;
     reportError("Can't Init the Recorddevice");
     auto boxes = desktop::headless::boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "Larkspur - Error");
     EXPECT_EQ(boxes[0].text, "Can't Init the Recorddevice  Bass Error: 0x23");
+    EXPECT_EQ(boxes[0].owner, 0u);
+    desktop::headless::setForegroundWindow(0x4001);  // now one of this process is
+    reportError("again");
+    EXPECT_EQ(desktop::headless::boxes().at(1).owner, 0x4001u);
+    hostWindow = 0;
 }
 
 TEST_F(ReportError, AfterASuccessTheCodeIsZero) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 
+#include "audio/audio_graph.h"
 #include "broadcast/connection.h"
 #include "fake_bass.h"
 #include "test_station.h"
@@ -19,6 +20,7 @@ class Failure : public ::testing::Test {
 protected:
     void SetUp() override {
         test_station::prepare(station);
+        initAudioDevice(1, &station);  // ours, so shutdown closes it
         ASSERT_EQ(connectStream(&station), 1);
         desktop::setChecked(connectToggle, true);
         desktop::setText(connectToggle, "Disconnect");
@@ -44,7 +46,7 @@ protected:
 TEST_F(Failure, NoticesFromTheCastTimeoutUpChangeNothing) {
     for (DWORD status : {DWORD(BASS_ENCODE_NOTIFY_CAST_TIMEOUT), DWORD(0x20000), DWORD(0x7fffffff)})
         EXPECT_TRUE(fake_bass::notify(encoder, status));
-    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(failureHandlingUnderWay());  // a handler would be counted before the notice returns
     EXPECT_TRUE(fake_bass::calls().empty());
     EXPECT_EQ(station.streaming, 1);
     EXPECT_TRUE(boxTexts().empty());
@@ -85,7 +87,7 @@ TEST_F(Failure, StaleAndRepeatedNoticesAreIgnored) {
     EXPECT_TRUE(fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_ENCODER));
     EXPECT_TRUE(fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST));  // the same death, told twice
     ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 2s));
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(eventually([] { return !failureHandlingUnderWay(); }, 2s));
     EXPECT_EQ(boxTexts(), Names{"The encoder died!  "});
     EXPECT_EQ(fake_bass::count("BASS_RecordFree"), 1u);
 }
@@ -98,7 +100,7 @@ TEST_F(Failure, NoticesCausedByOurOwnDisconnectAreIgnored) {
     station.autoReconnect = 1;
     disconnectStream(&station);
     fake_bass::onCall("BASS_ChannelStop", nullptr);
-    std::this_thread::sleep_for(1300ms);
+    EXPECT_FALSE(failureHandlingUnderWay());
     EXPECT_EQ(fake_bass::count("BASS_RecordInit"), 0u);
     EXPECT_TRUE(boxTexts().empty());
 }
@@ -155,7 +157,7 @@ TEST_F(Failure, ClearingAutoReconnectEndsTheLoopAfterTheAttemptUnderWay) {
     });
     fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
     ASSERT_TRUE(eventually([&] { return attempts == 2; }, 5s));
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(eventually([] { return !failureHandlingUnderWay(); }, 5s));
     EXPECT_EQ(attempts, 2);
     EXPECT_EQ(station.streaming, 0);
     EXPECT_FALSE(desktop::checked(connectToggle));
@@ -170,7 +172,7 @@ TEST_F(Failure, ClearingDuringTheSleepStillMakesTheNextAttempt) {
     std::this_thread::sleep_for(300ms);
     station.autoReconnect = 0;
     ASSERT_TRUE(eventually([] { return fake_bass::count("BASS_Encode_CastInit") == 1; }, 3s));
-    std::this_thread::sleep_for(1300ms);
+    ASSERT_TRUE(eventually([] { return !failureHandlingUnderWay(); }, 5s));
     EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 1u);
 }
 
@@ -195,9 +197,9 @@ TEST_F(Failure, TheTogglePressedDuringAnAttemptWaitsForItThenEndsTheLoop) {
     ASSERT_EQ(press.wait_for(2s), std::future_status::ready);
     EXPECT_EQ(press.get(), 1);
 
-    const auto castsAfter = fake_bass::count("BASS_Encode_CastInit");
-    std::this_thread::sleep_for(1300ms);
-    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), castsAfter);  // no further attempt
+    // The press waited until the loop was over: no further attempt can come.
+    EXPECT_FALSE(failureHandlingUnderWay());
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 1u);
     EXPECT_EQ(station.streaming, 0);
     EXPECT_EQ(desktop::text(statusLine), "offline...");
 }
@@ -223,26 +225,33 @@ TEST_F(Failure, AConnectPressAfterASuccessfulAttemptDoesNotConnectTwice) {
 }
 
 TEST_F(Failure, ToggleWithoutALoopSimplyConnectsAndDisconnects) {
+    // The toggle shows the outcome before the connection lock goes: a failure handler waiting
+    // on it must find the toggle already down and reading "Disconnect".
+    auto toggle = [] { return std::make_pair(desktop::checked(connectToggle), desktop::text(connectToggle)); };
     EXPECT_EQ(toggleConnection(&station, false), 1);
     EXPECT_EQ(station.streaming, 0);
+    EXPECT_EQ(toggle(), std::make_pair(false, std::string("Connect")));
     fake_bass::fail("BASS_RecordInit", BASS_ERROR_DEVICE);
+    desktop::setChecked(connectToggle, true);
     EXPECT_EQ(toggleConnection(&station, true), 0);
     EXPECT_EQ(boxTexts(), Names{"Can't Init the Recorddevice  Bass Error: 0x23"});
+    EXPECT_EQ(toggle(), std::make_pair(false, std::string("Connect")));
     EXPECT_EQ(toggleConnection(&station, true), 1);
     EXPECT_EQ(station.streaming, 1);
+    EXPECT_EQ(toggle(), std::make_pair(true, std::string("Disconnect")));
+    EXPECT_EQ(toggleConnection(&station, false), 1);
+    EXPECT_EQ(toggle(), std::make_pair(false, std::string("Connect")));
 }
 
 TEST_F(Failure, ShutdownEndsTheLoopDisconnectsAndReleasesTheDevice) {
     station.autoReconnect = 1;
     fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, -1);
     fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
-    std::this_thread::sleep_for(200ms);
-    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([] { return fake_bass::count("BASS_RecordFree") == 1; }, 2s));  // in its sleep
     shutdownBroadcast(&station);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);  // the sleep is cut short
+    EXPECT_FALSE(failureHandlingUnderWay());  // joined: no attempt can follow
     EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 0u);
     EXPECT_EQ(fake_bass::callNames().back(), "BASS_Free");
-    std::this_thread::sleep_for(1200ms);
     EXPECT_EQ(fake_bass::count("BASS_RecordInit"), 0u);
 }
 
@@ -252,8 +261,41 @@ TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
                                              "BASS_RecordFree", "BASS_Free"}));
     EXPECT_EQ(station.streaming, 0);
     fake_bass::clearCalls();
+    initAudioDevice(1, &station);
+    fake_bass::clearCalls();
     shutdownBroadcast(&station);  // off the air: only the device goes
     EXPECT_EQ(fake_bass::callNames(), Names{"BASS_Free"});
+}
+
+TEST_F(Failure, QuitDuringAReconnectAttemptLeavesReportsOn) {
+    // Quit arrives while an attempt runs with reports off; a later session must report again.
+    station.autoReconnect = 1;
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+        entered.set_value();
+        released.wait();
+    });
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(showErrors, 0);
+    auto quit = std::async(std::launch::async, [] { shutdownBroadcast(&station); });
+    release.set_value();
+    ASSERT_EQ(quit.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(showErrors, 1);
+    EXPECT_TRUE(boxTexts().empty());
+}
+
+TEST_F(Failure, QuitClosesTheBoxOfAFailureHandler) {
+    desktop::headless::holdBoxes(true);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_ENCODER);
+    ASSERT_TRUE(eventually([] { return desktop::headless::boxOpen(); }, 5s));
+    auto quit = std::async(std::launch::async, [] { shutdownBroadcast(&station); });
+    ASSERT_EQ(quit.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(desktop::headless::boxOpen());
+    EXPECT_EQ(boxTexts(), Names{"The encoder died!  "});
 }
 
 }  // namespace

@@ -51,8 +51,18 @@ TEST_F(Headless, WindowsOpenOnceAndFailOnRequest) {
     EXPECT_FALSE(desktop::openConfigWindow(1, 0, 0, 0, 1, 1));  // already there
     EXPECT_FALSE(desktop::compositionEnabled());
 
+    // Timers only on the configuration window, as the real backend keeps them.
+    desktop::setTimer(1, 1, 500);
+    desktop::setTimer(2, 0, 2000);
+    ASSERT_TRUE(desktop::openHiddenWindow(0, 0, 1, 1));
+    desktop::setTimer(0, 3, 100);
+    EXPECT_EQ(hl::timerPeriod(1), 500);
+    EXPECT_EQ(hl::timerPeriod(0), 0);
+    EXPECT_EQ(hl::timerPeriod(3), 0);
+
     add(5, ControlKind::Edit);
     desktop::closeWindow(1);
+    EXPECT_EQ(hl::timerPeriod(1), 0);
     EXPECT_FALSE(desktop::windowExists(1));
     EXPECT_EQ(desktop::nativeHandle(1), 0u);
     EXPECT_FALSE(desktop::controlExists(5));  // controls go with their window
@@ -162,7 +172,12 @@ TEST_F(Headless, BoxesAreRecordedHeldAndClosed) {
     for (int i = 0; i < 200 && !hl::boxOpen(); ++i) std::this_thread::sleep_for(5ms);
     desktop::endLoop();
     EXPECT_EQ(windowThread.wait_for(2s), std::future_status::ready);
-    EXPECT_EQ(hl::boxes().size(), 2u);
+    // Any other thread's box after the end returns at once too, its owner noted.
+    hl::setForegroundWindow(0x77);
+    EXPECT_EQ(desktop::foregroundWindowOfThisProcess(), 0x77u);
+    std::async(std::launch::async, [] { desktop::messageBox(0x77, "T", "other thread"); }).wait();
+    ASSERT_EQ(hl::boxes().size(), 3u);
+    EXPECT_EQ(hl::boxes()[2].owner, 0x77u);
 }
 
 TEST_F(Headless, PointerTitlesAndSoundSettings) {

@@ -122,6 +122,22 @@ TEST(ApiDevice, OneDeviceAtATimeAndPlayingNeedsIt) {
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
 }
 
+TEST(ApiCapture, InputFlagsAndLevelsOutsideTheirRangeAreRefused) {
+    struct Case {
+        DWORD flags;
+        float volume;
+    };
+    for (const Case& c : {Case{BASS_INPUT_ON, -0.5f}, Case{BASS_INPUT_ON, 1.5f}, Case{BASS_INPUT_ON, NAN},
+                          Case{0x40000, 0.5f}, Case{BASS_INPUT_ON | BASS_INPUT_OFF, 0.5f}}) {
+        SCOPED_TRACE(testing::Message() << c.flags << " " << c.volume);
+        EXPECT_FALSE(BASS_RecordSetInput(-1, c.flags, c.volume));
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    }
+    // Well-formed, but no capture device is open.
+    EXPECT_FALSE(BASS_RecordSetInput(-1, BASS_INPUT_OFF, 1.0f));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+}
+
 TEST(ApiEffects, VolumeParametersAreChecked) {
     HSTREAM s = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
     EXPECT_NE(BASS_FX_GetVersion(), 0u);

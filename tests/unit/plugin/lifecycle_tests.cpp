@@ -151,7 +151,6 @@ TEST_F(Lifecycle, InitWithoutAWindowReturnsOneStartsNothingAndQuitStillSaves) {
     EXPECT_EQ(textOf(record.server), "earlier.example.org");  // the settings are loaded all the same
     EXPECT_EQ(hostWindow.load(), 0u);
     EXPECT_FALSE(windowThreadRunning());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(procedureRuns.load(), 0);
 
     record.port = 9000;
@@ -191,10 +190,28 @@ TEST_F(Lifecycle, AQuitWithoutInitLeavesTheFileAlone) {
     EXPECT_EQ(savedServer(), "earlier.example.org");
 }
 
-TEST_F(Lifecycle, ConfigShowsTheAboutBox) {
+TEST_F(Lifecycle, ConfigShowsTheAboutBoxOwnedByTheHostsForegroundWindowOnly) {
+    hostWindow = 0x5a5a;
+    desktop::headless::setForegroundWindow(0x7001);  // a window of this process is active
+    EXPECT_EQ(showAbout(), 0);
+    desktop::headless::setForegroundWindow(0);  // another program's window is active
     EXPECT_EQ(showAbout(), 0);
     const auto boxes = desktop::headless::boxes();
-    ASSERT_EQ(boxes.size(), 1u);
+    ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].title, "Larkspur v0.1");
     EXPECT_NE(boxes[0].text.find("Larkspur"), std::string::npos);
+    EXPECT_EQ(boxes[0].owner, 0x7001u);
+    EXPECT_EQ(boxes[1].owner, 0u);
+}
+
+TEST_F(Lifecycle, AHostThatEndsWithoutQuitIsNotAborted) {
+    // Its display went away: the settings since Init are lost, but the process ends normally.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            startPlugin(&record, &module, wellBehaved);
+            while (procedureRuns.load() == 0) std::this_thread::yield();
+            std::exit(3);
+        },
+        ::testing::ExitedWithCode(3), "");
 }

@@ -88,6 +88,28 @@ TEST_F(SampleTap, MonoIsSpreadOverBothChannels) {
     EXPECT_EQ(pushedSamples(), (std::vector<std::int16_t>{-32768, -32768, 16384, 16384}));
 }
 
+TEST_F(SampleTap, OfMoreChannelsTheFrontPairIsCarried) {
+    // 5.1 in 16 bit, long enough to cross a chunk; then 24-bit quad.
+    const int frames = 700;
+    std::vector<std::int16_t> surround;
+    std::vector<std::int16_t> expected;
+    for (int f = 0; f < frames; ++f)
+        for (int ch = 0; ch < 6; ++ch) {
+            surround.push_back(static_cast<std::int16_t>(f * 10 + ch));
+            if (ch < 2) expected.push_back(static_cast<std::int16_t>(f * 10 + ch));
+        }
+    const auto copy = surround;
+    EXPECT_EQ(dspProc(&record, surround.data(), frames, 16, 6, 48000), frames);
+    EXPECT_EQ(pushedSamples(), expected);
+    EXPECT_EQ(fake_bass::pushedBytes(), std::uint64_t(frames) * 4);
+    EXPECT_EQ(surround, copy);
+
+    fake_bass::reset();
+    auto quad = little({0x010000, 0x020000, 0x030000, 0x040000, -0x800000, 0x7fffff, 0, 0}, 3);
+    EXPECT_EQ(dspProc(&record, quad.data(), 2, 24, 4, 44100), 2);
+    EXPECT_EQ(pushedSamples(), (std::vector<std::int16_t>{0x0100, 0x0200, -32768, 0x7fff}));
+}
+
 TEST_F(SampleTap, LongBlocksAreConvertedInOrderAcrossChunks) {
     const int frames = 1500;
     std::vector<std::uint8_t> block;
@@ -110,7 +132,7 @@ TEST_F(SampleTap, BlocksItCannotCarryQueueNothing) {
     struct Case {
         int numsamples, bps, nch;
     };
-    for (const Case& c : {Case{64, 12, 2}, Case{64, 16, 6}, Case{64, 16, 0}, Case{0, 16, 2}, Case{-5, 16, 2}}) {
+    for (const Case& c : {Case{64, 12, 2}, Case{64, 12, 6}, Case{64, 16, 0}, Case{64, 16, -2}, Case{0, 16, 2}, Case{-5, 16, 2}}) {
         SCOPED_TRACE(testing::Message() << c.numsamples << " " << c.bps << " " << c.nch);
         fake_bass::reset();
         EXPECT_EQ(dspProc(&record, block.data(), c.numsamples, c.bps, c.nch, 44100), c.numsamples);

@@ -2,7 +2,11 @@
 // volume effect and the capture input for each press, release, Hold and level change.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "audio/talk_over.h"
+#include "broadcast/connection.h"
 #include "desktop/desktop.h"
 #include "desktop/headless.h"
 #include "fake_bass.h"
@@ -202,6 +206,21 @@ TEST_F(TalkOver, NothingWithoutARecordOrOffline) {
     desktop::setPosition(33, 10);
     onLevelChanged(&record, 33);
     EXPECT_EQ(record.hostVolume, 10);
+    EXPECT_EQ(record.speaking, 0);
+    EXPECT_EQ(levelCalls(), 0u);
+}
+
+TEST_F(TalkOver, SpeakingWaitsForADisconnectUnderWay) {
+    // A disconnect holds the connection lock; a press meanwhile must find the station offline
+    // afterwards, not set `speaking` behind the disconnect's back.
+    record.streaming = 1;
+    auto disconnecting = lockConnection();
+    auto press = std::async(std::launch::async, [&] { setSpeaking(&record, 1); });
+    press.wait_for(std::chrono::milliseconds(300));  // done by now if it ignored the lock
+    record.streaming = 0;
+    record.speaking = 0;
+    disconnecting.unlock();
+    press.wait();
     EXPECT_EQ(record.speaking, 0);
     EXPECT_EQ(levelCalls(), 0u);
 }

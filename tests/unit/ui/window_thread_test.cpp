@@ -226,8 +226,25 @@ TEST_F(WindowThread, LevelsHoldAndSpeakGoThroughTheLoop) {
 
 TEST_F(WindowThread, TimersRunTitleAndStatus) {
     start();
+    hostWindow = 0x5a5a;
+    hl::setWindowTitle(0x5a5a, "3. Artist - Song - Winamp");
     hl::fireTimer(1);
-    EXPECT_TRUE(eventually([] { return desktop::text(30) == "offline!"; }, 1s));
+    EXPECT_TRUE(eventually([] { return desktop::text(30) == "offline!" && desktop::textColor(30) == 0xFF0000u; }, 1s));
+    hl::fireTimer(0);
+    settle();
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastSetTitle"), 0u);  // off the air
+
+    test_station::configure(record);
+    hl::click(31);
+    ASSERT_TRUE(eventually([&] { return record.streaming == 1; }, 2s));
+    hl::fireTimer(0);
+    ASSERT_TRUE(eventually([] { return fake_bass::count("BASS_Encode_CastSetTitle") == 1; }, 2s));
+    EXPECT_EQ(fake_bass::callsTo("BASS_Encode_CastSetTitle")[0].texts.at(0), "Artist - Song");
+    fake_bass::seconds(75.0);
+    hl::fireTimer(1);
+    EXPECT_TRUE(eventually([] {
+        return desktop::text(30) == "online! | streaming since: 1:15" && desktop::textColor(30) == 0x00FF00u;
+    }, 2s));
 }
 
 TEST_F(WindowThread, StopWhileIdleIsAcknowledged) {

@@ -32,10 +32,13 @@ bool selectBackend(const std::string& name);  // "fltk" or "headless"; false for
 std::string backendName();
 
 // ---- message boxes ----
-// Modal box with one OK button. `owner` is the host's window: the box is kept above it when
-// the host's window is the active one. Holds the calling thread until closed (or until
-// endLoop() closes it).
+// Modal box with one OK button, kept above `owner` (0: none). Holds the calling thread until
+// closed (or until endLoop() closes it; after endLoop() it returns at once). Asked for from
+// another thread while a window thread runs, the box holds only the caller: the window
+// thread's loop goes on.
 void messageBox(NativeWindow owner, const std::string& title, const std::string& text);
+// The active top-level window when it belongs to this process (the host's or ours), else 0.
+NativeWindow foregroundWindowOfThisProcess();
 
 // ---- windows, by number (0 = hidden window of Init, 1 = configuration window) ----
 bool openHiddenWindow(int number, NativeWindow owner, int clientWidth, int clientHeight);

@@ -30,6 +30,7 @@ int pendingEvents();     // queued and not yet taken by nextEvent()
 struct Box {
     std::string title;
     std::string text;
+    NativeWindow owner = 0;
 };
 std::vector<Box> boxes();     // every box shown so far, in order
 void holdBoxes(bool hold);    // true: boxes stay open until dismissBox(); false (default): close at once
@@ -38,6 +39,9 @@ void dismissBox();
 
 // Other windows
 void setWindowTitle(NativeWindow window, const std::string& title);
+// The active window as this process sees it: a window of its own, or 0 (none, or another
+// program's).
+void setForegroundWindow(NativeWindow window);
 int soundSettingsOpened();  // how often openSoundSettings() was called
 
 // What the X server would show
