@@ -276,7 +276,7 @@ void disconnectStream(Larkspur* record) {
     showToggle(false);
 }
 
-void encoderNotify(HENCODE handle, DWORD status, void*) {
+void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void*) {
     if (static_cast<std::int32_t>(status) >= 0x10000) return;  // notices that end nothing
     std::uint32_t expected = handle;
     if (handle == 0 || !currentEncoder.compare_exchange_strong(expected, 0)) return;

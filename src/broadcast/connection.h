@@ -13,7 +13,7 @@ constexpr int connectToggle = 31;
 int connectStream(Larkspur* record);
 int startEncoder(Larkspur* record);
 void disconnectStream(Larkspur* record);
-void encoderNotify(HENCODE handle, DWORD status, void* user);
+void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void* user);
 void setStatus(const std::string& text);
 
 // What connect sends, built from the record.

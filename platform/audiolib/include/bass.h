@@ -23,19 +23,28 @@
 
 #include <stdint.h>
 
+/* On Windows the calls and callbacks follow the system libraries' convention (WINAPI and
+ * CALLBACK, both __stdcall); the DLLs export the names undecorated. */
 #if defined(_WIN32)
-#define BASSDEF(t) __declspec(dllimport) t
+#define BASSDEF(t) t __stdcall
+#define BASSCALLBACK __stdcall
 #else
 #define BASSDEF(t) __attribute__((visibility("default"))) t
+#define BASSCALLBACK
 #endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+typedef unsigned long DWORD; /* as the system headers declare it: both may be included */
+typedef int BOOL;
+#else
 typedef uint32_t DWORD;
-typedef uint64_t QWORD;
 typedef int32_t BOOL;
+#endif
+typedef uint64_t QWORD;
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0
@@ -119,11 +128,11 @@ typedef struct {
 #define BASS_ENCODE_NOTIFY_CAST         2       /* the server connection died */
 #define BASS_ENCODE_NOTIFY_CAST_TIMEOUT 0x10000 /* sending stalled; nothing ended */
 
-typedef DWORD (STREAMPROC)(HSTREAM handle, void *buffer, DWORD length, void *user);
+typedef DWORD (BASSCALLBACK STREAMPROC)(HSTREAM handle, void *buffer, DWORD length, void *user);
 #define STREAMPROC_PUSH ((STREAMPROC *)-1)
-typedef BOOL (RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void *user);
-typedef void (ENCODEPROC)(HENCODE handle, DWORD channel, const void *buffer, DWORD length, void *user);
-typedef void (ENCODENOTIFYPROC)(HENCODE handle, DWORD status, void *user);
+typedef BOOL (BASSCALLBACK RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void *user);
+typedef void (BASSCALLBACK ENCODEPROC)(HENCODE handle, DWORD channel, const void *buffer, DWORD length, void *user);
+typedef void (BASSCALLBACK ENCODENOTIFYPROC)(HENCODE handle, DWORD status, void *user);
 
 /* Errors
  * BASS_ErrorGetCode: the calling thread's code of its last call. Any thread; safe inside a

@@ -4,10 +4,6 @@
 #include <chrono>
 #include <cstring>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include "cast_protocol.h"
 #include "notify.h"
 #include "threads.h"
@@ -63,9 +59,8 @@ int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
     channel_ = channel;
     auto args = splitCommandLine(cmdline);
     if (args.empty()) return BASS_ERROR_ILLPARAM;
-    int err = process_.start(args);
+    int err = process_.start(args, cmdline);
     if (err) return err;
-    ::fcntl(process_.stdinFd(), F_SETFL, ::fcntl(process_.stdinFd(), F_GETFL) | O_NONBLOCK);
     if (withHeader) {
         auto h = waveHeader(rate_, chans_);
         inQueue_.push_back(std::move(h));
@@ -116,7 +111,6 @@ void Encoder::postOnce(DWORD status) {
 }
 
 void Encoder::writerLoop() {
-    const int fd = process_.stdinFd();
     for (;;) {
         std::vector<uint8_t> block;
         {
@@ -129,20 +123,16 @@ void Encoder::writerLoop() {
         }
         size_t off = 0;
         while (off < block.size()) {
-            ssize_t n = ::write(fd, block.data() + off, block.size() - off);
+            long n = process_.writeInput(block.data() + off, block.size() - off, 100);
             if (n > 0) {
                 off += static_cast<size_t>(n);
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) {
-                pollfd pf{fd, POLLOUT, 0};
-                ::poll(&pf, 1, 100);
+            if (n == 0) {
                 if (ending_.load()) return;
                 continue;
             }
-            // EPIPE: the program is gone; the reader reports it when its output ends.
-            clearPendingSigpipe();
+            // The program is gone; the reader reports it when its output ends.
             return;
         }
     }
@@ -155,12 +145,10 @@ thread_local const Encoder* inOutputCallback = nullptr;
 
 void Encoder::readerLoop() {
     const std::weak_ptr<Encoder> self = weak_from_this();
-    const int fd = process_.stdoutFd();
     std::vector<uint8_t> buf(64 * 1024);
     for (;;) {
-        pollfd pf{fd, POLLIN, 0};
-        int r = ::poll(&pf, 1, 100);
-        if (r == 0) {
+        long n = process_.readOutput(buf.data(), buf.size(), 100);
+        if (n == -2) {
             if (readerStop_.load()) return;
             if (!ending_.load() && hung()) {
                 process_.kill();
@@ -168,9 +156,6 @@ void Encoder::readerLoop() {
             }
             continue;
         }
-        if (r < 0 && errno == EINTR) continue;
-        ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
         feedingSince_.store(0);
         if (proc_) {

@@ -5,9 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
 
 #include "header_text.h"
 #include "threads.h"
@@ -168,8 +166,7 @@ void Link::run() {
                 lock.unlock();
                 inKernel_.store(net::unsentBytes(conn_->fd()));
                 // Idle: a server that went away shows as a readable end of stream.
-                pollfd pf{conn_->fd(), POLLIN, 0};
-                if (::poll(&pf, 1, 0) > 0) {
+                if (net::pollOnce(conn_->fd(), POLLIN, 0) != 0) {
                     char scratch[512];
                     if (conn_->recv(scratch, sizeof scratch) < 0) return fail();
                 }
@@ -197,9 +194,7 @@ void Link::run() {
             stallReported = true;
             if (!stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST_TIMEOUT);
         }
-        pollfd pf{conn_->fd(), conn_->waitEvents(), 0};
-        ::poll(&pf, 1, 100);
-        if (pf.revents & (POLLERR | POLLHUP)) return fail();
+        if (net::pollOnce(conn_->fd(), conn_->waitEvents(), 100) < 0) return fail();
     }
 }
 

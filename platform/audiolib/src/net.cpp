@@ -36,16 +36,6 @@ int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* ca
     }
 }
 
-bool splitAddress(const std::string& address, std::string& host, int& port) {
-    auto colon = address.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= address.size()) return false;
-    std::string p = address.substr(colon + 1);
-    if (p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
-    port = std::stoi(p);
-    host = address.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return port >= 1 && port <= 65535;
-}
 
 namespace {
 
@@ -192,6 +182,14 @@ long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomi
         if (w == 0) return -2;
         if (w < 0) return -1;
     }
+}
+
+int pollOnce(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, ms);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (p.revents & (POLLERR | POLLHUP)) return -1;
+    return r > 0 ? 1 : 0;
 }
 
 void closeFd(int& fd) {

@@ -6,6 +6,12 @@
 #include <cstddef>
 #include <string>
 
+#if defined(_WIN32)
+#include <winsock2.h>  // POLLIN, POLLOUT
+#else
+#include <poll.h>
+#endif
+
 struct addrinfo;
 
 namespace bassx::net {
@@ -60,6 +66,10 @@ bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std:
 // Waits for readable data until the deadline. Returns bytes read, 0 when the peer closed,
 // -1 on error, -2 on timeout or cancel.
 long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomic<bool>* cancel = nullptr);
+
+// One wait of up to ms for the events (POLLIN, POLLOUT) on fd: 1 ready, 0 not yet, -1 an error
+// or hang-up on the socket.
+int pollOnce(int fd, short events, int ms);
 
 // Waits for the events on fd in short slices, so a cancel flag is seen quickly.
 // 1 ready, 0 timeout or cancel, -1 error.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -15,29 +16,9 @@
 #include <unistd.h>
 
 #include "bass.h"
+#include "threads.h"
 
 namespace bassx {
-
-std::vector<std::string> splitCommandLine(const std::string& s) {
-    std::vector<std::string> args;
-    std::string cur;
-    bool inArg = false, quoted = false;
-    for (char c : s) {
-        if (c == '"') {
-            quoted = !quoted;
-            inArg = true;
-        } else if (!quoted && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
-            if (inArg) args.push_back(std::move(cur));
-            cur.clear();
-            inArg = false;
-        } else {
-            cur += c;
-            inArg = true;
-        }
-    }
-    if (inArg) args.push_back(std::move(cur));
-    return args;
-}
 
 namespace {
 bool runnable(const std::string& path) {
@@ -97,7 +78,7 @@ struct SpawnSetup {
 
 }  // namespace
 
-int Process::start(const std::vector<std::string>& args) {
+int Process::start(const std::vector<std::string>& args, const std::string&) {
     if (args.empty()) return BASS_ERROR_ILLPARAM;
     std::string prog = findProgram(args[0]);
     if (prog.empty()) return BASS_ERROR_FILEOPEN;
@@ -143,12 +124,39 @@ int Process::start(const std::vector<std::string>& args) {
         closeAll({inPipe[1], outPipe[0]});
         return rc == ENOENT || rc == EACCES || rc == ENOEXEC ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE;
     }
+    // Writes never block: a slow encoder must not hold up its writer's shutdown.
+    ::fcntl(inPipe[1], F_SETFL, ::fcntl(inPipe[1], F_GETFL) | O_NONBLOCK);
     std::lock_guard<std::mutex> lock(mutex_);
     pid_ = pid;
     reaped_ = false;
     in_ = inPipe[1];
     out_ = outPipe[0];
     return BASS_OK;
+}
+
+long Process::writeInput(const void* data, size_t len, int waitMs) {
+    for (;;) {
+        ssize_t n = ::write(in_, data, len);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) {
+            pollfd pf{in_, POLLOUT, 0};
+            ::poll(&pf, 1, waitMs);
+            return 0;
+        }
+        // EPIPE: the program is gone.
+        clearPendingSigpipe();
+        return -1;
+    }
+}
+
+long Process::readOutput(void* buf, size_t len, int waitMs) {
+    pollfd pf{out_, POLLIN, 0};
+    int r = ::poll(&pf, 1, waitMs);
+    if (r == 0 || (r < 0 && errno == EINTR)) return -2;
+    ssize_t n = ::read(out_, buf, len);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return -2;
+    return n < 0 ? 0 : n;
 }
 
 void Process::closeStdin() {

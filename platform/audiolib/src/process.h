@@ -23,12 +23,18 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    // BASS error code, 0 once the program runs (exec succeeded).
-    int start(const std::vector<std::string>& args);
+    // BASS error code, 0 once the program runs (exec succeeded). `args` is the split command
+    // line; where the system takes a command line whole (Windows), `cmdline` is passed as it is.
+    int start(const std::vector<std::string>& args, const std::string& cmdline = {});
 
     int stdinFd() const { return in_; }
     int stdoutFd() const { return out_; }
     pid_t pid() const { return pid_; }
+
+    // The program's stdin: bytes taken, 0 when it took nothing within waitMs, -1 once it is gone.
+    long writeInput(const void* data, size_t len, int waitMs);
+    // Its stdout: bytes read, 0 at the end of its output, -2 when nothing came within waitMs.
+    long readOutput(void* buf, size_t len, int waitMs);
 
     void closeStdin();
     void closeStdout();
@@ -46,6 +52,10 @@ private:
     bool reaped_ = false;
     int in_ = -1;
     int out_ = -1;
+#if defined(_WIN32)
+    void* process_ = nullptr;  // HANDLEs of the child and of the job that ends it with the host
+    void* job_ = nullptr;
+#endif
 };
 
 }  // namespace bassx

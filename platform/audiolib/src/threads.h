@@ -1,15 +1,30 @@
 // Engine threads run with SIGPIPE blocked: a write to a dead encoder's pipe then fails with
 // EPIPE on that thread instead of killing the host, and the host's own signal setup is left
-// alone. An exception that reaches the top of an engine thread ends that thread, not the
-// host's process.
+// alone (Windows has no such signal: a broken pipe is only an error code there). An exception
+// that reaches the top of an engine thread ends that thread, not the host's process.
 #pragma once
 
+#if !defined(_WIN32)
 #include <signal.h>
+#endif
 
 #include <thread>
 #include <utility>
 
 namespace bassx {
+
+#if defined(_WIN32)
+template <typename F>
+std::thread startThread(F&& fn) {
+    return std::thread([body = std::forward<F>(fn)]() mutable noexcept {
+        try {
+            body();
+        } catch (...) {
+        }
+    });
+}
+inline void clearPendingSigpipe() {}
+#else
 
 class SignalsBlocked {
 public:
@@ -48,5 +63,6 @@ inline void clearPendingSigpipe() {
     while (sigtimedwait(&set, nullptr, &zero) == SIGPIPE) {
     }
 }
+#endif
 
 }  // namespace bassx

@@ -55,8 +55,11 @@ public:
 
 Backend& headlessBackend();
 Backend& fltkBackend();
+// The platform's real windows: FLTK on X11, the headless one on Windows until its own
+// controls exist.
+Backend& nativeBackend();
 
-// Shared by both backends: the process's own executable.
+// Shared by every backend: the process's own executable (one file per platform).
 std::string readExecutablePath();
 
 }  // namespace desktop::detail

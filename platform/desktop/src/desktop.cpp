@@ -1,6 +1,4 @@
 #include <atomic>
-#include <climits>
-#include <unistd.h>
 
 #include "backend.h"
 
@@ -14,7 +12,7 @@ detail::Backend& be() {
     detail::Backend* b = current.load(std::memory_order_acquire);
     if (!b) {
         // Nobody chose: the real windows are the default.
-        b = &detail::fltkBackend();
+        b = &detail::nativeBackend();
         detail::Backend* expected = nullptr;
         if (!current.compare_exchange_strong(expected, b)) b = expected;
     }
@@ -23,15 +21,6 @@ detail::Backend& be() {
 
 }  // namespace
 
-namespace detail {
-std::string readExecutablePath() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    return std::string(buf, static_cast<size_t>(n));
-}
-}  // namespace detail
-
 bool selectBackend(const std::string& name) {
     if (name == "headless") {
         current.store(&detail::headlessBackend(), std::memory_order_release);
@@ -39,7 +28,7 @@ bool selectBackend(const std::string& name) {
         return true;
     }
     if (name == "fltk") {
-        current.store(&detail::fltkBackend(), std::memory_order_release);
+        current.store(&detail::nativeBackend(), std::memory_order_release);
         isHeadless = false;
         return true;
     }

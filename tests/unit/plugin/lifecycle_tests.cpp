@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "desktop/headless.h"
@@ -67,9 +68,8 @@ protected:
         stopRequested = 0;
 
         previous_ = fs::current_path();
-        char pattern[] = "/tmp/larkspur-lifecycle-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        folder_ = fs::temp_directory_path() / ("larkspur-lifecycle-" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directory(folder_));
         fs::current_path(folder_);
         // A settings file from an earlier session.
         Larkspur earlier;

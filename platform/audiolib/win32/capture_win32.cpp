@@ -1,0 +1,259 @@
+// Capture on the Windows wave input (waveIn): the device list with names in the ANSI code
+// page, the open device, its capture channel (16-bit at the channel's rate and channel count;
+// the system converts) fed by a thread of its own, and its input level.
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "capture.h"
+#include "threads.h"
+
+#ifndef DRVM_MAPPER_PREFERRED_GET
+#define DRVM_MAPPER_PREFERRED_GET (0x2000 + 21)  // mmddk.h
+#endif
+
+namespace bassx::capture {
+
+// The device's 20 ms buffers arrive out of step with our 20 ms clock: keep two in hand.
+constexpr unsigned kCapturePrebufferMs = 40;
+
+class RecordChannel : public Source {
+public:
+    RecordChannel(DWORD rate, DWORD chans) : Source(Kind::Record, rate, chans, 0.5, kCapturePrebufferMs) {}
+    ~RecordChannel() override { stopDevice(); }
+
+    // BASS error code, 0 once the device records (paused until run(true) when asked).
+    int startDevice(UINT id, bool paused) {
+        WAVEFORMATEX fmt{};
+        fmt.wFormatTag = WAVE_FORMAT_PCM;
+        fmt.nChannels = static_cast<WORD>(chans);
+        fmt.nSamplesPerSec = rate;
+        fmt.wBitsPerSample = 16;
+        fmt.nBlockAlign = static_cast<WORD>(frameBytes());
+        fmt.nAvgBytesPerSec = rate * fmt.nBlockAlign;
+        ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!ready_) return BASS_ERROR_MEM;
+        if (waveInOpen(&wave_, id, &fmt, reinterpret_cast<DWORD_PTR>(ready_), 0, CALLBACK_EVENT) != MMSYSERR_NOERROR) {
+            wave_ = nullptr;
+            return BASS_ERROR_DRIVER;
+        }
+        const size_t bytes = rate * frameBytes() / 50;  // 20 ms
+        for (auto& b : buffers_) {
+            b.data.assign(bytes, 0);
+            b.header = WAVEHDR{};
+            b.header.lpData = b.data.data();
+            b.header.dwBufferLength = static_cast<DWORD>(bytes);
+            waveInPrepareHeader(wave_, &b.header, sizeof b.header);
+            waveInAddBuffer(wave_, &b.header, sizeof b.header);
+        }
+        stop_ = false;
+        reader_ = startThread([this] { readLoop(); });
+        return run(!paused);
+    }
+
+    int run(bool on) {
+        if (!wave_) return BASS_ERROR_HANDLE;
+        MMRESULT r = on ? waveInStart(wave_) : waveInStop(wave_);
+        if (r != MMSYSERR_NOERROR) return BASS_ERROR_DRIVER;
+        setActive(on);
+        return BASS_OK;
+    }
+
+    void stopDevice() {
+        if (!wave_) return;
+        stop_ = true;
+        SetEvent(ready_);
+        if (reader_.joinable()) reader_.join();
+        waveInReset(wave_);
+        for (auto& b : buffers_) waveInUnprepareHeader(wave_, &b.header, sizeof b.header);
+        waveInClose(wave_);
+        wave_ = nullptr;
+        CloseHandle(ready_);
+        ready_ = nullptr;
+    }
+
+    std::atomic<float> level{1.0f};
+
+private:
+    void readLoop() {
+        std::vector<int16_t> scaled;
+        while (!stop_.load()) {
+            WaitForSingleObject(ready_, 100);
+            for (auto& b : buffers_) {
+                if (stop_.load()) return;
+                if (!(b.header.dwFlags & WHDR_DONE)) continue;
+                const DWORD got = b.header.dwBytesRecorded;
+                if (got > 0) put(applyLevel(b.data.data(), got, scaled), got);
+                b.header.dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
+                waveInAddBuffer(wave_, &b.header, sizeof b.header);
+            }
+        }
+    }
+
+    // The wave input has no level of its own to set: the samples are scaled here instead.
+    const void* applyLevel(const char* data, DWORD bytes, std::vector<int16_t>& scaled) {
+        const float l = level.load(std::memory_order_relaxed);
+        if (l >= 1.0f) return data;
+        scaled.resize(bytes / 2);
+        std::memcpy(scaled.data(), data, scaled.size() * 2);
+        for (auto& s : scaled) s = static_cast<int16_t>(s * l);
+        return scaled.data();
+    }
+
+    struct Buffer {
+        std::vector<char> data;
+        WAVEHDR header{};
+    };
+    HWAVEIN wave_ = nullptr;
+    HANDLE ready_ = nullptr;
+    std::array<Buffer, 8> buffers_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
+
+namespace {
+
+struct State {
+    std::mutex mutex;
+    bool open = false;
+    UINT id = WAVE_MAPPER;
+    float level = 1.0f;
+    std::shared_ptr<RecordChannel> channel;
+    std::vector<DeviceEntry> list;
+    std::set<std::string> names;  // keeps every name handed out alive
+};
+
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+const char* keep(State& s, const std::string& text) { return s.names.insert(text).first->c_str(); }
+
+// The system's preferred recording device, as its position in the list.
+UINT preferredDevice() {
+    DWORD id = 0, flags = 0;
+    if (waveInMessage(reinterpret_cast<HWAVEIN>(static_cast<UINT_PTR>(WAVE_MAPPER)), DRVM_MAPPER_PREFERRED_GET,
+                      reinterpret_cast<DWORD_PTR>(&id), reinterpret_cast<DWORD_PTR>(&flags)) != MMSYSERR_NOERROR)
+        return 0;
+    return id;
+}
+
+}  // namespace
+
+bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (n == 0 || s.list.empty()) {
+        // Asking for the first device reads the list afresh; later numbers use that reading.
+        s.list.clear();
+        const UINT count = waveInGetNumDevs();
+        const UINT preferred = preferredDevice();
+        for (UINT i = 0; i < count; ++i) {
+            WAVEINCAPSA caps{};
+            if (waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+            DWORD flags = BASS_DEVICE_ENABLED;
+            if (i == preferred) flags |= BASS_DEVICE_DEFAULT;
+            if (s.open && s.id == i) flags |= BASS_DEVICE_INIT;
+            const std::string name(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
+            s.list.push_back({keep(s, name), keep(s, "wavein:" + std::to_string(i)), flags});
+        }
+    }
+    if (n >= s.list.size()) {
+        err = BASS_ERROR_DEVICE;
+        return false;
+    }
+    out = s.list[n];
+    err = BASS_OK;
+    return true;
+}
+
+int open(int device) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.open) return BASS_ERROR_ALREADY;
+    if (device < -1) return BASS_ERROR_DEVICE;
+    const UINT count = waveInGetNumDevs();
+    if (count == 0) return BASS_ERROR_DRIVER;
+    if (device == -1) {
+        s.id = std::min(preferredDevice(), count - 1);
+    } else if (static_cast<UINT>(device) < count) {
+        s.id = static_cast<UINT>(device);
+    } else {
+        return BASS_ERROR_DEVICE;
+    }
+    s.open = true;
+    s.level = 1.0f;
+    return BASS_OK;
+}
+
+int close() {
+    State& s = state();
+    std::shared_ptr<RecordChannel> ch;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.open) return BASS_ERROR_INIT;
+        ch = std::move(s.channel);
+        s.open = false;
+    }
+    if (ch) {
+        ch->stopDevice();
+        ch->setActive(false);
+    }
+    return BASS_OK;
+}
+
+bool isOpen() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().open;
+}
+
+std::shared_ptr<Source> start(DWORD freq, DWORD chans, bool paused, int& err) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.open) {
+        err = BASS_ERROR_INIT;
+        return nullptr;
+    }
+    if (s.channel) {
+        err = BASS_ERROR_ALREADY;  // one capture channel per device
+        return nullptr;
+    }
+    if (chans < 1 || chans > 8 || freq < 1000 || freq > 384000) {
+        err = BASS_ERROR_FORMAT;
+        return nullptr;
+    }
+    auto ch = std::make_shared<RecordChannel>(freq, chans);
+    ch->level.store(s.level);
+    err = ch->startDevice(s.id, paused);
+    if (err != BASS_OK) return nullptr;
+    s.channel = ch;
+    return ch;
+}
+
+int setRunning(Source& channel, bool run) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.channel || s.channel.get() != &channel) return BASS_ERROR_HANDLE;
+    return s.channel->run(run);
+}
+
+int setLevel(float level) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.open) return BASS_ERROR_INIT;
+    if (!(level >= 0.0f)) return BASS_ERROR_ILLPARAM;
+    s.level = std::min(level, 1.0f);
+    if (s.channel) s.channel->level.store(s.level);
+    return BASS_OK;
+}
+
+}  // namespace bassx::capture

@@ -1,0 +1,22 @@
+# Writes one .def file from the DLLs' own: -DOUTPUT= -DDIR= -DDLLS=a;b [-DFORWARD=dll]
+# Without FORWARD the exports of every DLL listed, decorated (the link kills the @N);
+# with it, each name forwarded to that DLL.
+list(GET DLLS 0 first)
+if(FORWARD)
+  set(text "LIBRARY ${first}.dll\nEXPORTS\n")
+else()
+  set(text "LIBRARY BASS.dll\nEXPORTS\n")
+endif()
+foreach(dll ${DLLS})
+  file(STRINGS ${DIR}/${dll}.def lines REGEX "^  BASS_")
+  foreach(line ${lines})
+    string(STRIP "${line}" name)
+    if(FORWARD)
+      string(REGEX REPLACE "@[0-9]+$" "" plain "${name}")
+      string(APPEND text "  ${plain} = ${FORWARD}.${plain}\n")
+    else()
+      string(APPEND text "  ${name}\n")
+    endif()
+  endforeach()
+endforeach()
+file(WRITE ${OUTPUT} "${text}")

@@ -1,0 +1,223 @@
+// The cast's and the title updates' sockets on Winsock 2: the same deadlines and results as
+// the POSIX backend.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "bass.h"
+#include "net.h"
+#include "threads.h"
+
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5  // ws2ipdef.h: retransmission time-out, seconds
+#endif
+
+namespace bassx::net {
+namespace {
+
+// Winsock is started once for the life of the process (WSAStartup counts; never undone, as
+// threads of the library may still be closing sockets while the process ends).
+bool winsockReady() {
+    static const bool ready = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ready;
+}
+
+SOCKET sock(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
+
+bool wouldBlock() {
+    int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR || e == WSAEINPROGRESS;
+}
+
+long sendNow(int fd, const void* data, size_t len) {
+    int n = ::send(sock(fd), static_cast<const char*>(data), static_cast<int>(std::min<size_t>(len, 1 << 30)), 0);
+    if (n >= 0) return n;
+    return wouldBlock() ? 0 : -1;
+}
+
+long recvNow(int fd, void* buf, size_t len) {
+    int n = ::recv(sock(fd), static_cast<char*>(buf), static_cast<int>(std::min<size_t>(len, 1 << 30)), 0);
+    if (n >= 0) return n;
+    return wouldBlock() ? -2 : -1;
+}
+
+int waitReady(int fd, bool forWrite, int ms) {
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(sock(fd), &ready);
+    FD_SET(sock(fd), &failed);  // a refused connect shows here, not as writable
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    int r = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &tv);
+    if (r < 0) return -1;
+    if (FD_ISSET(sock(fd), &failed)) return forWrite ? 1 : -1;  // connect: SO_ERROR tells
+    return r > 0 ? 1 : 0;
+}
+
+// Selects in short slices so a cancel flag is seen quickly. 1 ready, 0 timeout/cancel, -1 error.
+int waitSlices(int fd, bool forWrite, Deadline deadline, const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel && cancel->load()) return 0;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
+        int r = waitReady(fd, forWrite, static_cast<int>(std::min<long long>(left.count(), 100)));
+        if (r != 0) return r;
+    }
+}
+
+// getaddrinfo is WINAPI: the test seam's type is a plain C function.
+int systemLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** res) {
+    return ::getaddrinfo(host, service, hints, res);
+}
+std::atomic<LookupFn> lookupFn{&systemLookup};
+
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    int rc = 0;
+    addrinfo* res = nullptr;
+    ~Lookup() {
+        if (res) ::freeaddrinfo(res);
+    }
+};
+
+// As on POSIX: the lookup runs on a thread of its own and is abandoned at the deadline or a
+// cancel.
+addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    auto job = std::make_shared<Lookup>();
+    std::string service = std::to_string(port);
+    LookupFn lookup = lookupFn.load();
+    startThread([job, host, service, lookup] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        int rc = lookup(host.c_str(), service.c_str(), &hints, &res);
+        std::lock_guard<std::mutex> lock(job->mutex);
+        job->rc = rc;
+        job->res = res;
+        job->done = true;
+        job->cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(job->mutex);
+    while (!job->done) {
+        auto now = std::chrono::steady_clock::now();
+        if ((cancel && cancel->load()) || now >= deadline) {
+            err = BASS_ERROR_TIMEOUT;
+            return nullptr;
+        }
+        job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
+    }
+    if (job->rc != 0 || !job->res) {
+        err = BASS_ERROR_NONET;
+        return nullptr;
+    }
+    return std::exchange(job->res, nullptr);
+}
+
+}  // namespace
+
+int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    if (!winsockReady()) {
+        err = BASS_ERROR_NONET;
+        return -1;
+    }
+    addrinfo* res = resolve(host, port, deadline, err, cancel);
+    if (!res) return -1;
+    int fd = -1;
+    err = BASS_ERROR_FILEOPEN;
+    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
+        // Not inheritable: an encoder started later must not hold the connection open.
+        SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+        if (s == INVALID_SOCKET) continue;
+        u_long nonBlocking = 1;
+        ::ioctlsocket(s, FIONBIO, &nonBlocking);
+        int r = ::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen));
+        if (r != 0 && wouldBlock()) {
+            int w = waitSlices(static_cast<int>(s), true, deadline, cancel);
+            if (w == 1) {
+                int soErr = 0;
+                int l = sizeof soErr;
+                ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &l);
+                r = soErr == 0 ? 0 : -1;
+            } else {
+                if (w == 0) err = BASS_ERROR_TIMEOUT;
+                r = -1;
+            }
+        }
+        if (r == 0) {
+            BOOL one = TRUE;
+            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+            setLiveness(static_cast<int>(s));
+            fd = static_cast<int>(s);
+        } else {
+            ::closesocket(s);
+        }
+    }
+    ::freeaddrinfo(res);
+    if (fd >= 0) err = BASS_OK;
+    return fd;
+}
+
+void setLiveness(int fd, int livenessMs) {
+    // Unacknowledged data gives up after the limit (TCP_MAXRT, whole seconds); a silent peer
+    // while idle is probed from half the limit on, once a second.
+    DWORD seconds = static_cast<DWORD>(std::max(1, livenessMs / 1000));
+    ::setsockopt(sock(fd), IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&seconds), sizeof seconds);
+    tcp_keepalive ka{1, static_cast<ULONG>(std::max(1000, livenessMs / 2)), 1000};
+    DWORD got = 0;
+    WSAIoctl(sock(fd), SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &got, nullptr, nullptr);
+}
+
+// Winsock does not tell how much of the send buffer is still unacknowledged.
+size_t unsentBytes(int) { return 0; }
+
+void setLookupForTests(LookupFn fn) { lookupFn.store(fn ? fn : &systemLookup); }
+
+bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
+    auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        long n = sendNow(fd, p, len);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 || waitSlices(fd, true, deadline, cancel) != 1) return false;
+    }
+    return true;
+}
+
+long recvSome(int fd, void* buf, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
+    for (;;) {
+        long n = recvNow(fd, buf, len);
+        if (n != -2) return n;
+        int w = waitSlices(fd, false, deadline, cancel);
+        if (w == 0) return -2;
+        if (w < 0) return -1;
+    }
+}
+
+int pollOnce(int fd, short events, int ms) { return waitReady(fd, (events & POLLOUT) != 0, ms); }
+
+int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
+    return waitSlices(fd, (events & POLLOUT) != 0, deadline, cancel);
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::closesocket(sock(fd));
+    fd = -1;
+}
+
+}  // namespace bassx::net

@@ -1,0 +1,17 @@
+#include <climits>
+#include <unistd.h>
+
+#include "backend.h"
+
+namespace desktop::detail {
+
+std::string readExecutablePath() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+Backend& nativeBackend() { return fltkBackend(); }
+
+}  // namespace desktop::detail

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# check_images.sh OBJDUMP dsp_wren.dll DLL_DIR: exits non-zero with the reason on any mismatch.
+set -u
+objdump="$1" module="$2" dlls="$3"
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+
+exports() { "$objdump" -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NR > 1 {print $NF}' | sort; }
+imports_of() { "$objdump" -p "$1" | awk -v dll="$2" '/DLL Name:/ {cur = $3} cur == dll && /^\t[0-9a-f]+\t/ {print $NF}' | sort; }
+dll_names() { "$objdump" -p "$1" | awk '/DLL Name:/ {print $3}' | sort; }
+
+"$objdump" -f "$module" | grep -q 'file format pei-i386' || bad "dsp_wren.dll is not a PE32 i386 image"
+
+got="$(exports "$module" | tr '\n' ' ')"
+want="Config DSPProc Init Quit getModule winampDSPGetHeader2 "
+[ "$got" = "$want" ] || bad "dsp_wren.dll exports [$got], expected [$want]"
+
+declare -A expect=(
+  [BASS.dll]="BASS_ChannelPlay BASS_ChannelSetAttribute BASS_ChannelSetFX BASS_ChannelStop BASS_ErrorGetCode BASS_FXSetParameters BASS_Free BASS_Init BASS_RecordFree BASS_RecordGetDeviceInfo BASS_RecordInit BASS_RecordSetInput BASS_RecordStart BASS_StreamCreate BASS_StreamFree BASS_StreamPutData"
+  [BASSMIX.dll]="BASS_Mixer_StreamAddChannel BASS_Mixer_StreamCreate"
+  [BASS_FX.dll]="BASS_FX_GetVersion"
+  [BASSENC.dll]="BASS_Encode_CastInit BASS_Encode_CastSetTitle BASS_Encode_SetNotify BASS_Encode_Start"
+)
+names="$(dll_names "$module")"
+for dll in "${!expect[@]}"; do
+  grep -qx "$dll" <<<"$names" || { bad "dsp_wren.dll does not import $dll"; continue; }
+  got="$(imports_of "$module" "$dll")"
+  grep -q '@' <<<"$got" && bad "$dll imported with decorated names: $got"
+  for name in ${expect[$dll]}; do
+    grep -qx "$name" <<<"$got" || bad "$name is not imported from $dll"
+  done
+done
+# Static runtime: no toolchain DLL has to travel with the module.
+for dll in $names; do
+  case "$dll" in
+    BASS.dll|BASSMIX.dll|BASS_FX.dll|BASSENC.dll) ;;
+    KERNEL32.dll|USER32.dll|msvcrt.dll|ADVAPI32.dll|GDI32.dll|SHELL32.dll|WS2_32.dll|ole32.dll|WINMM.dll|api-ms-win-*) ;;
+    *) bad "dsp_wren.dll depends on $dll" ;;
+  esac
+done
+
+# The library's DLLs export the undecorated names; the three small ones forward to BASS.dll.
+if [ -f "$dlls/BASS.dll" ]; then
+  all="$(exports "$dlls/BASS.dll")"
+  grep -q '@' <<<"$all" && bad "BASS.dll exports decorated names"
+  for dll in BASS.dll BASSMIX.dll BASS_FX.dll BASSENC.dll; do
+    for name in ${expect[$dll]}; do
+      grep -qx "$name" <<<"$all" || bad "BASS.dll does not export $name"
+    done
+  done
+  for dll in BASSMIX BASS_FX BASSENC; do
+    [ -f "$dlls/$dll.dll" ] || { bad "$dll.dll was not built"; continue; }
+    for name in ${expect[$dll.dll]}; do
+      "$objdump" -p "$dlls/$dll.dll" | grep -q "Forwarder RVA -- BASS\.$name\$" || bad "$dll.dll does not forward $name to BASS.dll"
+    done
+  done
+else
+  bad "BASS.dll was not built"
+fi
+
+[ $fail -eq 0 ] && echo "images: exports and imports as expected"
+exit $fail

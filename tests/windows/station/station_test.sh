@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# station_test.sh ROOT WINE_PREFIX STATION_EXE: a real Icecast and the test sound server on
+# loopback, the Windows station under Wine, a listener that checks what went on the air.
+set -u
+root="$1" prefix="$2" exe="$3"
+source "$root/scripts/lib/icecast.sh"
+source "$root/scripts/lib/pulse.sh"
+work="$(mktemp -d /tmp/larkspur-win-station.XXXXXX)"
+chmod 755 "$work"  # Icecast drops to its own user, which must reach its folder
+cleanup() {
+  [ -n "${station_pid:-}" ] && kill "$station_pid" 2>/dev/null
+  pulse_stop
+  icecast_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+icecast_start "$work/icecast" || fail "Icecast did not start"
+pulse_start "$work/pulse" || fail "the sound server did not start"
+pulse_feed_tone 1000 60
+export LARKSPUR_ICECAST_PORT="$ICECAST_PORT" LARKSPUR_ICECAST_PASSWORD="$ICECAST_SOURCE_PASSWORD"
+export LARKSPUR_ON_AIR_SECONDS=14
+
+"$root/scripts/wine-run" --prefix "$prefix" "$exe" --gtest_brief=1 >"$work/station.log" 2>&1 &
+station_pid=$!
+
+status="http://127.0.0.1:$ICECAST_PORT/status-json.xsl"
+on_air=0
+for _ in $(seq 1 200); do
+  if curl -s "$status" | grep -q '"listenurl"'; then on_air=1; break; fi
+  kill -0 "$station_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ $on_air -eq 1 ] || { cat "$work/station.log"; fail "no source reached Icecast"; }
+
+timeout 20 ffmpeg -nostdin -loglevel error -t 5 -i "http://127.0.0.1:$ICECAST_PORT/live" -ac 1 -ar 44100 \
+  -f s16le "$work/heard.raw" || fail "the listener heard nothing"
+curl -s "$status" >"$work/status.json"
+
+wait "$station_pid"
+rc=$?
+station_pid=""
+grep -v '^ALSA lib' "$work/station.log"
+[ $rc -eq 0 ] || fail "the Windows station failed ($rc)"
+
+python3 - "$work/heard.raw" "$work/status.json" <<'PY' || exit 1
+import json, math, struct, sys
+raw = open(sys.argv[1], "rb").read()
+n = len(raw) // 2
+samples = struct.unpack("<%dh" % n, raw[: n * 2])[-44100 * 2:]
+def level(freq):
+    re = sum(s * math.cos(2 * math.pi * freq * i / 44100) for i, s in enumerate(samples))
+    im = sum(s * math.sin(2 * math.pi * freq * i / 44100) for i, s in enumerate(samples))
+    return math.hypot(re, im) / max(len(samples), 1)
+host, mic, quiet = level(440), level(1000), level(700)
+print("listener: 440 Hz %.0f, 1000 Hz %.0f, 700 Hz %.0f" % (host, mic, quiet))
+ok = len(samples) > 44100 and host > 10 * quiet and mic > 10 * quiet
+src = json.load(open(sys.argv[2]))["icestats"]["source"]
+src = src[0] if isinstance(src, list) else src
+print("status: %s / %s / %s / %s" % (src.get("server_name"), src.get("genre"), src.get("server_description"), src.get("title")))
+for key, want in (("server_name", "Night Owl FM"), ("genre", "Jazz"), ("server_description", "Late jazz"),
+                  ("title", "Wren Test - Windows Tone")):
+    if src.get(key) != want:
+        print("FAIL: %s is %r, expected %r" % (key, src.get(key), want)); ok = False
+if not ok:
+    print("FAIL: the host's tone and the microphone's were not both on the air"); sys.exit(1)
+PY
+echo "on the air: host tone, microphone, metadata and title"
