@@ -149,7 +149,16 @@ std::string encoderCommandLine(const Larkspur& record, const std::string& folder
 }
 
 std::string serverAddress(const Larkspur& record) {
-    return castText(record.server) + ":" + std::to_string(record.port);
+    // A bare host gets ":port" at its end as always; an address with a mount point
+    // ("host/live", "http://[user@]host/live", "https://...") gets it after the host, before
+    // the mount, so the engine receives one well-formed address.
+    const std::string server = castText(record.server);
+    const std::string port = ":" + std::to_string(record.port);
+    const auto scheme = server.find("://");
+    const auto hostFrom = scheme == std::string::npos ? 0 : scheme + 3;
+    const auto mount = server.find('/', hostFrom);
+    if (mount == std::string::npos) return server + port;
+    return server.substr(0, mount) + port + server.substr(mount);
 }
 
 std::string stationHeader(const Larkspur& record) {

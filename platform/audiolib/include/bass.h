@@ -1,5 +1,5 @@
 /* The audio library: output device, capture, push streams, volume effect, mixer,
- * external encoders, casting to a SHOUTcast v1 server and notifications.
+ * external encoders, casting to a SHOUTcast v1 or Icecast 2 server and notifications.
  *
  * Conventions
  *  - Handles are 32-bit; 0 means none or failure. BOOL is 32-bit, FALSE = 0.
@@ -60,7 +60,13 @@ typedef DWORD HENCODE;  /* encoder on a channel */
 #define BASS_ERROR_TIMEOUT     40
 #define BASS_ERROR_ENDED       45
 #define BASS_ERROR_BUSY        46
-#define BASS_ERROR_CAST_DENIED 2100
+#define BASS_ERROR_CAST_DENIED 2100  /* SHOUTcast v1: wrong password or mount in use */
+#define BASS_ERROR_CAST_CERT   2101  /* TLS: the server's certificate or host name did not verify */
+#define BASS_ERROR_CAST_TLS    2102  /* TLS: no secure session (protocol, version or cipher) */
+#define BASS_ERROR_CAST_ADDRESS 2103 /* the server address cannot be read (scheme, mount, port) */
+#define BASS_ERROR_CAST_AUTH   2104  /* Icecast 2: 401, wrong user or password */
+#define BASS_ERROR_CAST_INUSE  2105  /* Icecast 2: 403, mount in use or content type forbidden */
+#define BASS_ERROR_CAST_STATUS 2106  /* Icecast 2: any other refusal, or no readable answer */
 #define BASS_ERROR_UNKNOWN     -1
 
 /* Device info flags */
@@ -186,19 +192,43 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * and the program started with the mixer's 16-bit samples on its stdin (a WAVE header first
  * unless BASS_ENCODE_NOHEAD). 0 at once when the program cannot be started. A slow encoder
  * never holds up the mixer: what it cannot take is dropped. Ends with its mixer.
- * BASS_Encode_CastInit: "host:port"; a SHOUTcast v1 source on port + 1. Blocks the caller for
- * the handshake, at most 10 s (BASS_ERROR_TIMEOUT); TRUE once the server took the source,
- * BASS_ERROR_CAST_DENIED for a wrong password or a mount in use. The name's further lines of
- * the form "icy-...: value" (after CR LF pairs) are sent as header lines of their own.
+ * A program that is fed without a pause and writes nothing for 10 s is hung: it is killed and
+ * notified as BASS_ENCODE_NOTIFY_ENCODER.
+ * BASS_Encode_CastInit: the server address chooses the protocol:
+ *   "host:port"                       SHOUTcast v1 source on port + 1
+ *   "host:port/mount"                 Icecast 2 source (HTTP PUT, SOURCE for servers before
+ *   "http://[user@]host:port/mount"   2.4) on the port itself, Basic authentication of user
+ *                                     ("source" when none is given) and password
+ *   "https://[user@]host:port/mount"  the same over TLS 1.2 or newer; the certificate and the
+ *                                     host name are verified against the system's trust store
+ *                                     (OpenSSL's: SSL_CERT_FILE and SSL_CERT_DIR apply)
+ * An IPv6 host is written in brackets. Another scheme, an empty mount, a user with ':' or a
+ * bad port: BASS_ERROR_CAST_ADDRESS. Blocks the caller for the handshake, at most 10 s
+ * (BASS_ERROR_TIMEOUT); TRUE once the server took the source; BASS_ERROR_HANDLE within a
+ * fraction of a second when the encoder is freed meanwhile. Refusals: SHOUTcast v1
+ * BASS_ERROR_CAST_DENIED (wrong password or mount in use); Icecast 2 BASS_ERROR_CAST_AUTH,
+ * BASS_ERROR_CAST_INUSE or BASS_ERROR_CAST_STATUS; TLS BASS_ERROR_CAST_CERT or
+ * BASS_ERROR_CAST_TLS. The name's further lines of the form "icy-...: value" (after CR LF
+ * pairs) are sent as header lines of their own; no other text can add a header line.
+ * The connection, plain or TLS, is dead (BASS_ENCODE_NOTIFY_CAST) when it makes no progress
+ * for 10 s: the server takes nothing while data waits, or a vanished peer (TCP user time-out,
+ * keep-alive); and when more than 4 s of the stream (at the declared bitrate, or the measured
+ * one when higher) waits to be sent. Nothing is dropped inside the stream: the server only
+ * ever gets a whole prefix of what the encoder wrote.
  * BASS_Encode_CastSetTitle: queued and sent on a thread of the encoder's own (deadline 5 s);
- * returns at once. Only the newest of several waiting titles is sent.
+ * returns at once. Only the newest of several waiting titles is sent. SHOUTcast v1: to
+ * /admin.cgi on the base port; Icecast 2: /admin/metadata of the mount, with the source's
+ * credentials (over TLS for https).
+ * Freeing an encoder (stopping its mixer, BASS_Free) returns within 1 s whatever the program,
+ * the server, a handshake, a title update or its name lookup are doing.
  * BASS_Encode_SetNotify: proc(handle, status, user) on the library's notification thread, one
- * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own,
+ * at a time: BASS_ENCODE_NOTIFY_ENCODER when the program dies on its own or hangs,
  * BASS_ENCODE_NOTIFY_CAST when the server connection dies, BASS_ENCODE_NOTIFY_CAST_TIMEOUT
- * when sending stalls for 5 s. Never called once its encoder was freed (and the free returned)
- * or after BASS_Free: so freeing an encoder (stopping its mixer) from another thread waits
- * for a callback of that encoder that is running; such a callback must not wait for a lock
- * the freeing thread holds.
+ * when sending stalls for 5 s (the connection lives on). Never called once its encoder was
+ * freed (and the free returned) or after BASS_Free: so freeing an encoder (stopping its
+ * mixer) from another thread also waits for a callback of that encoder that is running (the
+ * 1 s bound does not cover the caller's own callback); such a callback must not wait for a
+ * lock the freeing thread holds.
  * Any thread; safe inside a notification callback. */
 BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flags, ENCODEPROC *proc, void *user);
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,

@@ -1,12 +1,14 @@
 #include "encoder.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include "cast_protocol.h"
 #include "notify.h"
 #include "threads.h"
 
@@ -14,7 +16,17 @@ namespace bassx {
 namespace {
 
 constexpr size_t kPendingMax = 1u << 20;
-constexpr int kEndGraceMs = 2000;
+// With its input closed a program has this long to finish before it is killed; with the
+// threads' 100 ms slices it keeps every stop within a second.
+constexpr int kEndGraceMs = 400;
+// A pause in the feed this long starts the hung-encoder clock afresh (a paused mixer feeds
+// nothing, and a program may hold a part of a frame until more comes).
+constexpr int64_t kFeedGapNs = 1'000'000'000;
+
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void putLe(std::vector<uint8_t>& v, uint32_t x, int bytes) {
     for (int i = 0; i < bytes; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
@@ -63,9 +75,30 @@ int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
     return BASS_OK;
 }
 
+void Encoder::noteFed() {
+    int64_t now = nowNs();
+    int64_t last = lastFed_.exchange(now);
+    if (last == 0 || now - last > kFeedGapNs) {
+        feedingSince_.store(now);
+    } else {
+        int64_t none = 0;
+        feedingSince_.compare_exchange_strong(none, now);
+    }
+}
+
+bool Encoder::hung() const {
+    int64_t since = feedingSince_.load();
+    if (since == 0) return false;
+    int64_t now = nowNs();
+    return now - lastFed_.load() <= kFeedGapNs && now - since >= int64_t{net::kLivenessMs} * 1'000'000;
+}
+
 void Encoder::feed(const int16_t* samples, size_t bytes) {
     std::lock_guard<std::mutex> lock(inMutex_);
     if (ending_.load()) return;
+    // Offered counts, taken or not: a program that stops reading is as hung as one that stops
+    // writing.
+    noteFed();
     if (inQueued_ + bytes > inMax_) {
         inDropped_.fetch_add(bytes);
         return;
@@ -123,12 +156,17 @@ void Encoder::readerLoop() {
         int r = ::poll(&pf, 1, 100);
         if (r == 0) {
             if (readerStop_.load()) return;
+            if (!ending_.load() && hung()) {
+                process_.kill();
+                break;
+            }
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
+        feedingSince_.store(0);
         if (proc_) proc_(handle.load(), channel_, buf.data(), static_cast<DWORD>(n), user_);
         std::lock_guard<std::mutex> lock(castMutex_);
         if (link_)
@@ -136,7 +174,7 @@ void Encoder::readerLoop() {
         else if (pending_.size() + static_cast<size_t>(n) <= kPendingMax)
             pending_.insert(pending_.end(), buf.data(), buf.data() + n);
     }
-    // Output ended: the program has exited (or is about to).
+    // Output ended or the program was hung: it has exited (or is about to).
     if (!ending_.load()) {
         process_.reap(kEndGraceMs);
         postOnce(BASS_ENCODE_NOTIFY_ENCODER);
@@ -148,29 +186,21 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
         std::lock_guard<std::mutex> lock(castMutex_);
         if (link_) return BASS_ERROR_ALREADY;
     }
-    std::string host;
-    int port = 0;
-    if (!net::splitAddress(server, host, port) || port >= 65535) return BASS_ERROR_ILLPARAM;
-    auto deadline = net::after(icy::kHandshakeMs);
-    int err = 0;
-    int fd = net::connectTo(host, port + 1, deadline, err, &ending_);
-    if (fd < 0) return err;
-    err = icy::handshake(fd, params, deadline);
-    if (err) {
-        net::closeFd(fd);
-        return err;
-    }
+    cast::Address address;
+    int err = cast::parseAddress(server, address);
+    if (err) return err;
+    std::unique_ptr<net::Transport> conn;
+    err = cast::protocolFor(address).open(address, params, {rate_, chans_}, net::after(icy::kHandshakeMs), &ending_,
+                                          conn);
+    if (err) return ending_.load() ? BASS_ERROR_HANDLE : err;
     std::lock_guard<std::mutex> lock(castMutex_);
-    if (ending_.load()) {
-        net::closeFd(fd);
-        return BASS_ERROR_HANDLE;
-    }
-    link_ = std::make_unique<icy::Link>(fd, [this](DWORD status) { postOnce(status); });
-    if (!pending_.empty()) link_->push(pending_.data(), pending_.size());
-    pending_.clear();
-    pending_.shrink_to_fit();
-    castHost_ = host;
-    castPort_ = port;
+    if (ending_.load()) return BASS_ERROR_HANDLE;
+    icy::QueueLimit limit;
+    limit.kbps = params.bitrate;
+    link_ = std::make_unique<icy::Link>(std::move(conn), [this](DWORD status) { postOnce(status); }, limit,
+                                        std::move(pending_));
+    pending_ = {};
+    castAddress_ = address;
     castPass_ = params.password;
     return BASS_OK;
 }
@@ -178,8 +208,8 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
 int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     std::lock_guard<std::mutex> lock(castMutex_);
     if (!link_) return BASS_ERROR_NOTAVAIL;
-    if (!titles_) titles_ = std::make_unique<title::Sender>(castHost_, castPort_);
-    titles_->post(title::buildRequest(castHost_, castPort_, castPass_, song, url));
+    if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
+    titles_->post(cast::protocolFor(castAddress_).titleRequest(castAddress_, castPass_, song, url));
     return BASS_OK;
 }
 
@@ -202,6 +232,12 @@ void Encoder::shutdown() {
             inQueued_ = 0;
         }
         inCv_.notify_all();
+        // Everything is asked to end at once, so the waits below overlap instead of adding up.
+        {
+            std::lock_guard<std::mutex> lock(castMutex_);
+            if (titles_) titles_->cancel();
+            if (link_) link_->cancel();
+        }
         if (writer_.joinable()) writer_.join();
         // With its input closed the encoder flushes and exits; the reader drains the rest.
         process_.end(kEndGraceMs);

@@ -1,6 +1,8 @@
 // An encoder: an external program fed the mixer's raw samples on its stdin by a writer thread
 // of its own (bounded queue: a slow encoder never holds up the mixer), its stdout read by
-// another thread and handed to the cast. It ends with its mixer.
+// another thread and handed to the cast. It ends with its mixer, within a second whatever the
+// program, the server or a name lookup are doing. A program that is fed and writes nothing for
+// the liveness time is hung: it is killed and reported as dead.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cast_address.h"
 #include "icy.h"
 #include "mixer.h"
 #include "process.h"
@@ -33,6 +36,7 @@ public:
     int castSetTitle(const std::string& title, const std::string& url);
 
     // Our own end of it: no death notice. Safe from any thread, also the notification thread.
+    // Returns within a second; a handshake under way on another thread gives up as well.
     void shutdown();
 
     uint64_t inputDropped() const { return inDropped_.load(); }
@@ -43,6 +47,8 @@ private:
     void writerLoop();
     void readerLoop();
     void postOnce(DWORD status);
+    void noteFed();
+    bool hung() const;
 
     const DWORD rate_, chans_;
     ENCODEPROC* proc_;
@@ -53,6 +59,9 @@ private:
     std::atomic<bool> readerStop_{false};
     std::atomic<bool> deathPosted_{false};
     std::atomic<bool> castPosted_{false};
+    // Steady-clock nanoseconds; feedingSince_ is 0 while nothing was fed since the last output.
+    std::atomic<int64_t> lastFed_{0};
+    std::atomic<int64_t> feedingSince_{0};
 
     std::mutex inMutex_;
     std::condition_variable inCv_;
@@ -64,8 +73,8 @@ private:
     mutable std::mutex castMutex_;
     std::unique_ptr<icy::Link> link_;
     std::vector<uint8_t> pending_;  // output before a cast is attached (headers of the stream)
-    std::string castHost_, castPass_;
-    int castPort_ = 0;
+    cast::Address castAddress_;
+    std::string castPass_;
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;

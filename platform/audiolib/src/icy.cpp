@@ -1,5 +1,6 @@
 #include "icy.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -8,48 +9,14 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "header_text.h"
 #include "threads.h"
 
 namespace bassx::icy {
-namespace {
-
-std::string oneLine(const std::string& s) {
-    std::string out;
-    for (char c : s)
-        if (c != '\r' && c != '\n') out += c;
-    return out;
-}
-
-std::vector<std::string> splitLines(const std::string& s) {
-    std::vector<std::string> out;
-    size_t from = 0;
-    while (from <= s.size()) {
-        size_t to = s.find_first_of("\r\n", from);
-        if (to == std::string::npos) to = s.size();
-        out.push_back(s.substr(from, to - from));
-        if (to < s.size() && s[to] == '\r' && to + 1 < s.size() && s[to + 1] == '\n') ++to;
-        from = to + 1;
-    }
-    return out;
-}
-
-bool startsWithNoCase(const std::string& s, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
-}
-
-// "Name: value" with a token name.
-bool headerLine(const std::string& line) {
-    auto colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    for (size_t i = 0; i < colon; ++i) {
-        char c = line[i];
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) return false;
-    }
-    return true;
-}
-
-}  // namespace
+using hdr::headerLine;
+using hdr::oneLine;
+using hdr::splitLines;
+using hdr::startsWithNoCase;
 
 std::string buildHeaders(const CastParams& p) {
     auto nameLines = splitLines(p.name);
@@ -89,15 +56,18 @@ bool refusedAfterHeaders(const std::string& received) {
     return false;
 }
 
-int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs) {
+int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs, const std::atomic<bool>* cancel) {
+    auto sendFailed = [&] {
+        bool late = std::chrono::steady_clock::now() >= deadline || (cancel && cancel->load());
+        return late ? BASS_ERROR_TIMEOUT : BASS_ERROR_CAST_DENIED;
+    };
     std::string login = oneLine(p.password) + "\r\n";
-    if (!net::sendAll(fd, login.data(), login.size(), deadline))
-        return std::chrono::steady_clock::now() >= deadline ? BASS_ERROR_TIMEOUT : BASS_ERROR_CAST_DENIED;
+    if (!net::sendAll(fd, login.data(), login.size(), deadline, cancel)) return sendFailed();
     std::string got;
     char buf[1024];
     Reply r = Reply::NeedMore;
     while (r == Reply::NeedMore) {
-        long n = net::recvSome(fd, buf, sizeof buf, deadline);
+        long n = net::recvSome(fd, buf, sizeof buf, deadline, cancel);
         if (n == -2) return BASS_ERROR_TIMEOUT;
         if (n <= 0) return BASS_ERROR_CAST_DENIED;  // a wrong password closes the connection
         got.append(buf, static_cast<size_t>(n));
@@ -106,94 +76,130 @@ int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs) 
     if (r == Reply::Denied) return BASS_ERROR_CAST_DENIED;
     std::string rest = got.substr(got.find('\n') + 1);
     std::string headers = buildHeaders(p);
-    if (!net::sendAll(fd, headers.data(), headers.size(), deadline))
-        return std::chrono::steady_clock::now() >= deadline ? BASS_ERROR_TIMEOUT : BASS_ERROR_CAST_DENIED;
+    if (!net::sendAll(fd, headers.data(), headers.size(), deadline, cancel)) return sendFailed();
     // Silence for a short while means the source was taken; a mount in use gets a 403.
     auto watchEnd = std::min(deadline, net::after(watchMs));
     for (;;) {
         if (refusedAfterHeaders(rest)) return BASS_ERROR_CAST_DENIED;
-        long n = net::recvSome(fd, buf, sizeof buf, watchEnd);
-        if (n == -2) return BASS_OK;
+        long n = net::recvSome(fd, buf, sizeof buf, watchEnd, cancel);
+        if (n == -2) return cancel && cancel->load() ? BASS_ERROR_TIMEOUT : BASS_OK;
         if (n <= 0) return BASS_ERROR_CAST_DENIED;
         rest.append(buf, static_cast<size_t>(n));
     }
 }
 
-Link::Link(int fd, Notice notice, size_t maxQueued, int stallMs)
-    : fd_(fd), notice_(std::move(notice)), max_(maxQueued), stallMs_(stallMs) {
+namespace {
+constexpr size_t kMinLimitBytes = 16 * 1024;  // a few seconds at the lowest bitrates
+constexpr auto kRateWarmUp = std::chrono::seconds(2);
+}  // namespace
+
+Link::Link(std::unique_ptr<net::Transport> conn, Notice notice, QueueLimit limit, std::vector<uint8_t> head)
+    : conn_(std::move(conn)), notice_(std::move(notice)), limit_(limit), head_(std::move(head)) {
     thread_ = startThread([this] { run(); });
 }
 
 Link::~Link() { stop(); }
 
+size_t Link::limitLocked(std::chrono::steady_clock::time_point now) const {
+    double rate = limit_.kbps * 1000.0 / 8;
+    if (pushed_ > 0 && now - firstPush_ >= kRateWarmUp)
+        rate = std::max(rate, pushed_ / std::chrono::duration<double>(now - firstPush_).count());
+    if (rate <= 0) return limit_.maxBytes;
+    auto bytes = static_cast<size_t>(rate * limit_.queueMs / 1000);
+    return std::min(limit_.maxBytes, std::max(bytes, kMinLimitBytes));
+}
+
 void Link::push(const void* data, size_t len) {
-    if (dead_.load() || len == 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queued_ + len > max_) {
-        dropped_.fetch_add(len);
-        return;
+    if (dead_.load() || stop_.load() || len == 0) return;
+    bool over;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto now = std::chrono::steady_clock::now();
+        if (pushed_ == 0) firstPush_ = now;
+        pushed_ += len;
+        size_t waiting = queued_ + inHand_.load() + inKernel_.load() + len;
+        over = waiting > limitLocked(now);
+        if (!over) {
+            auto* p = static_cast<const uint8_t*>(data);
+            queue_.emplace_back(p, p + len);
+            queued_ += len;
+        }
     }
-    auto* p = static_cast<const uint8_t*>(data);
-    queue_.emplace_back(p, p + len);
-    queued_ += len;
+    // A server this far behind is not coming back in time; cutting the stream here is what
+    // keeps every byte it got a whole prefix of the stream.
+    if (over) fail();
     cv_.notify_one();
 }
 
-void Link::stop() {
+void Link::fail() {
+    if (!dead_.exchange(true) && !stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST);
+    cv_.notify_all();
+}
+
+void Link::cancel() {
     stop_.store(true);
     cv_.notify_all();
+}
+
+void Link::stop() {
+    cancel();
     if (thread_.joinable()) thread_.join();
-    net::closeFd(fd_);
+    conn_->close();
 }
 
 void Link::run() {
-    auto lastProgress = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    net::SendWatch watch(limit_.livenessMs);
     bool stallReported = false;
-    auto die = [&] {
-        dead_.store(true);
-        if (!stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST);
-    };
-    std::vector<uint8_t> chunk;
+    std::vector<uint8_t> chunk = std::move(head_);
     size_t sent = 0;
-    while (!stop_.load()) {
+    bool inHead = !chunk.empty();  // the head is not held against the limit
+    auto ending = [&] { return stop_.load() || dead_.load(); };
+    while (!ending()) {
         if (sent == chunk.size()) {
             chunk.clear();
             sent = 0;
+            inHead = false;
+            inHand_.store(0);
             std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue_.empty() || stop_.load(); });
-            if (stop_.load()) break;
+            cv_.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue_.empty() || ending(); });
+            if (ending()) break;
             if (queue_.empty()) {
                 lock.unlock();
+                inKernel_.store(net::unsentBytes(conn_->fd()));
                 // Idle: a server that went away shows as a readable end of stream.
-                pollfd pf{fd_, POLLIN, 0};
+                pollfd pf{conn_->fd(), POLLIN, 0};
                 if (::poll(&pf, 1, 0) > 0) {
                     char scratch[512];
-                    ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
-                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return die();
+                    if (conn_->recv(scratch, sizeof scratch) < 0) return fail();
                 }
-                lastProgress = std::chrono::steady_clock::now();
+                watch.idle(Clock::now());
                 continue;
             }
             chunk = std::move(queue_.front());
             queue_.pop_front();
             queued_ -= chunk.size();
+            inHand_.store(chunk.size());
         }
-        ssize_t n = ::send(fd_, chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL);
-        auto now = std::chrono::steady_clock::now();
+        long n = conn_->send(chunk.data() + sent, chunk.size() - sent);
+        auto now = Clock::now();
         if (n > 0) {
             sent += static_cast<size_t>(n);
-            lastProgress = now;
+            if (!inHead) inHand_.store(chunk.size() - sent);
+            watch.progressed(now);
             stallReported = false;
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return die();
-        if (!stallReported && now - lastProgress > std::chrono::milliseconds(stallMs_)) {
+        if (n < 0) return fail();
+        inKernel_.store(net::unsentBytes(conn_->fd()));
+        if (watch.dead(now)) return fail();
+        if (!stallReported && watch.stalledFor(now) > std::chrono::milliseconds(limit_.stallMs)) {
             stallReported = true;
             if (!stop_.load()) notice_(BASS_ENCODE_NOTIFY_CAST_TIMEOUT);
         }
-        pollfd pf{fd_, POLLOUT, 0};
+        pollfd pf{conn_->fd(), conn_->waitEvents(), 0};
         ::poll(&pf, 1, 100);
-        if (pf.revents & (POLLERR | POLLHUP)) return die();
+        if (pf.revents & (POLLERR | POLLHUP)) return fail();
     }
 }
 

@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,9 +23,7 @@
 #include "threads.h"
 
 namespace bassx::net {
-namespace {
 
-// Polls in short slices so a cancel flag is seen quickly. 1 ready, 0 timeout/cancel, -1 error.
 int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
     for (;;) {
         if (cancel && cancel->load()) return 0;
@@ -36,8 +35,6 @@ int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* ca
         if (r < 0 && errno != EINTR) return -1;
     }
 }
-
-}  // namespace
 
 bool splitAddress(const std::string& address, std::string& host, int& port) {
     auto colon = address.rfind(':');
@@ -52,8 +49,11 @@ bool splitAddress(const std::string& address, std::string& host, int& port) {
 
 namespace {
 
-// Name lookup has no deadline of its own: it runs on a thread of its own, and a lookup that
-// outlives the deadline is abandoned (it finishes and cleans up by itself).
+std::atomic<LookupFn> lookupFn{&::getaddrinfo};
+
+// Name lookup has no deadline and no cancel of its own: it runs on a thread of its own, and a
+// lookup that outlives the deadline or the cancel is abandoned (it finishes and cleans up by
+// itself).
 struct Lookup {
     std::mutex mutex;
     std::condition_variable cv;
@@ -65,16 +65,17 @@ struct Lookup {
     }
 };
 
-addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err) {
+addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
     auto job = std::make_shared<Lookup>();
     std::string service = std::to_string(port);
+    LookupFn lookup = lookupFn.load();
     startThread(
-        [job, host, service] {
+        [job, host, service, lookup] {
             addrinfo hints{};
             hints.ai_family = AF_UNSPEC;
             hints.ai_socktype = SOCK_STREAM;
             addrinfo* res = nullptr;
-            int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+            int rc = lookup(host.c_str(), service.c_str(), &hints, &res);
             std::lock_guard<std::mutex> lock(job->mutex);
             job->rc = rc;
             job->res = res;
@@ -83,9 +84,18 @@ addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err
         })
         .detach();
     std::unique_lock<std::mutex> lock(job->mutex);
-    if (!job->cv.wait_until(lock, deadline, [&] { return job->done; })) {
-        err = BASS_ERROR_TIMEOUT;
-        return nullptr;
+    // Short slices, so that a cancel is seen quickly.
+    while (!job->done) {
+        if (cancel && cancel->load()) {
+            err = BASS_ERROR_TIMEOUT;
+            return nullptr;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            err = BASS_ERROR_TIMEOUT;
+            return nullptr;
+        }
+        job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
     }
     if (job->rc != 0 || !job->res) {
         err = BASS_ERROR_NONET;
@@ -97,7 +107,7 @@ addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err
 }  // namespace
 
 int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
-    addrinfo* res = resolve(host, port, deadline, err);
+    addrinfo* res = resolve(host, port, deadline, err, cancel);
     if (!res) return -1;
     int fd = -1;
     err = BASS_ERROR_FILEOPEN;
@@ -120,6 +130,7 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
         if (r == 0) {
             int one = 1;
             ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            setLiveness(s);
             fd = s;
         } else {
             ::close(s);
@@ -129,6 +140,28 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
     if (fd >= 0) err = BASS_OK;
     return fd;
 }
+
+void setLiveness(int fd, int livenessMs) {
+    unsigned timeout = static_cast<unsigned>(livenessMs);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
+    // Idle for half the time, then one probe a second: a silent peer is found within the limit.
+    int on = 1;
+    int idle = std::max(1, livenessMs / 2000);
+    int interval = 1;
+    int count = std::max(1, (livenessMs / 1000 - idle) / interval);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+size_t unsentBytes(int fd) {
+    int n = 0;
+    if (::ioctl(fd, TIOCOUTQ, &n) != 0 || n < 0) return 0;
+    return static_cast<size_t>(n);
+}
+
+void setLookupForTests(LookupFn fn) { lookupFn.store(fn ? fn : &::getaddrinfo); }
 
 bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
     auto* p = static_cast<const char*>(data);

@@ -172,4 +172,9 @@ void Process::end(int graceMs) {
     }
 }
 
+void Process::kill() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
+}
+
 }  // namespace bassx

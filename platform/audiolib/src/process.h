@@ -37,6 +37,8 @@ public:
     // Closes stdin, waits up to graceMs for the program to end, then kills it; always reaps.
     // Stdout stays open for a reader to drain; the destructor closes it.
     void end(int graceMs);
+    // SIGKILL at once, pipes left alone (a writer may still be using stdin); reap() collects it.
+    void kill();
 
 private:
     std::mutex mutex_;  // guards pid_ against a reap racing a kill

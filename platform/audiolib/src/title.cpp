@@ -1,8 +1,10 @@
 #include "title.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "net.h"
+#include "transport.h"
 #include "threads.h"
 
 namespace bassx::title {
@@ -32,7 +34,7 @@ std::string buildRequest(const std::string& host, int port, const std::string& p
     return r;
 }
 
-Sender::Sender(std::string host, int port) : host_(std::move(host)), port_(port) {
+Sender::Sender(std::string host, int port, bool tls) : host_(std::move(host)), port_(port), tls_(tls) {
     thread_ = startThread([this] { run(); });
 }
 
@@ -46,9 +48,16 @@ void Sender::post(std::string request) {
     cv_.notify_one();
 }
 
-void Sender::stop() {
-    stop_.store(true);
+void Sender::cancel() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_.store(true);
+    }
     cv_.notify_all();
+}
+
+void Sender::stop() {
+    cancel();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -64,19 +73,22 @@ void Sender::run() {
         }
         auto deadline = net::after(kDeadlineMs);
         int err = 0;
-        int fd = net::connectTo(host_, port_, deadline, err, &stop_);
+        auto conn = net::open(host_, port_, tls_, deadline, err, &stop_);
         int status = 0;
-        if (fd >= 0 && net::sendAll(fd, req.data(), req.size(), deadline, &stop_)) {
+        if (conn && net::sendAll(*conn, req.data(), req.size(), deadline, &stop_)) {
             std::string reply;
             char buf[512];
             long n;
             while (reply.find('\n') == std::string::npos &&
-                   (n = net::recvSome(fd, buf, sizeof buf, deadline, &stop_)) > 0)
+                   (n = net::recvSome(*conn, buf, sizeof buf, deadline, &stop_)) > 0)
                 reply.append(buf, static_cast<size_t>(n));
             auto sp = reply.find(' ');
             if (reply.compare(0, 5, "HTTP/") == 0 && sp != std::string::npos) status = std::atoi(reply.c_str() + sp + 1);
         }
-        net::closeFd(fd);
+        conn.reset();
+        // Never a box: a refused title is only worth a line in the host's log.
+        if (status != 200 && !stop_.load())
+            std::fprintf(stderr, "libbass: title update to %s:%d answered %d\n", host_.c_str(), port_, status);
         lastStatus_.store(status);
         completed_.fetch_add(1);
     }

@@ -1,5 +1,6 @@
 // Title updates: GET /admin.cgi?pass=..&mode=updinfo&song=..&url=.. to the server's base
-// port, sent one at a time on a worker thread with a deadline; callers never wait.
+// port (an Icecast 2 mount's request comes from its protocol), sent one at a time on a worker
+// thread with a deadline; callers never wait.
 #pragma once
 
 #include <atomic>
@@ -20,13 +21,15 @@ std::string buildRequest(const std::string& host, int port, const std::string& p
 
 class Sender {
 public:
-    Sender(std::string host, int port);
+    Sender(std::string host, int port, bool tls = false);
     ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
     void post(std::string request);
-    // Abandons what is queued or in flight.
+    // Abandons what is queued or in flight, name lookup included. cancel() only asks and
+    // returns at once; stop() also waits for the worker (a fraction of a second).
+    void cancel();
     void stop();
     // HTTP status of the last update (0 when none got an answer); for tests.
     int lastStatus() const { return lastStatus_.load(); }
@@ -36,6 +39,7 @@ private:
     void run();
     std::string host_;
     int port_;
+    bool tls_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::string> queue_;

@@ -104,9 +104,40 @@ TEST_F(Broadcast, WrongPasswordFailsTheConnectPromptly) {
     EXPECT_TRUE(ice.sourceField("server_type").empty());
 }
 
+// Most Icecast servers open no SHOUTcast port: the server field names the mount instead.
+TEST_F(Broadcast, ServerFieldWithAMountReachesIcecastWithoutAShoutcastPort) {
+    fixtures::IcecastOptions options;
+    options.shoutcastPort = false;
+    ASSERT_TRUE(ice.start(options)) << ice.error();
+    configure("application/ogg");
+    const std::pair<const char*, int> refused[] = {
+        {"127.0.0.1", BASS_ERROR_FILEOPEN},  // the old form: nobody at port + 1
+        {"ftp://127.0.0.1/live", BASS_ERROR_CAST_ADDRESS},
+        {"http://127.0.0.1/", BASS_ERROR_CAST_ADDRESS},
+    };
+    for (const auto& [field, code] : refused) {
+        storeText(station.server, field);
+        EXPECT_EQ(toggleConnection(&station, true), 0) << field;
+        EXPECT_EQ(boxTexts().back(), "Couldn't setup connection with server  Bass Error: 0x" + std::to_string(code));
+        toggleConnection(&station, false);
+    }
+    for (const char* field : {"127.0.0.1/live", "http://source@127.0.0.1/live"}) {
+        SCOPED_TRACE(field);
+        storeText(station.server, field);
+        const auto boxes = boxTexts().size();
+        ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+        EXPECT_EQ(ice.waitSourceField("server_type", "application/ogg"), "application/ogg") << ice.statusJson();
+        EXPECT_EQ(ice.sourceField("server_name"), "Larkspur FM");
+        EXPECT_EQ(ice.sourceField("server_description"), "Late night standards");
+        toggleConnection(&station, false);
+        EXPECT_TRUE(sourceGone());
+        EXPECT_EQ(boxTexts().size(), boxes);
+    }
+}
+
 TEST_F(Broadcast, TitleReachesTheServerAtTheNextTick) {
     configure();
-    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
     ASSERT_FALSE(ice.waitSourceField("server_type").empty());
     hostWindow = 0x1234;
     desktop::headless::setWindowTitle(0x1234, "7. Chet Baker - Almost Blue - Winamp");

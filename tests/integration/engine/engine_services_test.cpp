@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <condition_variable>
 #include <fstream>
@@ -375,6 +377,143 @@ TEST(EngineCast, ServerThatNeverAnswersFailsAtTheDeadline) {
     EXPECT_LT(took, 12s);
     BASS_ChannelStop(mixer);
     ::close(ls);
+}
+
+// A loopback source port that never answers: the kernel accepts, nobody reads.
+struct SilentServer {
+    int port = fixtures::freePort();
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    SilentServer() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port + 1));
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 4) != 0) port = 0;
+    }
+    ~SilentServer() { ::close(listener); }
+};
+
+// Takes the source and reads the stream until told to stop reading; then holds the line. Its
+// receive buffer is small, as a busy server's fills.
+class StallingServer {
+public:
+    StallingServer() {
+        int small = 8192;
+        ::setsockopt(silent_.listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~StallingServer() {
+        quit_ = true;
+        thread_.join();
+        if (client_ >= 0) ::close(client_);
+    }
+    int port() const { return silent_.port; }
+    size_t received() const { return received_.load(); }
+    void stopReading() { reading_ = false; }
+
+private:
+    void serve() {
+        pollfd lp{silent_.listener, POLLIN, 0};
+        while (!quit_ && ::poll(&lp, 1, 50) == 0) {
+        }
+        if (quit_) return;
+        client_ = ::accept4(silent_.listener, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string head;
+        char buf[4096];
+        while (!quit_) {
+            pollfd cp{client_, POLLIN, 0};
+            if (!reading_ || ::poll(&cp, 1, 50) <= 0) {
+                std::this_thread::sleep_for(10ms);
+                continue;
+            }
+            ssize_t n = ::recv(client_, buf, sizeof buf, 0);
+            if (n <= 0) return;
+            received_ += static_cast<size_t>(n);
+            if (head.size() < 4096) {
+                head.append(buf, static_cast<size_t>(n));
+                if (head.find("\r\n") != std::string::npos && !answered_) {
+                    answered_ = true;
+                    const char ok[] = "OK2\r\nicy-caps:11\r\n\r\n";
+                    ::send(client_, ok, sizeof ok - 1, MSG_NOSIGNAL);
+                }
+            }
+        }
+    }
+    SilentServer silent_;
+    int client_ = -1;
+    bool answered_ = false;
+    std::atomic<bool> reading_{true}, quit_{false};
+    std::atomic<size_t> received_{0};
+    std::thread thread_;
+};
+
+TEST(EngineCast, ServerThatStopsReadingIsADeadConnectionWithinTwelveSeconds) {
+    StallingServer server;
+    ASSERT_NE(server.port(), 0);
+    ASSERT_TRUE(BASS_Init(0, kRate, 0, nullptr, nullptr));
+    Notices n;
+    HSTREAM mixer = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HENCODE enc = BASS_Encode_Start(mixer, "lame -r -s 44100 -b 128 -", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    ASSERT_NE(enc, 0u);
+    ASSERT_TRUE(BASS_Encode_CastInit(enc, ("127.0.0.1:" + std::to_string(server.port())).c_str(), "pw", "audio/mpeg",
+                                     "Stalling FM", "", "", "", nullptr, 128, FALSE))
+        << BASS_ErrorGetCode();
+    ASSERT_TRUE(BASS_Encode_SetNotify(enc, &Notices::proc, &n));
+    ASSERT_TRUE(BASS_ChannelPlay(mixer, FALSE));
+    // Two seconds of the stream at 128 kb/s arrive, then the server stops reading.
+    for (int i = 0; i < 1000 && server.received() < 32000; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_GE(server.received(), 32000u);
+    server.stopReading();
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(n.waitFor(BASS_ENCODE_NOTIFY_CAST, 12s));
+    std::printf("a server that stopped reading was found dead after %.1f s\n",
+                std::chrono::duration<double>(Clock::now() - t0).count());
+    EXPECT_FALSE(n.waitFor(BASS_ENCODE_NOTIFY_ENCODER, 100ms));
+    const auto t1 = Clock::now();
+    EXPECT_TRUE(BASS_ChannelStop(mixer));
+    EXPECT_LT(Clock::now() - t1, 1s);
+    EXPECT_TRUE(BASS_Free());
+}
+
+// The cancel reaches a handshake under way on another thread: the stop (or the free) and the
+// handshake both return within a second.
+TEST(EngineCast, StopAndFreeDuringAHandshakeWithASilentServerReturnAtOnce) {
+    for (bool viaFree : {false, true}) {
+        SCOPED_TRACE(viaFree ? "BASS_Free" : "BASS_ChannelStop");
+        SilentServer server;
+        ASSERT_NE(server.port, 0);
+        ASSERT_TRUE(BASS_Init(0, kRate, 0, nullptr, nullptr));
+        HSTREAM mixer = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+        HENCODE enc = BASS_Encode_Start(mixer, "lame -r -s 44100 -b 128 -", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+        ASSERT_NE(enc, 0u);
+        std::atomic<bool> returned{false};
+        std::atomic<BOOL> ok{TRUE};
+        std::atomic<int> code{0};
+        Clock::time_point returnedAt;
+        std::thread caster([&] {
+            ok = BASS_Encode_CastInit(enc, ("127.0.0.1:" + std::to_string(server.port)).c_str(), "pw", "audio/mpeg",
+                                      "n", "", "", "", nullptr, 128, FALSE);
+            code = BASS_ErrorGetCode();
+            returnedAt = Clock::now();
+            returned = true;
+        });
+        std::this_thread::sleep_for(500ms);  // connected, the password sent, waiting for an answer
+        const auto t0 = Clock::now();
+        if (viaFree) {
+            EXPECT_TRUE(BASS_Free());
+        } else {
+            EXPECT_TRUE(BASS_ChannelStop(mixer));
+        }
+        EXPECT_LT(Clock::now() - t0, 1s);
+        for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(10ms);
+        caster.join();
+        EXPECT_LT(returnedAt - t0, 1s);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(code, BASS_ERROR_HANDLE);
+        if (!viaFree) {
+            EXPECT_TRUE(BASS_Free());
+        }
+    }
 }
 
 TEST(EngineCapture, NoSoundServerMeansAnEmptyListAndFastFailure) {

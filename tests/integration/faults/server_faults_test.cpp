@@ -84,6 +84,37 @@ TEST_F(Faults, ServerKilledAndRestartedTheStationComesBackEachTime) {
     EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
 }
 
+// A stopped Icecast still accepts connections and takes data into its socket buffers, but reads
+// nothing: the engine finds the connection dead within seconds, and the reconnect loop brings
+// the station back once the server runs again.
+TEST_F(Faults, ServerThatStopsReadingIsLeftAndTheStationReturnsWithIt) {
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{ice.pid()};
+    configure();
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_EQ(ice.waitSourceField("server_name", "Larkspur FM"), "Larkspur FM");
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(::kill(ice.pid(), SIGSTOP), 0);
+    const auto stopped = Clock::now();
+    ASSERT_TRUE(eventually([] { return station.streaming == 0; }, 20s));
+    const long deadMs = msSince(stopped);
+    std::this_thread::sleep_for(2s);  // attempts against the stopped server fail
+    EXPECT_EQ(station.streaming, 0);
+    ASSERT_EQ(::kill(ice.pid(), SIGCONT), 0);
+    const auto resumed = Clock::now();
+    // An attempt under way may have to wait out its handshake deadline first.
+    ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 30s));
+    std::printf("server stopped reading: left after %ld ms; back %ld ms after it resumed\n", deadMs,
+                msSince(resumed));
+    EXPECT_EQ(ice.waitSourceField("server_name", "Larkspur FM", 5000), "Larkspur FM");
+    EXPECT_TRUE(eventually([] { return desktop::text(connectToggle) == "Disconnect"; }, 2s));
+    EXPECT_EQ(on_air::encoderChildren().size(), 1u);
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
 TEST_F(Faults, ServerDeathWithoutReconnectionIsReportedAndNothingRuns) {
     configure();
     ASSERT_EQ(toggleConnection(&station, true), 1);

@@ -227,6 +227,19 @@ TEST(StationTexts, ServerAddressIsServerColonPort) {
     storeText(r.server, " radio.example ");
     r.port = -8000;
     EXPECT_EQ(serverAddress(r), " radio.example :-8000");
+    // An address with a mount point gets the port after its host.
+    r.port = 8000;
+    const std::pair<const char*, const char*> forms[] = {
+        {"radio.example/live", "radio.example:8000/live"},
+        {"http://radio.example/live", "http://radio.example:8000/live"},
+        {"https://dj@radio.example/a/b.ogg", "https://dj@radio.example:8000/a/b.ogg"},
+        {"http://[::1]/live", "http://[::1]:8000/live"},
+        {"http://radio.example", "http://radio.example:8000"},  // the engine refuses the empty mount
+    };
+    for (const auto& [field, address] : forms) {
+        storeText(r.server, field);
+        EXPECT_EQ(serverAddress(r), address);
+    }
 }
 
 TEST(StationTexts, HeaderCarriesOnlyTheContactsThatAreSet) {

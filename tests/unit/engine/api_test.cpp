@@ -272,3 +272,31 @@ TEST(ApiEncoder, NoticeAfterFreeIsNeverDelivered) {
     EXPECT_FALSE(BASS_ChannelStop(m));
     EXPECT_TRUE(noChildren());
 }
+
+// Fed without a pause and never a byte out: hung, killed and notified as dead. A program that
+// writes carries on beside it.
+TEST(ApiEncoder, EncoderThatReadsAndWritesNothingIsEndedAsDead) {
+    NoticeLog silent, working;
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    // Reads everything, writes nothing, keeps its stdout open (dd would close it at once).
+    HENCODE hung = BASS_Encode_Start(m, "sh -c \"cat >/dev/null; true\"", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    HENCODE fine = BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    ASSERT_NE(hung, 0u);
+    ASSERT_NE(fine, 0u);
+    ASSERT_TRUE(BASS_Encode_SetNotify(hung, &NoticeLog::proc, &silent));
+    ASSERT_TRUE(BASS_Encode_SetNotify(fine, &NoticeLog::proc, &working));
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
+    while (silent.count() == 0 && Clock::now() - t0 < 20s) std::this_thread::sleep_for(20ms);
+    const auto took = Clock::now() - t0;
+    ASSERT_EQ(silent.count(), 1u);
+    EXPECT_EQ(silent.got[0], static_cast<DWORD>(BASS_ENCODE_NOTIFY_ENCODER));
+    EXPECT_GE(took, 9500ms);
+    EXPECT_LT(took, 12s);
+    EXPECT_EQ(working.count(), 0u);
+    const auto t1 = Clock::now();
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_LT(Clock::now() - t1, 1s);
+    EXPECT_TRUE(noChildren());
+}

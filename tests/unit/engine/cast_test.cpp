@@ -4,15 +4,20 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "encoder.h"
 #include "icy.h"
 #include "net.h"
 #include "title.h"
@@ -87,6 +92,94 @@ struct CannedServer {
     }
 };
 
+// A name lookup that never answers until the test lets it go.
+struct HungLookup {
+    static inline std::mutex m;
+    static inline std::condition_variable cv;
+    static inline unsigned releases = 0;  // each lookup waits for the next release
+    static inline std::atomic<int> entered{0};
+    static int lookup(const char*, const char*, const addrinfo*, addrinfo**) {
+        std::unique_lock<std::mutex> lock(m);
+        const unsigned mine = releases;
+        ++entered;
+        cv.wait(lock, [&] { return releases != mine; });
+        return EAI_NONAME;
+    }
+    HungLookup() {
+        entered = 0;
+        net::setLookupForTests(&lookup);
+    }
+    bool waitEntered(int n) {
+        for (int i = 0; i < 500 && entered < n; ++i) std::this_thread::sleep_for(10ms);
+        return entered >= n;
+    }
+    ~HungLookup() {
+        net::setLookupForTests(nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            ++releases;
+        }
+        cv.notify_all();  // the abandoned lookups end by themselves
+    }
+};
+
+// A listening loopback TCP socket on a port of the kernel's choosing.
+int loopbackListener(int& port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 4) != 0) {
+        ::close(s);
+        return -1;
+    }
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+// A loopback source port (port + 1 of `base`) that takes the source and holds the line.
+struct AcceptingServer {
+    int listener = -1, client = -1, base = 0;
+    std::atomic<bool> quit{false};
+    std::thread thread;
+    AcceptingServer() {
+        int port = 0;
+        listener = loopbackListener(port);
+        if (listener < 0) return;
+        base = port - 1;
+        thread = std::thread([this] {
+            pollfd pf{listener, POLLIN, 0};
+            while (!quit && ::poll(&pf, 1, 50) == 0) {
+            }
+            if (quit) return;
+            client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string got;
+            char buf[4096];
+            bool answered = false;
+            while (!quit) {
+                pollfd cp{client, POLLIN, 0};
+                if (::poll(&cp, 1, 50) <= 0) continue;
+                ssize_t n = ::recv(client, buf, sizeof buf, 0);
+                if (n <= 0) return;
+                got.append(buf, static_cast<size_t>(n));
+                if (!answered && got.find("\r\n") != std::string::npos) {
+                    answered = true;
+                    const char ok[] = "OK2\r\nicy-caps:11\r\n\r\n";
+                    ::send(client, ok, sizeof ok - 1, MSG_NOSIGNAL);
+                }
+            }
+        });
+    }
+    ~AcceptingServer() {
+        quit = true;
+        if (thread.joinable()) thread.join();
+        if (client >= 0) ::close(client);
+        ::close(listener);
+    }
+};
+
 }  // namespace
 
 TEST(IcyHeaders, CarryTheStationAndTheNamesExtraLines) {
@@ -154,6 +247,18 @@ TEST(IcyHandshake, CannedServerReplies) {
         EXPECT_GE(took, 250ms);
         EXPECT_LT(took, 1500ms);
     }
+    {
+        CannedServer s("", "");
+        std::atomic<bool> cancel{false};
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(200ms);
+            cancel = true;
+        });
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(icy::handshake(s.client(), station(), net::after(10000), 200, &cancel), BASS_ERROR_TIMEOUT);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << "the cancel reaches a handshake under way";
+        canceller.join();
+    }
 }
 
 TEST(IcyLink, PeerGoingAwayGivesOneConnectionNotice) {
@@ -177,15 +282,81 @@ TEST(IcyLink, PeerGoingAwayGivesOneConnectionNotice) {
     EXPECT_TRUE(link.dead());
 }
 
-TEST(IcyLink, StoppingGivesNoNoticeAndFullQueueDrops) {
+// A link's socket with little room in the kernel, so that a peer that stops reading is felt.
+bool smallPipe(int fds[2]) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) return false;
+    int small = 4096;
+    return ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small) == 0;
+}
+
+// Numbered 1000-byte "frames": what reaches the peer must be the stream's prefix, no frame
+// missing from the middle.
+std::string frame(int i) {
+    std::string f(1000, static_cast<char>('a' + i % 26));
+    std::string num = std::to_string(i);
+    f.replace(0, num.size(), num);
+    return f;
+}
+
+TEST(IcyLink, ServerFallingBehindIsADeadConnectionNeverACutStream) {
+    int fds[2];
+    ASSERT_TRUE(smallPipe(fds));
+    std::atomic<int> deaths{0}, others{0};
+    icy::QueueLimit limit;
+    limit.kbps = 64;  // 4 s at 64 kb/s: 32,000 bytes may wait
+    icy::Link link(
+        fds[0],
+        [&](DWORD s) {
+            if (s == BASS_ENCODE_NOTIFY_CAST)
+                ++deaths;
+            else
+                ++others;
+        },
+        limit, std::vector<uint8_t>(20000, 'h'));  // the stream's head is never held against the limit
+    std::string got;
+    char buf[65536];
+    auto drain = [&] {
+        ssize_t n;
+        while ((n = ::recv(fds[1], buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<size_t>(n));
+    };
+    // A server that keeps up: everything arrives.
+    int i = 0;
+    for (; i < 40; ++i) {
+        link.push(frame(i).data(), 1000);
+        std::this_thread::sleep_for(2ms);
+        drain();
+    }
+    for (int t = 0; t < 200 && got.size() < 60000; ++t, std::this_thread::sleep_for(5ms)) drain();
+    EXPECT_EQ(deaths, 0);
+    ASSERT_EQ(got.size(), 60000u);
+    // Then it stops reading: once 32,000 bytes wait (the kernel's share included), the link
+    // dies, once.
+    for (; i < 200 && deaths == 0; ++i) link.push(frame(i).data(), 1000);
+    EXPECT_EQ(deaths, 1);
+    EXPECT_TRUE(link.dead());
+    EXPECT_GT(i, 40 + 20);
+    EXPECT_LT(i, 40 + 33);
+    link.push(frame(i).data(), 1000);
+    std::this_thread::sleep_for(200ms);
+    link.stop();
+    drain();
+    EXPECT_EQ(deaths, 1);
+    EXPECT_EQ(others, 0);
+    std::string stream(20000, 'h');
+    for (int k = 0; k <= i; ++k) stream += frame(k);
+    EXPECT_GE(got.size(), 60000u);
+    EXPECT_TRUE(got == stream.substr(0, got.size())) << "not a prefix of the stream";
+    ::close(fds[1]);
+}
+
+TEST(IcyLink, StoppingGivesNoNotice) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
     std::atomic<int> notices{0};
     {
-        icy::Link link(fds[0], [&](DWORD) { ++notices; }, 1000);
+        icy::Link link(fds[0], [&](DWORD) { ++notices; });
         std::string big(1500, 'x');
         link.push(big.data(), big.size());
-        EXPECT_EQ(link.dropped(), 1500u);
         link.stop();
     }
     ::close(fds[1]);
@@ -217,15 +388,9 @@ TEST(TitleUpdate, EveryValueIsUrlEncodedByteForByte) {
 }
 
 TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
-    int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-    ::listen(ls, 4);
-    int port = ntohs(a.sin_port);
+    int port = 0;
+    int ls = loopbackListener(port);
+    ASSERT_GE(ls, 0);
     std::string got;
     std::thread server([&] {
         int c = ::accept(ls, nullptr, nullptr);
@@ -257,19 +422,20 @@ TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
     ::close(ls);
 }
 
-TEST(IcyLink, StalledSendingGivesATimeoutNoticeAndKeepsTheLink) {
+TEST(IcyLink, StalledSendingGivesATimeoutNoticeThenADeathAtTheLivenessTime) {
     int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-    int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_TRUE(smallPipe(fds));
     std::atomic<int> stalls{0}, deaths{0};
+    icy::QueueLimit limit;
+    limit.stallMs = 300;
+    limit.livenessMs = 1500;
     icy::Link link(
         fds[0],
         [&](DWORD s) {
             if (s == BASS_ENCODE_NOTIFY_CAST_TIMEOUT) ++stalls;
             if (s == BASS_ENCODE_NOTIFY_CAST) ++deaths;
         },
-        1u << 20, 300);
+        limit);
     std::string chunk(64 * 1024, 'x');  // the peer reads nothing: the socket fills up
     for (int i = 0; i < 4; ++i) link.push(chunk.data(), chunk.size());
     for (int i = 0; i < 200 && stalls == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -284,9 +450,17 @@ TEST(IcyLink, StalledSendingGivesATimeoutNoticeAndKeepsTheLink) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_FALSE(link.dead());
+    // Stuck again with data waiting: a second notice, then dead at the liveness time.
+    for (int i = 0; i < 4; ++i) link.push(chunk.data(), chunk.size());
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 400 && deaths == 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(deaths, 1);
+    EXPECT_EQ(stalls, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_TRUE(link.dead());
     link.stop();
     ::close(fds[1]);
-    EXPECT_EQ(deaths, 0);
+    EXPECT_EQ(deaths, 1);
 }
 
 TEST(Address, ConnectingNeverOutlivesItsDeadline) {
@@ -306,4 +480,65 @@ TEST(Address, ConnectingNeverOutlivesItsDeadline) {
     ::close(s);
     EXPECT_LT(net::connectTo("127.0.0.1", ntohs(a.sin_port), net::after(2000), err), 0);
     EXPECT_EQ(err, BASS_ERROR_FILEOPEN);
+}
+
+TEST(Teardown, TitleLookupThatNeverAnswersHoldsUpNeitherTheSenderNorTheEncoder) {
+    HungLookup hung;
+    {
+        title::Sender sender("never-answers.example", 8000);
+        sender.post("GET / HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(hung.waitEntered(1));
+        auto t0 = std::chrono::steady_clock::now();
+        sender.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    }
+    // The same through an encoder on the air: its title sender is in a lookup when it is freed.
+    net::setLookupForTests(nullptr);
+    AcceptingServer server;
+    ASSERT_GT(server.base, 0);
+    Encoder enc(44100, 2, nullptr, nullptr);
+    ASSERT_EQ(enc.start("cat", false, 0), BASS_OK);
+    ASSERT_EQ(enc.castInit("127.0.0.1:" + std::to_string(server.base), station()), BASS_OK);
+    net::setLookupForTests(&HungLookup::lookup);
+    ASSERT_EQ(enc.castSetTitle("Song", ""), BASS_OK);
+    ASSERT_TRUE(hung.waitEntered(2));
+    auto t0 = std::chrono::steady_clock::now();
+    enc.shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+}
+
+TEST(Teardown, FreeingAnEncoderEndsItsHandshakeAndItsLookup) {
+    // A lookup that never answers, then a server that never answers: in both, the handshake on
+    // another thread gives up within a second of the free, and the free returns within one.
+    for (bool inLookup : {true, false}) {
+        SCOPED_TRACE(inLookup ? "name lookup" : "silent server");
+        std::unique_ptr<HungLookup> hung;
+        if (inLookup) hung = std::make_unique<HungLookup>();
+        int port = 0;
+        int ls = loopbackListener(port);  // the kernel accepts; nobody ever answers
+        ASSERT_GE(ls, 0);
+        Encoder enc(44100, 2, nullptr, nullptr);
+        ASSERT_EQ(enc.start("cat", false, 0), BASS_OK);
+        std::atomic<int> result{-1};
+        std::atomic<bool> returned{false};
+        std::chrono::steady_clock::time_point returnedAt;
+        std::thread caster([&] {
+            result = enc.castInit("127.0.0.1:" + std::to_string(port - 1), station());
+            returnedAt = std::chrono::steady_clock::now();
+            returned = true;
+        });
+        if (inLookup)
+            ASSERT_TRUE(hung->waitEntered(1));
+        else
+            std::this_thread::sleep_for(300ms);
+        auto t0 = std::chrono::steady_clock::now();
+        enc.shutdown();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+        for (int i = 0; i < 300 && !returned; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(returned);
+        caster.join();
+        EXPECT_LT(returnedAt - t0, 1s);
+        EXPECT_EQ(result, BASS_ERROR_HANDLE);
+        ::close(ls);
+    }
 }
