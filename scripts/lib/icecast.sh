@@ -6,17 +6,23 @@
 #   icecast_free_port        prints a free loopback port whose successor is free too
 source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
+# Below the range outgoing connections draw their local ports from: no client can take it
+# between this choice and Icecast's bind.
 icecast_free_port() {
-  python3 - <<'PY' 2>/dev/null || shuf -i 20000-40000 -n 1
-import socket
-for _ in range(200):
-    a = socket.socket(); a.bind(("127.0.0.1", 0)); p = a.getsockname()[1]
-    if p >= 65535: a.close(); continue
-    b = socket.socket()
+  python3 - <<'PY' 2>/dev/null || shuf -i 10000-32000 -n 1
+import random, socket
+try:
+    low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+except (OSError, ValueError, IndexError):
+    low = 32768
+for _ in range(500):
+    p = random.randint(10000, max(11000, low - 2))
     try:
-        b.bind(("127.0.0.1", p + 1)); b.close(); a.close(); print(p); break
+        for q in (p, p + 1):
+            s = socket.socket(); s.bind(("127.0.0.1", q)); s.close()
     except OSError:
-        a.close(); b.close()
+        s.close(); continue
+    print(p); break
 PY
 }
 

@@ -21,4 +21,5 @@ LARKSPUR_PACKAGES=(
   libfltk1.3-dev libx11-dev libpng-dev zlib1g-dev libpulse-dev libsndfile1-dev
   icecast2 lame vorbis-tools pulseaudio pulseaudio-utils libssl-dev openssl
   xvfb xdotool x11-utils imagemagick ffmpeg sox curl procps
+  ccache
 )

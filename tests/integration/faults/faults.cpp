@@ -126,9 +126,10 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 // ---------------------------------------------------------------- BadServer
 
-BadServer::BadServer(Kind kind) : kind_(kind) {
+BadServer::BadServer(Kind kind, int basePort) : kind_(kind) {
     for (int attempt = 0; attempt < 20 && listener_ < 0; ++attempt) {
-        port_ = fixtures::freePort();
+        if (attempt > 0 && basePort) std::this_thread::sleep_for(100ms);  // the port is still held
+        port_ = basePort ? basePort : fixtures::freePort();
         int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -221,22 +222,71 @@ void Revivable::kill() {
     if (pid == revived_) revived_ = 0;
 }
 
+namespace {
+
+// Free to bind as Icecast binds (SO_REUSEADDR: connections of the killed server still in
+// TIME_WAIT are no obstacle, a socket still bound to the port is).
+bool bindable(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return ok;
+}
+
+}  // namespace
+
 bool Revivable::revive() {
     stopRevived();
-    revived_ = ::fork();
-    if (revived_ == 0) {
-        ::setpgid(0, 0);
-        const std::string config = ice_.dir() + "/icecast.xml";
-        const std::string log = ice_.dir() + "/revived.log";
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
+    const std::string config = ice_.dir() + "/icecast.xml";
+    const std::string log = ice_.dir() + "/revived.log";
+    // A loaded machine may keep the ports a while (the dead server's sockets, a connect of the
+    // station that drew the port as its own end) or start Icecast slowly: wait for the ports,
+    // start, and start again when it gave up, within one bound.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    };
+    auto answers = [&] {
+        return fixtures::listensOn(revived_, ice_.port()) && fixtures::listensOn(revived_, ice_.port() + 1) &&
+               !ice_.statusJson().empty();
+    };
+    while (left() > 0ms) {
+        eventually([&] { return bindable(ice_.port()) && bindable(ice_.port() + 1); }, left());
+        revived_ = ::fork();
+        if (revived_ == 0) {
+            ::setpgid(0, 0);
+            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            ::execlp("icecast2", "icecast2", "-c", config.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
         }
-        ::execlp("icecast2", "icecast2", "-c", config.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
+        if (revived_ < 0) {
+            revived_ = 0;
+            return false;
+        }
+        bool exited = false;
+        eventually(
+            [&] {
+                if (::waitpid(revived_, nullptr, WNOHANG) == revived_) return exited = true;
+                return answers();
+            },
+            left());
+        if (!exited && answers()) return true;
+        if (exited)
+            revived_ = 0;
+        else
+            stopRevived();
     }
-    return eventually([&] { return !ice_.statusJson().empty(); }, 5s);
+    return false;
 }
 
 void Revivable::stopRevived() {

@@ -40,7 +40,8 @@ public:
         OkThen403,       // "OK2", reads the headers, then an HTTP 403
         Trickle,         // one byte a second, never a full line
     };
-    explicit BadServer(Kind kind);
+    // On basePort + 1 when given (a server that took the place of one that died), else on a free port.
+    explicit BadServer(Kind kind, int basePort = 0);
     ~BadServer();
     BadServer(const BadServer&) = delete;
     BadServer& operator=(const BadServer&) = delete;

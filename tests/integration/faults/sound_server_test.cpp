@@ -41,9 +41,14 @@ protected:
         ASSERT_EQ(station.streaming, 1);
         ASSERT_TRUE(sound().feedTone(1000, 30)) << sound().error();
         setSpeaking(&station, 1);
-        // Icecast hands a new listener its burst of the last seconds first: let it fill with the tone.
-        std::this_thread::sleep_for(4s);
-        const fixtures::Listened heard = fixtures::listen(ice.port(), 3);
+        // Listens until the tone has come through capture, encoder and server, or the bound ends.
+        fixtures::Listened heard;
+        faults::eventually(
+            [&] {
+                heard = fixtures::listen(ice.port(), 2);
+                return heard.ok && std::abs(heard.dominantHz - 1000) <= 30 && heard.rms > 0.01;
+            },
+            30s, 0ms);
         sound().stopTone();
         ASSERT_TRUE(heard.ok) << heard.error;
         EXPECT_NEAR(heard.dominantHz, 1000, 30);

@@ -128,7 +128,7 @@ std::vector<char> settingsBytes() {
 }  // namespace
 
 TEST(ModuleExports, ExactlyTheSixEntryPoints) {
-    const std::string out = command(std::string("nm -D --defined-only ") + LARKSPUR_MODULE);
+    const std::string out = command(std::string("nm -D --defined-only '") + LARKSPUR_MODULE + "'");
     std::set<std::string> names;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {

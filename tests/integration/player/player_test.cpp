@@ -472,6 +472,9 @@ TEST_F(PlayerTest, SignalsEndPlayingAndCallQuitOnce) {
     for (int sig : {SIGTERM, SIGINT}) {
         fs::remove(log_);
         Player p({"--plugin", COUNT_DSP, "--loop"}, env(), dir_, err_);
+        // A loaded machine may take a while to start it: a second of playing counts from Init.
+        for (int i = 0; i < 1000 && p.running() && findLine(logLines(), "init ").empty(); ++i)
+            std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(1s);
         ASSERT_TRUE(p.running()) << slurp(err_);
         kill(p.pid(), sig);
