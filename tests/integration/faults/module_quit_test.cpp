@@ -315,11 +315,21 @@ TEST_F(QuitModule, WhileTheFailureHandlerShowsAMessageBox) {
 TEST_F(QuitModule, UnloadGivesBackItsDescriptors) {
     if (keepMapped) GTEST_SKIP() << "the module stays mapped in this build";
     writeSettings(0, false, "");
+    // FLTK stays loaded with the host and keeps its one display connection: the first session
+    // may leave that behind, and no session after it may leave anything more.
     start();
     quit();
-    EXPECT_TRUE(eventually([&] { return faults::usage().fds <= fdsBefore; }, 2s))
-        << faults::usage().fds << " descriptors after the session, " << fdsBefore << " before: "
-        << faults::openFiles();
+    EXPECT_TRUE(eventually([&] { return faults::usage().fds <= fdsBefore + 1; }, 2s))
+        << faults::usage().fds << " descriptors after the first session, " << fdsBefore
+        << " before: " << faults::openFiles();
+    const int afterFirst = faults::usage().fds;
+    for (int session = 0; session < 3; ++session) {
+        start();
+        quit();
+    }
+    EXPECT_TRUE(eventually([&] { return faults::usage().fds <= afterFirst; }, 2s))
+        << faults::usage().fds << " descriptors after four sessions, " << afterFirst
+        << " after the first: " << faults::openFiles();
 }
 
 // As another user, in a folder that user cannot write: Quit still returns, and the settings
