@@ -5,6 +5,14 @@
 set -euo pipefail
 build="$1"; shift
 deps="$build/deps"
+mkdir -p "$deps"
+if [[ "$deps" =~ [[:space:]] ]]; then
+  # configure and libtool split their flags at spaces: work through a link whose path has none.
+  link="$(mktemp -d)"
+  trap 'rm -rf "$link"' EXIT
+  ln -s "$deps" "$link/deps"
+  deps="$link/deps"
+fi
 prefix="$deps/prefix"
 host=i686-w64-mingw32
 mkdir -p "$deps/src" "$prefix"
