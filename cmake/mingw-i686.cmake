@@ -12,6 +12,11 @@ set(CMAKE_RANLIB ${triple}-ranlib CACHE FILEPATH "")
 set(CMAKE_DLLTOOL ${triple}-dlltool CACHE FILEPATH "")
 set(CMAKE_OBJDUMP ${triple}-objdump CACHE FILEPATH "")
 
+# SSE2 for the resampler's vector kernel (every processor Windows 7 runs on has it); threads
+# that Windows starts only align their stacks to 4 bytes, so vector code realigns its own.
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
+
 # libstdc++, libgcc and winpthread inside each image: nothing of the toolchain to ship.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
