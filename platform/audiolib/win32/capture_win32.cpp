@@ -22,12 +22,9 @@
 
 namespace bassx::capture {
 
-// The device's 20 ms buffers arrive out of step with our 20 ms clock: keep two in hand.
-constexpr unsigned kCapturePrebufferMs = 40;
-
 class RecordChannel : public Source {
 public:
-    RecordChannel(DWORD rate, DWORD chans) : Source(Kind::Record, rate, chans, 0.5, kCapturePrebufferMs) {}
+    RecordChannel(DWORD rate, DWORD chans) : Source(Kind::Record, rate, chans, kCaptureRingSeconds, kCapturePrebufferMs, true) {}
     ~RecordChannel() override { stopDevice(); }
 
     // BASS error code, 0 once the device records (paused until run(true) when asked).
