@@ -83,6 +83,7 @@ struct Shadow {
     std::vector<std::string> items;  // list entries or tab labels
     int selected = -1;
     int position = 0;
+    std::string toolTip;
     std::uint64_t seq = 0;
 };
 
@@ -202,6 +203,7 @@ struct Live {
     std::vector<std::string> itemsShown;
     std::string labelShown;
     bool labelSet = false;
+    std::string toolTipShown;  // FLTK keeps only the pointer: the text lives here
     std::vector<uchar> pixels;
     std::unique_ptr<Fl_RGB_Image> image;
 };
@@ -846,6 +848,9 @@ public:
     int position(int trackbar) override {
         return read(trackbar, 0, [](Shadow& s) { return s.position; });
     }
+    void setToolTip(int number, const std::string& t) override {
+        change(number, [&](Shadow& s) { s.toolTip = t; });
+    }
 
     // Window thread: the widget shows what its shadow holds.
     void apply(int number) {
@@ -937,6 +942,10 @@ public:
                 w->color(bg);
                 damaged = true;
             }
+        }
+        if (live.toolTipShown != s.toolTip) {
+            live.toolTipShown = s.toolTip;
+            w->tooltip(live.toolTipShown.empty() ? nullptr : live.toolTipShown.c_str());
         }
         if (damaged) w->redraw();
     }
