@@ -35,7 +35,8 @@ std::string backendName();
 // Modal box with one OK button, kept above `owner` (0: none). Holds the calling thread until
 // closed (or until endLoop() closes it; after endLoop() it returns at once). Asked for from
 // another thread while a window thread runs, the box holds only the caller: the window
-// thread's loop goes on.
+// thread's loop goes on. On Windows a box asked for by a thread other than the owner's is
+// kept on top rather than owned (owning would make the system wait for the owner's thread).
 void messageBox(NativeWindow owner, const std::string& title, const std::string& text);
 // The active top-level window when it belongs to this process (the host's or ours), else 0.
 NativeWindow foregroundWindowOfThisProcess();

@@ -10,7 +10,7 @@
 // so FLTK never runs on two threads.
 #pragma once
 
-#include "backend.h"  // before X11's headers, whose macros clash with its names
+#include "shadowed.h"  // before X11's headers, whose macros clash with its names
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -47,7 +47,6 @@ namespace desktop::detail::fltk {
 
 constexpr int tabRowHeight = 22;
 constexpr int pageInsetX = 3, pageInsetY = 2;  // display area of a tab page inside its frame
-constexpr std::uint32_t dialogColour = 0xF0F0F0;
 // A narrow sans face, so that texts fit the sizes laid out for the small dialog font.
 constexpr Fl_Font uiFont = FL_FREE_FONT;
 
@@ -73,21 +72,6 @@ inline std::string menuText(const std::string& s) {
     }
     return out;
 }
-
-struct Shadow {
-    int window = 0;
-    ControlSpec spec;
-    int absX = 0, absY = 0;  // position in the window, for hit tests from any thread
-    bool checked = false;
-    bool enabled = true;
-    std::uint32_t textColor = 0x000000;
-    std::uint32_t background = dialogColour;
-    std::vector<std::string> items;  // list entries or tab labels
-    int selected = -1;
-    int position = 0;
-    std::string toolTip;
-    std::uint64_t seq = 0;
-};
 
 struct BoxRequest {
     NativeWindow owner = 0;
@@ -129,9 +113,10 @@ struct Live {
     std::vector<uchar> pixels;
     std::unique_ptr<Fl_RGB_Image> image;
 };
-class Fltk final : public Backend {
+class Fltk final : public ShadowedBackend {
 public:
     Fltk();
+    void applyLater(int number) override { post([this, number] { apply(number); }); }
 
     // ---- threads ----
     bool onWindowThread();
@@ -217,45 +202,8 @@ public:
 
     int selectedNow(int number);
 
-    bool controlExists(int number) override;
 
-    // Writes the shadow, then brings the widget to it on the window thread.
-    template <typename F>
-    void change(int number, F&& f) {
-        {
-            std::lock_guard lock(m_);
-            auto it = shadow_.find(number);
-            if (it == shadow_.end()) return;
-            f(it->second);
-        }
-        post([this, number] { apply(number); });
-    }
 
-    template <typename T, typename F>
-    T read(int number, T fallback, F&& f) {
-        std::lock_guard lock(m_);
-        auto it = shadow_.find(number);
-        return it == shadow_.end() ? fallback : f(it->second);
-    }
-
-    void setText(int number, const std::string& t) override;
-    std::string text(int number) override;
-    void setChecked(int number, bool down) override;
-    bool checked(int number) override;
-    void setEnabled(int number, bool on) override;
-    bool enabled(int number) override;
-    void setTextColor(int number, std::uint32_t rgb) override;
-    void setBackgroundColor(int number, std::uint32_t rgb) override;
-    std::uint32_t textColor(int number) override;
-    std::uint32_t backgroundColor(int number) override;
-    void addItem(int list, const std::string& item) override;
-    int itemCount(int list) override;
-    std::string itemText(int list, int pos) override;
-    void select(int list, int pos) override;
-    int selected(int list) override;
-    void setPosition(int trackbar, int pos) override;
-    int position(int trackbar) override;
-    void setToolTip(int number, const std::string& t) override;
 
     // Window thread: the widget shows what its shadow holds.
     void apply(int number);
@@ -298,9 +246,7 @@ public:
     static ThreadGuard& threadGuard();
 
 private:
-    std::mutex m_;
     std::condition_variable boxDone_, idle_;
-    std::map<int, Shadow> shadow_;
     std::deque<std::function<void()>> ops_;
     std::deque<Event> events_;
     std::vector<std::shared_ptr<BoxRequest>> pendingBoxes_;
@@ -310,7 +256,6 @@ private:
     std::thread::id thread_;
     int configNumber_ = 1;
     NativeWindow configXid_ = 0;
-    std::uint64_t nextSeq_ = 1;
     int wake_[2] = {-1, -1};
 
     std::mutex frameLock_;

@@ -18,31 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "backend.h"
+#include "shadowed.h"
 
 namespace desktop::detail::win32 {
 
-constexpr std::uint32_t dialogColour = 0xF0F0F0;
 constexpr UINT runQueued = WM_APP + 1;    // the window thread drains its queue
 constexpr UINT destroyHidden = WM_APP + 2;  // a hidden window closed from another thread
 constexpr int pageIdBase = 1000;          // tab pages: above every control number
 
 COLORREF colorRef(std::uint32_t rgb);
-
-struct Shadow {
-    int window = 0;
-    ControlSpec spec;
-    bool checked = false;
-    bool enabled = true;
-    std::uint32_t textColor = 0x000000;
-    std::uint32_t background = dialogColour;
-    bool coloured = false;  // colours set: painted through WM_CTLCOLORSTATIC
-    std::vector<std::string> items;  // list entries or tab labels
-    int selected = -1;
-    int position = 0;
-    std::string toolTip;
-    std::uint64_t seq = 0;
-};
 
 // What the window thread has made of a control.
 struct Live {
@@ -56,9 +40,10 @@ struct Live {
     std::string toolTipShown;
 };
 
-class Win32 final : public Backend {
+class Win32 final : public ShadowedBackend {
 public:
     Win32();
+    void applyLater(int number) override { post([this, number] { apply(number); }); }
 
     // ---- message boxes (message_boxes.cpp) ----
     void messageBox(NativeWindow owner, const std::string& title, const std::string& text) override;
@@ -80,25 +65,6 @@ public:
 
     bool createControl(int window, const ControlSpec& spec) override;
     int addTab(int tabControl, const std::string& label) override;
-    bool controlExists(int number) override;
-    void setText(int number, const std::string& text) override;
-    std::string text(int number) override;
-    void setChecked(int number, bool down) override;
-    bool checked(int number) override;
-    void setEnabled(int number, bool on) override;
-    bool enabled(int number) override;
-    void setTextColor(int number, std::uint32_t rgb) override;
-    void setBackgroundColor(int number, std::uint32_t rgb) override;
-    std::uint32_t textColor(int number) override;
-    std::uint32_t backgroundColor(int number) override;
-    void addItem(int list, const std::string& item) override;
-    int itemCount(int list) override;
-    std::string itemText(int list, int position) override;
-    void select(int list, int position) override;
-    int selected(int list) override;
-    void setPosition(int trackbar, int position) override;
-    int position(int trackbar) override;
-    void setToolTip(int number, const std::string& text) override;
 
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l);
     static LRESULT CALLBACK pageProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l);
@@ -128,28 +94,9 @@ public:
     std::string windowTitle(NativeWindow window) override;
     void openSoundSettings() override;
 
-    template <typename F>
-    void change(int number, F&& f) {
-        {
-            std::lock_guard lock(m_);
-            auto it = shadow_.find(number);
-            if (it == shadow_.end()) return;
-            f(it->second);
-        }
-        post([this, number] { apply(number); });
-    }
-
-    template <typename T, typename F>
-    T read(int number, T fallback, F&& f) {
-        std::lock_guard lock(m_);
-        auto it = shadow_.find(number);
-        return it == shadow_.end() ? fallback : f(it->second);
-    }
 
     // Shared, under m_.
-    std::mutex m_;
     std::condition_variable idle_;
-    std::map<int, Shadow> shadow_;
     std::deque<std::function<void()>> ops_;
     std::deque<Event> events_;
     std::map<int, HWND> hidden_;
@@ -159,7 +106,6 @@ public:
     DWORD thread_ = 0;
     int configNumber_ = 1;
     HWND config_ = nullptr;
-    std::uint64_t nextSeq_ = 1;
 
     // Window thread only.
     std::map<int, Live> live_;

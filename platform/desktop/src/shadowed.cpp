@@ -1,0 +1,83 @@
+#include "shadowed.h"
+
+#include <algorithm>
+
+namespace desktop::detail {
+
+bool ShadowedBackend::controlExists(int number) {
+    std::lock_guard lock(m_);
+    return shadow_.count(number) != 0;
+}
+void ShadowedBackend::setText(int number, const std::string& t) {
+    change(number, [&](Shadow& s) { s.spec.text = t; });
+}
+std::string ShadowedBackend::text(int number) {
+    return read(number, std::string(), [](Shadow& s) { return s.spec.text; });
+}
+void ShadowedBackend::setChecked(int number, bool down) {
+    change(number, [&](Shadow& s) { s.checked = down; });
+}
+bool ShadowedBackend::checked(int number) {
+    return read(number, false, [](Shadow& s) { return s.checked; });
+}
+void ShadowedBackend::setEnabled(int number, bool on) {
+    change(number, [&](Shadow& s) { s.enabled = on; });
+}
+bool ShadowedBackend::enabled(int number) {
+    return read(number, false, [](Shadow& s) { return s.enabled; });
+}
+void ShadowedBackend::setTextColor(int number, std::uint32_t rgb) {
+    change(number, [&](Shadow& s) {
+        s.textColor = rgb & 0xFFFFFF;
+        s.coloured = true;
+    });
+}
+void ShadowedBackend::setBackgroundColor(int number, std::uint32_t rgb) {
+    change(number, [&](Shadow& s) {
+        s.background = rgb & 0xFFFFFF;
+        s.coloured = true;
+    });
+}
+std::uint32_t ShadowedBackend::textColor(int number) {
+    return read(number, std::uint32_t(0), [](Shadow& s) { return s.textColor; });
+}
+std::uint32_t ShadowedBackend::backgroundColor(int number) {
+    return read(number, std::uint32_t(0), [](Shadow& s) { return s.background; });
+}
+void ShadowedBackend::addItem(int list, const std::string& item) {
+    change(list, [&](Shadow& s) {
+        if (s.spec.kind == ControlKind::DropList) s.items.push_back(item);
+    });
+}
+int ShadowedBackend::itemCount(int list) {
+    return read(list, 0, [](Shadow& s) { return int(s.items.size()); });
+}
+std::string ShadowedBackend::itemText(int list, int pos) {
+    return read(list, std::string(), [&](Shadow& s) {
+        return pos >= 0 && pos < int(s.items.size()) ? s.items[std::size_t(pos)] : std::string();
+    });
+}
+void ShadowedBackend::select(int list, int pos) {
+    change(list, [&](Shadow& s) {
+        bool valid = pos >= 0 && pos < int(s.items.size());
+        if (s.spec.kind == ControlKind::TabControl) {
+            if (valid) s.selected = pos;  // a tab control always shows a page
+        } else {
+            s.selected = valid ? pos : -1;
+        }
+    });
+}
+int ShadowedBackend::selected(int list) {
+    return read(list, -1, [](Shadow& s) { return s.selected; });
+}
+void ShadowedBackend::setPosition(int trackbar, int pos) {
+    change(trackbar, [&](Shadow& s) { s.position = std::clamp(pos, 0, 100); });
+}
+int ShadowedBackend::position(int trackbar) {
+    return read(trackbar, 0, [](Shadow& s) { return s.position; });
+}
+void ShadowedBackend::setToolTip(int number, const std::string& t) {
+    change(number, [&](Shadow& s) { s.toolTip = t; });
+}
+
+}  // namespace desktop::detail
