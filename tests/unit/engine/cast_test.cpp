@@ -393,6 +393,10 @@ TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
     int ls = loopbackListener(port);
     ASSERT_GE(ls, 0);
     std::string got;
+    std::mutex stopMutex;
+    std::condition_variable stopCv;
+    bool stopped = false;
+    std::atomic<bool> secondIn{false};
     std::thread server([&] {
         int c = ::accept(ls, nullptr, nullptr);
         char buf[1024];
@@ -402,23 +406,28 @@ TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
         std::string reply = "HTTP/1.0 200 OK\r\n\r\n";
         ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
         ::close(c);
-        // The second client is never answered.
+        // The second client is not answered before the sender is stopped.
         c = ::accept(ls, nullptr, nullptr);
-        std::this_thread::sleep_for(1500ms);
+        secondIn = true;
+        std::unique_lock<std::mutex> lock(stopMutex);
+        stopCv.wait(lock, [&] { return stopped; });
         ::close(c);
     });
     {
         title::Sender sender("127.0.0.1", port);
         sender.post(title::buildRequest("127.0.0.1", port, "pw", "Song", ""));
-        for (int i = 0; i < 200 && sender.completed() == 0; ++i) std::this_thread::sleep_for(10ms);
+        for (int i = 0; i < 3000 && sender.completed() == 0; ++i) std::this_thread::sleep_for(10ms);
         EXPECT_EQ(sender.lastStatus(), 200);
         EXPECT_EQ(got.substr(0, 47), "GET /admin.cgi?pass=pw&mode=updinfo&song=Song H");
         sender.post(title::buildRequest("127.0.0.1", port, "pw", "Hung", ""));
-        std::this_thread::sleep_for(100ms);
-        auto t0 = std::chrono::steady_clock::now();
-        sender.stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+        for (int i = 0; i < 3000 && !secondIn; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(secondIn);
+        sender.stop();  // returns although the server never answers
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopped = true;
+        stopCv.notify_all();
     }
+    ::shutdown(ls, SHUT_RDWR);  // an accept still waiting for a client that never came
     server.join();
     ::close(ls);
 }
@@ -491,7 +500,7 @@ TEST(Teardown, TitleLookupThatNeverAnswersHoldsUpNeitherTheSenderNorTheEncoder) 
         ASSERT_TRUE(hung.waitEntered(1));
         auto t0 = std::chrono::steady_clock::now();
         sender.stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);  // the lookup never returns
     }
     // The same through an encoder on the air: its title sender is in a lookup when it is freed.
     net::setLookupForTests(nullptr);
@@ -505,12 +514,12 @@ TEST(Teardown, TitleLookupThatNeverAnswersHoldsUpNeitherTheSenderNorTheEncoder) 
     ASSERT_TRUE(hung.waitEntered(2));
     auto t0 = std::chrono::steady_clock::now();
     enc.shutdown();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);  // the lookup never returns
 }
 
 TEST(Teardown, FreeingAnEncoderEndsItsHandshakeAndItsLookup) {
     // A lookup that never answers, then a server that never answers: in both, the handshake on
-    // another thread gives up within a second of the free, and the free returns within one.
+    // another thread gives up soon after the free, and the free returns soon, not at a deadline.
     for (bool inLookup : {true, false}) {
         SCOPED_TRACE(inLookup ? "name lookup" : "silent server");
         std::unique_ptr<HungLookup> hung;
@@ -533,12 +542,13 @@ TEST(Teardown, FreeingAnEncoderEndsItsHandshakeAndItsLookup) {
         else
             std::this_thread::sleep_for(300ms);
         auto t0 = std::chrono::steady_clock::now();
+        // Both well inside the handshake's own 10 s deadline, which a loaded machine cannot reach.
         enc.shutdown();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-        for (int i = 0; i < 300 && !returned; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+        for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(10ms);
         EXPECT_TRUE(returned);
         caster.join();
-        EXPECT_LT(returnedAt - t0, 1s);
+        EXPECT_LT(returnedAt - t0, 5s);
         EXPECT_EQ(result, BASS_ERROR_HANDLE);
         ::close(ls);
     }
