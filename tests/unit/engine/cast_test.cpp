@@ -448,7 +448,7 @@ TEST(IcyLink, StalledSendingGivesATimeoutNoticeThenADeathAtTheLivenessTime) {
         limit);
     std::string chunk(64 * 1024, 'x');  // the peer reads nothing: the socket fills up
     for (int i = 0; i < 4; ++i) link.push(chunk.data(), chunk.size());
-    for (int i = 0; i < 200 && stalls == 0; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && stalls == 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(stalls, 1);
     EXPECT_EQ(deaths, 0);
     EXPECT_FALSE(link.dead());
@@ -463,10 +463,10 @@ TEST(IcyLink, StalledSendingGivesATimeoutNoticeThenADeathAtTheLivenessTime) {
     // Stuck again with data waiting: a second notice, then dead at the liveness time.
     for (int i = 0; i < 4; ++i) link.push(chunk.data(), chunk.size());
     auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 400 && deaths == 0; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 2000 && deaths == 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(deaths, 1);
     EXPECT_EQ(stalls, 2);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1000ms);  // not before the liveness time
     EXPECT_TRUE(link.dead());
     link.stop();
     ::close(fds[1]);
