@@ -11,8 +11,13 @@
 
 namespace host {
 
+struct MainWindow::Native {
+    Display* display = nullptr;
+    Atom deleteAtom = 0, netWmName = 0, utf8 = 0;
+    GC gc = nullptr;
+};
+
 namespace {
-Display* dpy(void* d) { return static_cast<Display*>(d); }
 
 // A display that goes away must not end the player: Quit still has to run.
 std::atomic<Display*> ownDisplay{nullptr};
@@ -32,7 +37,8 @@ MainWindow::~MainWindow() { close(); }
 bool MainWindow::open(const std::string& title) {
     Display* d = XOpenDisplay(nullptr);
     if (!d) return false;
-    display_ = d;
+    native_ = new Native;
+    native_->display = d;
     ownDisplay = d;
     XSetIOErrorHandler(onIoError);
     XSetIOErrorExitHandler(d, onIoErrorExit, nullptr);
@@ -40,10 +46,10 @@ bool MainWindow::open(const std::string& title) {
     Window w = XCreateSimpleWindow(d, RootWindow(d, screen), 40, 40, 420, 70, 1, BlackPixel(d, screen),
                                    WhitePixel(d, screen));
     window_ = w;
-    deleteAtom_ = XInternAtom(d, "WM_DELETE_WINDOW", False);
-    netWmName_ = XInternAtom(d, "_NET_WM_NAME", False);
-    utf8_ = XInternAtom(d, "UTF8_STRING", False);
-    Atom del = deleteAtom_;
+    native_->deleteAtom = XInternAtom(d, "WM_DELETE_WINDOW", False);
+    native_->netWmName = XInternAtom(d, "_NET_WM_NAME", False);
+    native_->utf8 = XInternAtom(d, "UTF8_STRING", False);
+    Atom del = native_->deleteAtom;
     XSetWMProtocols(d, w, &del, 1);
     XClassHint cls{const_cast<char*>("player"), const_cast<char*>("LarkspurPlayer")};
     XSetClassHint(d, w, &cls);
@@ -52,8 +58,8 @@ bool MainWindow::open(const std::string& title) {
     XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&pid), 1);
     XSelectInput(d, w, ExposureMask | KeyPressMask | StructureNotifyMask);
-    gc_ = XCreateGC(d, w, 0, nullptr);
-    XSetForeground(d, static_cast<GC>(gc_), BlackPixel(d, screen));
+    native_->gc = XCreateGC(d, w, 0, nullptr);
+    XSetForeground(d, native_->gc, BlackPixel(d, screen));
     setTitle(title);
     XMapWindow(d, w);
     XSync(d, False);
@@ -61,9 +67,9 @@ bool MainWindow::open(const std::string& title) {
 }
 
 void MainWindow::setTitle(const std::string& title) {
-    if (!display_ || lost()) return;
-    Display* d = dpy(display_);
-    XChangeProperty(d, window_, netWmName_, utf8_, 8, PropModeReplace,
+    if (!native_ || lost()) return;
+    Display* d = native_->display;
+    XChangeProperty(d, window_, native_->netWmName, native_->utf8, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
     // WM_NAME for readers without _NET_WM_NAME: Latin-1 or compound text as the locale allows.
     XTextProperty prop{};
@@ -85,9 +91,9 @@ void MainWindow::setStatus(const std::string& line1, const std::string& line2) {
 }
 
 void MainWindow::draw() {
-    if (!display_ || lost()) return;
-    Display* d = dpy(display_);
-    GC gc = static_cast<GC>(gc_);
+    if (!native_ || lost()) return;
+    Display* d = native_->display;
+    GC gc = native_->gc;
     XClearWindow(d, window_);
     XDrawString(d, window_, gc, 12, 25, line1_.c_str(), static_cast<int>(line1_.size()));
     XDrawString(d, window_, gc, 12, 48, line2_.c_str(), static_cast<int>(line2_.size()));
@@ -95,21 +101,21 @@ void MainWindow::draw() {
 }
 
 bool MainWindow::lost() {
-    if (!display_ || !displayLost.load()) return false;
+    if (!native_ || !displayLost.load()) return false;
     std::fprintf(stderr, "player: lost the display; playing on without a main window\n");
     // Only the GC is freed (its request just sits in the dead connection's buffer). The
     // connection itself stays allocated until exit: closing it would run Xlib's I/O error path,
     // whose lock handling is not sound.
-    if (gc_) XFreeGC(dpy(display_), static_cast<GC>(gc_));
-    display_ = nullptr;
-    gc_ = nullptr;
+    if (native_->gc) XFreeGC(native_->display, native_->gc);
+    delete native_;
+    native_ = nullptr;
     window_ = 0;
     return true;
 }
 
 MainWindow::Input MainWindow::poll(int timeoutMs) {
-    if (!display_ || lost()) return Input::Idle;
-    Display* d = dpy(display_);
+    if (!native_ || lost()) return Input::Idle;
+    Display* d = native_->display;
     if (!XPending(d)) {
         pollfd pfd{ConnectionNumber(d), POLLIN, 0};
         if (::poll(&pfd, 1, timeoutMs) > 0) {
@@ -136,7 +142,7 @@ MainWindow::Input MainWindow::poll(int timeoutMs) {
             break;
         }
         case ClientMessage:
-            if (static_cast<unsigned long>(ev.xclient.data.l[0]) == deleteAtom_) return Input::Close;
+            if (static_cast<unsigned long>(ev.xclient.data.l[0]) == native_->deleteAtom) return Input::Close;
             break;
         default:
             break;
@@ -146,13 +152,13 @@ MainWindow::Input MainWindow::poll(int timeoutMs) {
 }
 
 void MainWindow::close() {
-    if (!display_ || lost()) return;
-    Display* d = dpy(display_);
-    if (gc_) XFreeGC(d, static_cast<GC>(gc_));
+    if (!native_ || lost()) return;
+    Display* d = native_->display;
+    if (native_->gc) XFreeGC(d, native_->gc);
     XDestroyWindow(d, window_);
     XCloseDisplay(d);
-    display_ = nullptr;
-    gc_ = nullptr;
+    delete native_;
+    native_ = nullptr;
     window_ = 0;
 }
 
