@@ -18,6 +18,9 @@ BOOL WINAPI onConsoleEvent(DWORD type) {
     const char* none = nullptr;
     stopReason.compare_exchange_strong(none, reason);
     SetEvent(stopEvent);
+    // A closed console ends the process once this returns: hold it while the main thread
+    // stops the player and the module's Quit saves the settings (the system allows 5 s).
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) Sleep(10000);
     return TRUE;  // handled: the main thread stops the player in order
 }
 

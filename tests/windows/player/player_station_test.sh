@@ -4,7 +4,7 @@
 # a real Icecast; player.exe plays a tagged 440 Hz WAV through Plugins\dsp_wren.dll; xdotool
 # presses Connect, holds Speak, presses Connect again; the player's window is closed. A listener,
 # Icecast's status and the settings file tell what happened. Screenshots land in SHOT_DIR.
-set -u
+set -uo pipefail
 root="$1" prefix="$2" player="$3" probe="$4" shots="$5"
 source "$root/scripts/lib/icecast.sh"
 source "$root/scripts/lib/pulse.sh"
@@ -65,7 +65,7 @@ timeout 30 ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=440:sampl
 player_pid=$!
 
 # ---- the configuration window: 259 x 360 client area, centred, with the host's title known ----
-config_up() { probe config >"$work/config.txt"; }
+config_up() { probe config >"$work/config.txt" && grep -q "^window " "$work/config.txt"; }
 until_ok 90 config_up || fail "the configuration window did not appear"
 read -r _ left top right bottom _ cw ch _ sw sh <"$work/config.txt"
 echo "configuration window: $(cat "$work/config.txt")"
@@ -91,19 +91,23 @@ shoot() {
 }
 tab_is() { [ "$(probe tab)" = "$1" ]; }
 
-# ---- a screenshot of each tab, chosen with the mouse and the arrow keys ----
+# ---- a screenshot of each tab, chosen with the mouse along the tab row ----
 control 31 || fail "no Connect toggle on the first page"
 [ "$ctext" = Connect ] || fail "control 31 reads '$ctext'"
 shoot player-window-streaming
-read -r tl tt _ < <(probe control 0)
-xdo mousemove $((tl + 25)) $((tt + 10)) click 1
+read -r tl tt tr _ < <(probe control 0)
+x=$((tl + 25))
 for page in 1 2; do
-  xdo key Right
-  until_ok 10 tab_is "$page" || fail "the tab control did not move to page $page"
+  # The tabs' widths follow their texts in the system's font: step right until the page turns.
+  while ! tab_is "$page"; do
+    x=$((x + 20))
+    [ $x -lt "$tr" ] || fail "no tab on the tab row turned to page $page"
+    xdo mousemove "$x" $((tt + 10)) click 1
+  done
   shoot "player-window-page$page"
 done
-xdo key Left Left
-until_ok 10 tab_is 0 || fail "the tab control did not come back to the first page"
+xdo mousemove $((tl + 25)) $((tt + 10)) click 1
+until_ok 10 tab_is 0 || fail "the first tab did not come back"
 
 # ---- Connect: on the air with the station's metadata and the track's title ----
 source_field() {
