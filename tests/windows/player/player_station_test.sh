@@ -103,6 +103,7 @@ for page in 1 2; do
     x=$((x + 20))
     [ $x -lt "$tr" ] || fail "no tab on the tab row turned to page $page"
     xdo mousemove "$x" $((tt + 10)) click 1
+    until_ok 2 tab_is "$page"  # the window thread turns the page in its own time
   done
   shoot "player-window-page$page"
 done
