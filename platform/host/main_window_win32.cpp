@@ -85,13 +85,6 @@ void MainWindow::setTitle(const std::string& title) {
     if (native_) SetWindowTextW(native_->hwnd, wide(title).c_str());
 }
 
-void MainWindow::setStatus(const std::string& line1, const std::string& line2) {
-    if (line1 == line1_ && line2 == line2_) return;
-    line1_ = line1;
-    line2_ = line2;
-    draw();
-}
-
 void MainWindow::draw() {
     if (!native_) return;
     native_->line1 = wide(line1_);

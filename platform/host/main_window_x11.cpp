@@ -83,13 +83,6 @@ void MainWindow::setTitle(const std::string& title) {
     XFlush(d);
 }
 
-void MainWindow::setStatus(const std::string& line1, const std::string& line2) {
-    if (line1 == line1_ && line2 == line2_) return;
-    line1_ = line1;
-    line2_ = line2;
-    draw();
-}
-
 void MainWindow::draw() {
     if (!native_ || lost()) return;
     Display* d = native_->display;
