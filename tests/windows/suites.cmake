@@ -18,3 +18,4 @@ add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/oggenc ${CMAKE_CURRENT_BINA
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/module ${CMAKE_CURRENT_BINARY_DIR}/windows/module)
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/station ${CMAKE_CURRENT_BINARY_DIR}/windows/station)
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/player ${CMAKE_CURRENT_BINARY_DIR}/windows/player)
+add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/window ${CMAKE_CURRENT_BINARY_DIR}/windows/window)
