@@ -107,14 +107,22 @@ for page in 1 2; do
   done
   shoot "player-window-page$page"
 done
-xdo mousemove $((tl + 25)) $((tt + 10)) click 1
-until_ok 10 tab_is 0 || fail "the first tab did not come back"
+# Tabs that do not fit scroll the row; its left arrow brings the first one back into view.
+first_tab() {
+  local al at ar ab
+  read -r al at ar ab < <(probe arrows)
+  [ "$al" != none ] && xdo mousemove $(((3 * al + ar) / 4)) $(((at + ab) / 2)) click 1
+  xdo mousemove $((tl + 25)) $((tt + 10)) click 1
+  until_ok 2 tab_is 0
+}
+for _ in 1 2 3 4; do first_tab && break; done
+tab_is 0 || fail "the first tab did not come back"
 
 # ---- Connect: on the air with the station's metadata and the track's title ----
 source_field() {
-  python3 - "$1" <"$work/status.json" <<'PY'
+  python3 - "$1" "$work/status.json" <<'PY'
 import json, sys
-src = json.load(sys.stdin)["icestats"].get("source")
+src = json.load(open(sys.argv[2]))["icestats"].get("source")
 src = (src[0] if isinstance(src, list) else src) or {}
 print(src.get(sys.argv[1], ""))
 PY
@@ -161,18 +169,22 @@ def level(chunk, freq):
 rows = [(level(c, 440), level(c, 1000), level(c, 700)) for c in (s[i:i + win] for i in range(0, len(s) - win, win))]
 mic_peak = max(r[1] for r in rows)
 music_peak = max(r[0] for r in rows)
-# A window is "speaking" when the microphone is there, "music only" when it is absent.
-speaking = [r for r in rows if r[1] > 0.5 * mic_peak]
-music = [r for r in rows if r[1] < 0.02 * mic_peak and r[0] > 0.5 * music_peak]
-print("listener: %d windows, %d speaking, %d music only; peaks 440 Hz %.0f, 1000 Hz %.0f"
-      % (len(rows), len(speaking), len(music), music_peak, mic_peak))
-if len(speaking) < 20 or len(music) < 20:
-    sys.exit("FAIL: expected seconds of both music only and speaking")
 med = lambda v: sorted(v)[len(v) // 2]
-full, lowered = med([r[0] for r in music]), med([r[0] for r in speaking])
-noise = med([r[2] for r in rows])
-print("music level %.0f alone, %.0f while speaking (%.2f; the record says 0.30); 700 Hz floor %.0f"
-      % (full, lowered, lowered / full, noise))
+# Before the first press the microphone is at the device's own level; after the release it is
+# closed and the music is back at its level.
+closed = [i for i, r in enumerate(rows) if r[1] < 0.02 * mic_peak and r[0] > 0.5 * music_peak]
+full = med([rows[i][0] for i in closed]) if closed else 0
+# Held: the microphone open and the music well below its level.
+held = [i for i, r in enumerate(rows) if r[1] > 0.3 * mic_peak and r[0] < 0.6 * full]
+after = [i for i in closed if held and i > max(held)]
+print("listener: %d windows, %d held, %d after the release; peaks 440 Hz %.0f, 1000 Hz %.0f"
+      % (len(rows), len(held), len(after), music_peak, mic_peak))
+if len(held) < 20 or len(after) < 20:
+    sys.exit("FAIL: expected seconds of Speak held and seconds after its release")
+lowered = med([rows[i][0] for i in held])
+noise = med([rows[i][2] for i in after])  # the floor beside the music alone
+print("music level %.0f after the release, %.0f while Speak is held (%.2f; the record says 0.30); "
+      "700 Hz floor %.0f" % (full, lowered, lowered / full, noise))
 if not (0.2 < lowered / full < 0.42):
     sys.exit("FAIL: the music was not lowered to its speaking level")
 if not (mic_peak > 20 * noise and full > 20 * noise):

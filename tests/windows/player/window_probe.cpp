@@ -3,6 +3,7 @@
 //   config        the configuration window: "window L T R B client W H screen W H"
 //   control N     control N of it: "L T R B visible|hidden TEXT" (screen coordinates)
 //   tab           the selected tab of the tab control
+//   arrows        the tab row's scroll arrows when its tabs do not fit: "L T R B", else "none"
 //   checked N     the state of check or toggle N (0 or 1)
 //   host          the host window's title, as GetWindowTextA reads it
 //   close-host    asks the host window to close (WM_CLOSE), as its caption's box does
@@ -87,6 +88,14 @@ int main(int argc, char** argv) {
             GetWindowTextA(c, text, sizeof text);
             std::printf("%ld %ld %ld %ld %s %s\n", r.left, r.top, r.right, r.bottom,
                         IsWindowVisible(c) ? "visible" : "hidden", text);
+        } else if (cmd == "arrows") {
+            HWND t = config ? childOf(config, 0, WC_TABCONTROLA) : nullptr;
+            HWND a = t ? FindWindowExA(t, nullptr, UPDOWN_CLASSA, nullptr) : nullptr;
+            RECT r;
+            if (a && IsWindowVisible(a) && GetWindowRect(a, &r))
+                std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+            else
+                std::puts("none");
         } else if (cmd == "tab") {
             HWND t = config ? childOf(config, 0, WC_TABCONTROLA) : nullptr;
             if (!t) {
