@@ -192,13 +192,8 @@ if not (mic_peak > 20 * noise and full > 20 * noise):
 PY
 
 # ---- Disconnect: off the air, no encoder left ----
-lame_processes() {  # lame.exe started under this prefix only (other builds may run their own)
-  local n=0 pid
-  for pid in $(pgrep -f 'lame\.exe' 2>/dev/null); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" && n=$((n + 1))
-  done
-  echo $n
-}
+# Counted inside this Wine server: other builds on the machine may run encoders of their own.
+lame_processes() { probe processes lame.exe; }
 [ "$(lame_processes)" -ge 1 ] || fail "no lame.exe of this station while on the air"
 off_air() { fetch_status && ! grep -q '"listenurl"' "$work/status.json"; }
 no_encoder() { [ "$(lame_processes)" = 0 ]; }

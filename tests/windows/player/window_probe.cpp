@@ -5,11 +5,13 @@
 //   tab           the selected tab of the tab control
 //   arrows        the tab row's scroll arrows when its tabs do not fit: "L T R B", else "none"
 //   checked N     the state of check or toggle N (0 or 1)
+//   processes EXE how many processes of that program run under this Wine server
 //   host          the host window's title, as GetWindowTextA reads it
 //   close-host    asks the host window to close (WM_CLOSE), as its caption's box does
 // Exit status 1 when a window or control is not there.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +98,16 @@ int main(int argc, char** argv) {
                 std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
             else
                 std::puts("none");
+        } else if (cmd == "processes" && i + 1 < argc) {
+            const char* exe = argv[++i];
+            HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            int n = 0;
+            PROCESSENTRY32 e{};
+            e.dwSize = sizeof e;
+            for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e))
+                if (_stricmp(e.szExeFile, exe) == 0) ++n;
+            CloseHandle(snap);
+            std::printf("%d\n", n);
         } else if (cmd == "tab") {
             HWND t = config ? childOf(config, 0, WC_TABCONTROLA) : nullptr;
             if (!t) {
