@@ -13,6 +13,7 @@ source "$root/scripts/lib/xvfb.sh"
 work="$(mktemp -d /tmp/larkspur-win-player.XXXXXX)"
 chmod 755 "$work"  # Icecast drops to its own user, which must reach its folder
 mkdir -p "$shots" "$work/station"
+rm -f "$shots/player-failure.png"  # only the last run's failure
 player_pid="" listener_pid=""
 cleanup() {
   [ -n "$listener_pid" ] && kill "$listener_pid" 2>/dev/null
