@@ -168,8 +168,9 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
         }
         LONG s = GetWindowLongA(h, GWL_STYLE), ex = GetWindowLongA(h, GWL_EXSTYLE);
         EXPECT_EQ((s & WS_TABSTOP) != 0, row.tabStop);
-        if (row.kind != K::Image && row.kind != K::Trackbar)  // no text of their own
+        if (row.kind != K::Image && row.kind != K::Trackbar) {  // no text of their own
             EXPECT_EQ(SendMessageA(h, WM_GETFONT, 0, 0), reinterpret_cast<LRESULT>(GetStockObject(DEFAULT_GUI_FONT)));
+        }
         switch (row.kind) {
         case K::Image: EXPECT_EQ(s & (SS_TYPEMASK | SS_NOTIFY), SS_BITMAP | SS_NOTIFY); break;
         case K::CenteredText: EXPECT_EQ(s & SS_TYPEMASK, SS_CENTER); break;
@@ -198,6 +199,36 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     EXPECT_EQ(::textOf(record.contentType), "audio/mpeg");
     EXPECT_EQ(textOf(all[4]), "0");
     EXPECT_EQ(desktop::textColor(30), 0x00FF00u);  // the running window's status colour
+}
+
+HWND focusOf(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+    return info.hwndFocus;
+}
+
+// Tab walks the visible tab stops in creation order, past labels and the hidden pages, and
+// wraps around; a tooltip is a tool of the window's tooltip control.
+TEST_F(Win32Window, TabWalksTheVisibleStopsAndTooltipsAttach) {
+    auto all = descendants(window);
+    auto tab = [&] {
+        HWND focus = focusOf(window);
+        PostMessageA(focus ? focus : window, WM_KEYDOWN, VK_TAB, 0);
+    };
+    const int order[] = {0, 31, 33, 35, 37, 38, 39, 40, 0};
+    for (int number : order) {
+        SCOPED_TRACE(number);
+        tab();
+        EXPECT_TRUE(winsupport::waitFor([&] { return focusOf(window) == all[number]; }, 5000));
+    }
+
+    desktop::setToolTip(3, "host[:port] or host/mount");
+    HWND tips = nullptr;
+    EXPECT_TRUE(winsupport::waitFor([&] {
+        tips = FindWindowExA(nullptr, nullptr, TOOLTIPS_CLASSA, nullptr);
+        return tips && SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0) == 1;
+    }, 5000));
 }
 
 // The window thread's own loop with the backend alone: timers ticking, boxes held.
