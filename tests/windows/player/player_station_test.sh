@@ -27,7 +27,7 @@ trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
   [ -f "$work/player.log" ] && { echo "--- player.log"; grep -v '^ALSA lib' "$work/player.log" | tail -n 30; }
-  DISPLAY="${DISPLAY:-}" import -window root "$shots/player-failure.png" 2>/dev/null
+  DISPLAY="${DISPLAY:-}" timeout 20 import -window root "$shots/player-failure.png" 2>/dev/null
   exit 1
 }
 
@@ -61,7 +61,7 @@ timeout 30 ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=440:sampl
   -af "volume=0.5" -ac 2 -c:a pcm_s16le -metadata artist="Wren Test" -metadata title="Wine Tone" \
   "$work/tone.wav" || fail "cannot make the test track"
 
-(cd "$work/station" && exec "$root/scripts/wine-run" --prefix "$prefix" "$player" --loop "Z:$work/tone.wav") \
+(cd "$work/station" && LARKSPUR_WINE_TIMEOUT=200 exec "$root/scripts/wine-run" --prefix "$prefix" "$player" --loop "Z:$work/tone.wav") \
   >"$work/player.log" 2>&1 &
 player_pid=$!
 
@@ -87,7 +87,7 @@ control() {
 }
 shoot() {
   sleep 0.3  # the page's repaint after the event that showed it
-  import -window root -crop "$((ow + 40))x$((oh + 40))+$((left - 20))+$((top - 20))" +repage "$shots/$1.png" ||
+  timeout 20 import -window root -crop "$((ow + 40))x$((oh + 40))+$((left - 20))+$((top - 20))" +repage "$shots/$1.png" ||
     fail "no screenshot $1"
 }
 tab_is() { [ "$(probe tab)" = "$1" ]; }
