@@ -62,7 +62,7 @@ Style styleOf(const ControlSpec& spec) {
         return {"ComboBox", CBS_DROPDOWNLIST | CBS_HASSTRINGS | WS_VSCROLL | WS_BORDER | WS_GROUP | tab,
                 WS_EX_CLIENTEDGE};
     case ControlKind::Trackbar: return {TRACKBAR_CLASSA, TBS_AUTOTICKS | tab, 0};
-    case ControlKind::TabControl: return {WC_TABCONTROLA, WS_GROUP | WS_CLIPSIBLINGS | tab, WS_EX_TRANSPARENT};
+    case ControlKind::TabControl: return {WC_TABCONTROLA, WS_GROUP | tab, WS_EX_TRANSPARENT};
     }
     return {"Static", 0, 0};
 }
