@@ -90,7 +90,8 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
     for (const char* form : {"radio.example.org:", "radio.example.org/live", "http://[user@]", "https://", "Port field"})
         EXPECT_NE(help.find(form), std::string::npos) << form;
     for (const Row& row : rows) {
-        if (row.number != 3) EXPECT_EQ(hl::toolTip(row.number), "") << row.number;
+        if (row.number == 3) continue;
+        EXPECT_EQ(hl::toolTip(row.number), "") << row.number;
     }
 }
 
