@@ -41,6 +41,7 @@ public:
     virtual int selected(int list) = 0;
     virtual void setPosition(int trackbar, int position) = 0;
     virtual int position(int trackbar) = 0;
+    virtual void setToolTip(int number, const std::string& text) = 0;
 
     virtual void setTimer(int window, int id, int periodMs) = 0;
     virtual Event nextEvent() = 0;
@@ -55,9 +56,10 @@ public:
 
 Backend& headlessBackend();
 Backend& fltkBackend();
-// The platform's real windows: FLTK on X11, the headless one on Windows until its own
-// controls exist.
+Backend& win32Backend();
+// The platform's real windows: FLTK on X11, the system's own controls on Windows.
 Backend& nativeBackend();
+const char* nativeBackendName();
 
 // Shared by every backend: the process's own executable (one file per platform).
 std::string readExecutablePath();

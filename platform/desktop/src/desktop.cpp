@@ -27,7 +27,7 @@ bool selectBackend(const std::string& name) {
         isHeadless = true;
         return true;
     }
-    if (name == "fltk") {
+    if (name == detail::nativeBackendName()) {
         current.store(&detail::nativeBackend(), std::memory_order_release);
         isHeadless = false;
         return true;
@@ -37,7 +37,7 @@ bool selectBackend(const std::string& name) {
 
 std::string backendName() {
     be();
-    return isHeadless ? "headless" : "fltk";
+    return isHeadless ? "headless" : detail::nativeBackendName();
 }
 
 void messageBox(NativeWindow owner, const std::string& title, const std::string& text) {
@@ -77,6 +77,7 @@ void select(int list, int pos) { be().select(list, pos); }
 int selected(int list) { return be().selected(list); }
 void setPosition(int trackbar, int pos) { be().setPosition(trackbar, pos); }
 int position(int trackbar) { return be().position(trackbar); }
+void setToolTip(int number, const std::string& t) { be().setToolTip(number, t); }
 
 void setTimer(int window, int id, int periodMs) { be().setTimer(window, id, periodMs); }
 Event nextEvent() { return be().nextEvent(); }

@@ -13,5 +13,6 @@ std::string readExecutablePath() {
 }
 
 Backend& nativeBackend() { return fltkBackend(); }
+const char* nativeBackendName() { return "fltk"; }
 
 }  // namespace desktop::detail

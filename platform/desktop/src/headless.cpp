@@ -31,6 +31,7 @@ struct Control {
     std::vector<std::string> items;  // list entries or tab labels
     int selected = -1;
     int position = 0;
+    std::string toolTip;
     std::uint64_t seq = 0;  // creation order
 };
 
@@ -291,6 +292,10 @@ public:
         Control* c = find(trackbar);
         return c ? c->position : 0;
     }
+    void setToolTip(int number, const std::string& text) override {
+        std::lock_guard lock(m);
+        if (Control* c = find(number)) c->toolTip = text;
+    }
 
     void setTimer(int window, int id, int periodMs) override {
         std::lock_guard lock(m);
@@ -504,6 +509,13 @@ ControlSpec controlSpec(int number) {
     std::lock_guard lock(h.m);
     auto* c = h.find(number);
     return c ? c->spec : ControlSpec{};
+}
+
+std::string toolTip(int number) {
+    auto& h = instance();
+    std::lock_guard lock(h.m);
+    auto* c = h.find(number);
+    return c ? c->toolTip : std::string();
 }
 
 std::vector<int> controlNumbers() {

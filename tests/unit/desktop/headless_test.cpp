@@ -87,6 +87,13 @@ TEST_F(Headless, ControlsNeedAWindowAPageAndAFreeNumber) {
     EXPECT_EQ(desktop::addTab(7, "x"), -1);         // not a tab control
     desktop::select(0, 5);
     EXPECT_EQ(desktop::selected(0), 0);  // a tab control always shows a page
+
+    desktop::setToolTip(7, "host[:port] or host/mount");
+    EXPECT_EQ(desktop::headless::toolTip(7), "host[:port] or host/mount");
+    desktop::setToolTip(8, "no such control");
+    EXPECT_EQ(desktop::headless::toolTip(8), "");
+    desktop::setToolTip(7, "");
+    EXPECT_EQ(desktop::headless::toolTip(7), "");
 }
 
 TEST_F(Headless, ThePersonActsOnlyOnEnabledControlsAndEachActionIsOneEvent) {

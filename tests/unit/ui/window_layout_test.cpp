@@ -9,6 +9,7 @@
 #include "plugin/globals.h"
 #include "test_station.h"
 #include "ui/window_layout.h"
+#include "window_table.h"
 
 namespace {
 
@@ -56,64 +57,8 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
     EXPECT_NE(win.background, 0x000000u);  // no composition on X11: no black glass
 
     // Every row of the window's table, in creation order.
-    using K = ControlKind;
-    constexpr int W = desktop::onWindow;
-    struct Row {
-        int number;
-        K kind;
-        int page, x, y, w, h;
-        const char* text;
-        bool tabStop;
-    };
-    const Row rows[] = {
-        {18, K::Image, W, 0, 0, 265, 45, "", false},
-        {30, K::CenteredText, W, 0, 45, 260, 20, "", false},
-        {0, K::TabControl, W, 0, 65, 260, 295, "", true},
-        {31, K::ToggleButton, 0, 13, 13, 130, 25, "Connect", true},
-        {32, K::Text, 0, 13, 48, 135, 15, "Winampvolume:", false},
-        {33, K::Trackbar, 0, 13, 63, 230, 30, "", true},
-        {34, K::Text, 0, 13, 103, 170, 15, "Winampvolume while speaking:", false},
-        {35, K::Trackbar, 0, 13, 118, 230, 30, "", true},
-        {36, K::Text, 0, 13, 158, 170, 15, "Devicevolume while speaking:", false},
-        {37, K::Trackbar, 0, 13, 173, 230, 30, "", true},
-        {38, K::PushButton, 0, 13, 223, 160, 30, "Speak", true},
-        {39, K::ToggleButton, 0, 178, 223, 70, 30, "Hold", true},
-        {40, K::CheckBox, 0, 148, 18, 95, 15, "auto reconnect", true},
-        {1, K::GroupBox, 1, 8, 13, 240, 100, "Connection", false},
-        {2, K::Text, 1, 23, 33, 85, 15, "Server:", false},
-        {3, K::Edit, 1, 23, 48, 150, 20, "", true},
-        {4, K::NumberEdit, 1, 178, 48, 60, 20, "0", true},  // the record's port, shown
-        {5, K::PasswordEdit, 1, 78, 78, 105, 20, "", true},
-        {6, K::Text, 1, 178, 33, 40, 15, "Port:", false},
-        {7, K::Text, 1, 23, 83, 50, 15, "Password:", false},
-        {8, K::GroupBox, 1, 8, 118, 240, 145, "UserData", false},
-        {9, K::Text, 1, 23, 138, 75, 15, "Stationname:", false},
-        {10, K::Text, 1, 168, 138, 45, 15, "Genre:", false},
-        {11, K::CheckBox, 1, 193, 78, 45, 20, "Public", true},
-        {12, K::Edit, 1, 23, 153, 140, 20, "", true},
-        {13, K::Edit, 1, 168, 153, 70, 20, "", true},
-        {14, K::Text, 1, 23, 178, 55, 15, "Url:", false},
-        {15, K::Edit, 1, 23, 193, 70, 20, "", true},
-        {43, K::Text, 1, 98, 178, 55, 15, "ICQ:", false},
-        {41, K::Edit, 1, 98, 193, 65, 20, "", true},
-        {44, K::Text, 1, 167, 178, 55, 15, "IRC:", false},
-        {42, K::Edit, 1, 167, 193, 70, 20, "", true},
-        {16, K::Text, 1, 23, 218, 60, 15, "Description:", false},
-        {17, K::Edit, 1, 23, 233, 140, 20, "", true},
-        {45, K::Text, 1, 168, 218, 45, 15, "AIM:", false},
-        {46, K::Edit, 1, 168, 233, 70, 20, "", true},
-        {19, K::Text, 2, 13, 18, 50, 15, "Input:", false},
-        {20, K::DropList, 2, 63, 13, 180, 20, "", true},
-        {21, K::Text, 2, 13, 58, 50, 15, "Stream:", false},
-        {22, K::DropList, 2, 63, 53, 65, 20, "", true},
-        {23, K::Text, 2, 133, 58, 15, 15, "@", false},
-        {24, K::DropList, 2, 153, 53, 90, 20, "", true},
-        {25, K::Text, 2, 63, 88, 30, 15, "with", false},
-        {26, K::DropList, 2, 93, 83, 75, 20, "", true},
-        {27, K::Text, 2, 173, 88, 30, 15, "kb/s", false},
-        {28, K::PushButton, 2, 8, 118, 235, 25, "Open Mixer", true},
-        {29, K::Image, 2, 13, 153, 235, 115, "", false},
-    };
+    using window_table::Row;
+    using window_table::rows;
     ASSERT_EQ(std::size(rows), 47u);
     std::vector<int> order;
     for (const Row& row : rows) order.push_back(row.number);
@@ -139,6 +84,15 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
 
     EXPECT_EQ(desktop::textColor(30), 0xFFFFFFu);
     EXPECT_EQ(desktop::backgroundColor(30), 0x000000u);
+
+    // Only the server field explains itself: each form it takes, and where the port goes.
+    const std::string help = hl::toolTip(3);
+    for (const char* form : {"radio.example.org:", "radio.example.org/live", "http://[user@]", "https://", "Port field"})
+        EXPECT_NE(help.find(form), std::string::npos) << form;
+    for (const Row& row : rows) {
+        if (row.number == 3) continue;
+        EXPECT_EQ(hl::toolTip(row.number), "") << row.number;
+    }
 }
 
 TEST_F(Layout, EmptyRecordIsShownAndBroughtIntoRange) {

@@ -34,7 +34,7 @@ done
 for dll in $names; do
   case "$dll" in
     BASS.dll|BASSMIX.dll|BASS_FX.dll|BASSENC.dll) ;;
-    KERNEL32.dll|USER32.dll|msvcrt.dll|ADVAPI32.dll|GDI32.dll|SHELL32.dll|WS2_32.dll|ole32.dll|WINMM.dll|api-ms-win-*) ;;
+    KERNEL32.dll|USER32.dll|msvcrt.dll|ADVAPI32.dll|GDI32.dll|SHELL32.dll|COMCTL32.DLL|comctl32.dll|WS2_32.dll|ole32.dll|WINMM.dll|api-ms-win-*) ;;
     *) bad "dsp_wren.dll depends on $dll" ;;
   esac
 done

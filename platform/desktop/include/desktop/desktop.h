@@ -1,9 +1,9 @@
 // The window system as the plug-in sees it: windows and controls addressed by number,
 // window timers, the per-thread event loop, message boxes, the pointer, the host's title.
 //
-// Two backends stand behind this one interface: "fltk" (real windows on X11, the default)
-// and "headless" (the same behaviour in memory, for tests; see headless.h). The backend is
-// chosen once, before any other call.
+// Backends stand behind this one interface: the platform's real windows, the default ("fltk"
+// on X11, "win32" on Windows), and "headless" (the same behaviour in memory, for tests; see
+// headless.h). The backend is chosen once, before any other call.
 //
 // Threads: the "window thread" is the thread that opened the configuration window and calls
 // nextEvent(). Widgets are touched by that thread only. Every setter below may be called from
@@ -18,7 +18,7 @@
 
 namespace desktop {
 
-using NativeWindow = std::uintptr_t;  // a top-level window of the host (X11 id); 0 = none
+using NativeWindow = std::uintptr_t;  // a top-level window of the host (X11 id, HWND); 0 = none
 
 struct Image {
     int width = 0;
@@ -28,7 +28,7 @@ struct Image {
 };
 
 // ---- backend ----
-bool selectBackend(const std::string& name);  // "fltk" or "headless"; false for an unknown name
+bool selectBackend(const std::string& name);  // "fltk"/"win32" or "headless"; false for an unknown name
 std::string backendName();
 
 // ---- message boxes ----
@@ -57,6 +57,8 @@ void closeWindow(int number);
 bool windowExists(int number);
 NativeWindow nativeHandle(int number);  // 0 when the window does not exist
 bool compositionEnabled();              // desktop composition (glass frame); false on X11
+// With composition on, black on the configuration window also extends the glass frame behind
+// its top 66 pixels (the banner and the status line).
 void setWindowBackground(int number, std::uint32_t rgb);
 
 // ---- controls, by number (unique within the configuration window) ----
@@ -111,6 +113,9 @@ int selected(int list);  // -1 when nothing is selected
 
 void setPosition(int trackbar, int position);  // clamped to 0..100
 int position(int trackbar);
+
+// Shown while the pointer rests on the control; an empty text removes it.
+void setToolTip(int number, const std::string& text);
 
 // ---- timers and the event loop (window thread) ----
 void setTimer(int window, int id, int periodMs);

@@ -57,5 +57,6 @@ struct WindowInfo {
 WindowInfo windowInfo(int number);
 ControlSpec controlSpec(int number);  // as created (text kept current); number 0 when none
 std::vector<int> controlNumbers();    // every control, in creation order
+std::string toolTip(int number);      // empty when none
 
 }  // namespace desktop::headless

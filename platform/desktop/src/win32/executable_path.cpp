@@ -19,7 +19,7 @@ std::string readExecutablePath() {
     }
 }
 
-// The Win32 controls are not there yet: the window lives in memory.
-Backend& nativeBackend() { return headlessBackend(); }
+Backend& nativeBackend() { return win32Backend(); }
+const char* nativeBackendName() { return "win32"; }
 
 }  // namespace desktop::detail

@@ -1,0 +1,183 @@
+// The Win32 backend: the system's own controls.
+//
+// The window and its controls belong to the window thread (the thread that opened the
+// configuration window). Every control has a shadow record under one lock: setters write it
+// from any thread and the control follows on the window thread (at once there, else through a
+// queue drained when a posted message wakes that thread); getters read the shadow. The
+// window's notifications update the shadow and note the events that nextEvent() hands out.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+
+namespace desktop::detail::win32 {
+
+constexpr std::uint32_t dialogColour = 0xF0F0F0;
+constexpr UINT runQueued = WM_APP + 1;    // the window thread drains its queue
+constexpr UINT destroyHidden = WM_APP + 2;  // a hidden window closed from another thread
+constexpr int pageIdBase = 1000;          // tab pages: above every control number
+
+COLORREF colorRef(std::uint32_t rgb);
+
+struct Shadow {
+    int window = 0;
+    ControlSpec spec;
+    bool checked = false;
+    bool enabled = true;
+    std::uint32_t textColor = 0x000000;
+    std::uint32_t background = dialogColour;
+    bool coloured = false;  // colours set: painted through WM_CTLCOLORSTATIC
+    std::vector<std::string> items;  // list entries or tab labels
+    int selected = -1;
+    int position = 0;
+    std::string toolTip;
+    std::uint64_t seq = 0;
+};
+
+// What the window thread has made of a control.
+struct Live {
+    HWND hwnd = nullptr;
+    HBITMAP bitmap = nullptr;
+    HBRUSH brush = nullptr;  // background of a coloured static
+    std::uint32_t brushColour = 0;
+    std::vector<std::string> itemsShown;
+    std::string textShown;
+    bool textSet = false;
+    std::string toolTipShown;
+};
+
+class Win32 final : public Backend {
+public:
+    Win32();
+
+    // ---- message boxes (message_boxes.cpp) ----
+    void messageBox(NativeWindow owner, const std::string& title, const std::string& text) override;
+    NativeWindow foregroundWindowOfThisProcess() override;
+    void closeOpenBoxes();  // under m_
+    static LRESULT CALLBACK boxHook(int code, WPARAM w, LPARAM l);
+
+    // ---- windows and controls (windows.cpp) ----
+    bool openHiddenWindow(int number, NativeWindow owner, int w, int h) override;
+    ScreenSize screenSize() override;
+    ScreenSize outerSize(int w, int h) override;
+    bool openConfigWindow(int number, NativeWindow owner, int x, int y, int w, int h) override;
+    void setWindowIcon(int number, const Image& icon) override;
+    void closeWindow(int number) override;
+    bool windowExists(int number) override;
+    NativeWindow nativeHandle(int number) override;
+    bool compositionEnabled() override;
+    void setWindowBackground(int number, std::uint32_t rgb) override;
+
+    bool createControl(int window, const ControlSpec& spec) override;
+    int addTab(int tabControl, const std::string& label) override;
+    bool controlExists(int number) override;
+    void setText(int number, const std::string& text) override;
+    std::string text(int number) override;
+    void setChecked(int number, bool down) override;
+    bool checked(int number) override;
+    void setEnabled(int number, bool on) override;
+    bool enabled(int number) override;
+    void setTextColor(int number, std::uint32_t rgb) override;
+    void setBackgroundColor(int number, std::uint32_t rgb) override;
+    std::uint32_t textColor(int number) override;
+    std::uint32_t backgroundColor(int number) override;
+    void addItem(int list, const std::string& item) override;
+    int itemCount(int list) override;
+    std::string itemText(int list, int position) override;
+    void select(int list, int position) override;
+    int selected(int list) override;
+    void setPosition(int trackbar, int position) override;
+    int position(int trackbar) override;
+    void setToolTip(int number, const std::string& text) override;
+
+    static LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l);
+    static LRESULT CALLBACK pageProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l);
+    static LRESULT CALLBACK hiddenProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l);
+    LRESULT handle(HWND hwnd, UINT msg, WPARAM w, LPARAM l);
+    void apply(int number);
+    void userChanged(int number, HWND control, bool note);
+    void showPage(int index);
+    void closeConfig();
+    bool registerClasses();
+
+    // ---- message loop, timers and accelerators (event_loop.cpp) ----
+    void setTimer(int window, int id, int periodMs) override;
+    Event nextEvent() override;
+    void endLoop() override;
+    void resetLoop() override;
+    bool onWindowThread();
+    void post(std::function<void()> fn);
+    void drain();
+    void note(Event e);
+    bool tabKey(const MSG& msg);
+    void moveFocus(bool backwards);
+
+    // ---- pointer, host title and shell (pointer_shell.cpp) ----
+    int controlUnderCursor() override;
+    bool primaryButtonDown() override;
+    std::string windowTitle(NativeWindow window) override;
+    void openSoundSettings() override;
+
+    template <typename F>
+    void change(int number, F&& f) {
+        {
+            std::lock_guard lock(m_);
+            auto it = shadow_.find(number);
+            if (it == shadow_.end()) return;
+            f(it->second);
+        }
+        post([this, number] { apply(number); });
+    }
+
+    template <typename T, typename F>
+    T read(int number, T fallback, F&& f) {
+        std::lock_guard lock(m_);
+        auto it = shadow_.find(number);
+        return it == shadow_.end() ? fallback : f(it->second);
+    }
+
+    // Shared, under m_.
+    std::mutex m_;
+    std::condition_variable idle_;
+    std::map<int, Shadow> shadow_;
+    std::deque<std::function<void()>> ops_;
+    std::deque<Event> events_;
+    std::map<int, HWND> hidden_;
+    std::map<DWORD, HWND> boxes_;  // open message boxes, by the thread that shows each
+    bool ended_ = false;
+    bool alive_ = false;
+    DWORD thread_ = 0;
+    int configNumber_ = 1;
+    HWND config_ = nullptr;
+    std::uint64_t nextSeq_ = 1;
+
+    // Window thread only.
+    std::map<int, Live> live_;
+    HWND tabs_ = nullptr;
+    int tabsNumber_ = -1;
+    std::vector<HWND> pages_;
+    HWND toolTips_ = nullptr;
+    HICON icon_ = nullptr;
+    HBRUSH background_ = nullptr;
+    bool applying_ = false;  // our own changes notify too; they are not the person's
+};
+
+Win32& self();
+
+// Pixels for the system: 32-bit top-down DIB sections, transparent pixels laid on `under`.
+HBITMAP dibFromImage(const Image& image, std::uint32_t under);
+HICON iconFromImage(const Image& image);
+std::string utf8FromAnsi(const std::string& ansi);
+std::string utf8FromWide(const std::wstring& wide);
+
+}  // namespace desktop::detail::win32

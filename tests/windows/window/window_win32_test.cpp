@@ -1,0 +1,337 @@
+// The configuration window in the system's own controls, under Wine on a virtual display:
+// built by the module's own window code, inspected through the system's calls.
+#include <windows.h>
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "desktop/desktop.h"
+#include "fake_bass.h"
+#include "plugin/globals.h"
+#include "resources/images.h"
+#include "test_station.h"
+#include "ui/window_layout.h"
+#include "ui/window_thread.h"
+#include "unit/ui/window_table.h"
+#include "win_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using window_table::K;
+
+std::string classOf(HWND h) {
+    char buf[64] = {};
+    GetClassNameA(h, buf, sizeof buf);
+    return buf;
+}
+
+std::string textOf(HWND h) {
+    char buf[256] = {};
+    GetWindowTextA(h, buf, sizeof buf);
+    return buf;
+}
+
+const char* classFor(K kind) {
+    switch (kind) {
+    case K::Image:
+    case K::Text:
+    case K::CenteredText: return "Static";
+    case K::GroupBox:
+    case K::PushButton:
+    case K::ToggleButton:
+    case K::CheckBox: return "Button";
+    case K::Edit:
+    case K::NumberEdit:
+    case K::PasswordEdit: return "Edit";
+    case K::DropList: return "ComboBox";
+    case K::Trackbar: return "msctls_trackbar32";
+    case K::TabControl: return "SysTabControl32";
+    }
+    return "";
+}
+
+struct Found {
+    HWND window;
+    std::map<int, HWND> controls;
+};
+
+BOOL CALLBACK collect(HWND h, LPARAM l) {
+    auto* found = reinterpret_cast<Found*>(l);
+    HWND parent = GetParent(h);
+    // The window's controls and those of the tab pages (identifiers from 1000, children of the
+    // tab control), not the tab control's own parts.
+    if (parent == found->window || GetDlgCtrlID(parent) >= 1000 || GetDlgCtrlID(h) >= 1000)
+        found->controls[GetDlgCtrlID(h)] = h;
+    return TRUE;
+}
+
+std::map<int, HWND> descendants(HWND window) {
+    Found found{window, {}};
+    EnumChildWindows(window, collect, reinterpret_cast<LPARAM>(&found));
+    return found.controls;
+}
+
+std::vector<std::string> listItems(HWND combo) {
+    std::vector<std::string> out;
+    int n = int(SendMessageA(combo, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+        char buf[256] = {};
+        SendMessageA(combo, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(buf));
+        out.emplace_back(buf);
+    }
+    return out;
+}
+
+// The window thread of the module, on a record without a settings file.
+class Win32Window : public ::testing::Test {
+protected:
+    Larkspur record;
+    std::future<int> thread;
+
+    static void SetUpTestSuite() { decodeEmbeddedImages(bannerImage, logoImage, windowIcon); }
+
+    void SetUp() override {
+        ASSERT_EQ(desktop::backendName(), "win32");
+        fake_bass::reset();
+        fake_bass::setDevices({{"Test Mic", "mic"}, {"Line In", "line"}});
+        test_station::reset(record);
+        storeText(record.contentType, "");
+        record.bitrate = 0;
+        record.sampleRate = 0;
+        record.hostVolume = record.hostVolumeSpeaking = record.deviceVolumeSpeaking = 0;
+        stopRequested = 0;
+        showErrors = 0;
+        desktop::resetLoop();
+        thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
+        ASSERT_TRUE(winsupport::waitFor([] { return desktop::controlExists(29); }));
+        window = reinterpret_cast<HWND>(desktop::nativeHandle(1));
+        ASSERT_TRUE(IsWindow(window));
+    }
+
+    void TearDown() override {
+        if (!thread.valid()) return;
+        stopRequested = 1;
+        if (thread.wait_for(3s) != std::future_status::ready) desktop::endLoop();
+        EXPECT_EQ(thread.get(), 0);
+        desktop::resetLoop();
+        EXPECT_FALSE(IsWindow(window));
+    }
+
+    HWND window = nullptr;
+};
+
+TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
+    RECT client{}, outer{};
+    GetClientRect(window, &client);
+    GetWindowRect(window, &outer);
+    EXPECT_EQ(client.right, 259);
+    EXPECT_EQ(client.bottom, 360);
+    EXPECT_EQ(outer.left, (GetSystemMetrics(SM_CXSCREEN) - (outer.right - outer.left)) / 2);
+    EXPECT_EQ(outer.top, (GetSystemMetrics(SM_CYSCREEN) - (outer.bottom - outer.top)) / 2);
+    LONG style = GetWindowLongA(window, GWL_STYLE);
+    EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_THICKFRAME), WS_CAPTION);
+    EXPECT_NE(SendMessageA(window, WM_GETICON, ICON_SMALL, 0), 0);
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(window));  // a close request is swallowed
+
+    auto all = descendants(window);
+    HWND tabs = all[0];
+    ASSERT_TRUE(tabs);
+    EXPECT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 3);
+    for (const auto& row : window_table::rows) {
+        SCOPED_TRACE(row.number);
+        HWND h = all[row.number];
+        ASSERT_TRUE(h);
+        EXPECT_EQ(GetDlgCtrlID(h), row.number);
+        EXPECT_STRCASEEQ(classOf(h).c_str(), classFor(row.kind));
+        HWND parent = GetParent(h);
+        if (row.page == window_table::W) {
+            EXPECT_EQ(parent, window);
+        } else {
+            EXPECT_EQ(GetDlgCtrlID(parent), 1000 + row.page);
+            EXPECT_EQ(GetParent(parent), tabs);
+            EXPECT_EQ(IsWindowVisible(parent) != FALSE, row.page == 0);  // the first tab is shown
+        }
+        RECT r{};
+        GetWindowRect(h, &r);
+        MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_EQ((std::vector<long>{r.left, r.top, r.right - r.left, r.bottom - r.top}),
+                  (std::vector<long>{row.x, row.y, row.w, row.h}));
+        if (row.kind != K::TabControl && row.kind != K::Image && row.kind != K::DropList) {
+            EXPECT_EQ(textOf(h), row.text);
+        }
+        LONG s = GetWindowLongA(h, GWL_STYLE), ex = GetWindowLongA(h, GWL_EXSTYLE);
+        EXPECT_EQ((s & WS_TABSTOP) != 0, row.tabStop);
+        if (row.kind != K::Image && row.kind != K::Trackbar) {  // no text of their own
+            EXPECT_EQ(SendMessageA(h, WM_GETFONT, 0, 0), reinterpret_cast<LRESULT>(GetStockObject(DEFAULT_GUI_FONT)));
+        }
+        switch (row.kind) {
+        case K::Image: EXPECT_EQ(s & (SS_TYPEMASK | SS_NOTIFY), SS_BITMAP | SS_NOTIFY); break;
+        case K::CenteredText: EXPECT_EQ(s & SS_TYPEMASK, SS_CENTER); break;
+        case K::ToggleButton: EXPECT_EQ(s & (BS_TYPEMASK | BS_PUSHLIKE), BS_AUTOCHECKBOX | BS_PUSHLIKE); break;
+        case K::CheckBox: EXPECT_EQ(s & (BS_TYPEMASK | BS_PUSHLIKE), BS_AUTOCHECKBOX); break;
+        case K::NumberEdit: EXPECT_TRUE(s & ES_NUMBER); [[fallthrough]];
+        case K::Edit: EXPECT_TRUE(ex & WS_EX_CLIENTEDGE); break;
+        case K::PasswordEdit: EXPECT_TRUE(s & ES_PASSWORD); break;
+        case K::DropList: EXPECT_EQ(s & 3, CBS_DROPDOWNLIST); EXPECT_TRUE(s & CBS_HASSTRINGS); break;
+        case K::Trackbar:
+            EXPECT_TRUE(s & TBS_AUTOTICKS);
+            EXPECT_EQ(SendMessageA(h, TBM_GETRANGEMAX, 0, 0), 100);
+            break;
+        default: break;
+        }
+    }
+    EXPECT_EQ(listItems(all[22]), (std::vector<std::string>{"MP3", "AAC", "OGG"}));
+    EXPECT_EQ(listItems(all[24]), (std::vector<std::string>{"44100", "22050"}));
+    EXPECT_EQ(listItems(all[26]).size(), 14u);
+    EXPECT_EQ(listItems(all[26]).back(), "320");
+    EXPECT_EQ(listItems(all[20]), (std::vector<std::string>{"Test Mic", "Line In"}));
+    // The record normalised as on every platform, and shown.
+    EXPECT_EQ(SendMessageA(all[26], CB_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(record.bitrate, 32);
+    EXPECT_EQ(record.sampleRate, 44100);
+    EXPECT_EQ(::textOf(record.contentType), "audio/mpeg");
+    EXPECT_EQ(textOf(all[4]), "0");
+    // The status line paints in its own colours (its text colour changes with the state).
+    HDC dc = CreateCompatibleDC(nullptr);
+    EXPECT_NE(SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(all[30])), 0);
+    EXPECT_EQ(GetBkColor(dc), RGB(0, 0, 0));
+    EXPECT_NE(GetTextColor(dc), RGB(0, 0, 0));
+    DeleteDC(dc);
+}
+
+HWND focusOf(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+    return info.hwndFocus;
+}
+
+// Tab walks the visible tab stops in creation order, past labels and the hidden pages, and
+// wraps around; a tooltip is a tool of the window's tooltip control.
+TEST_F(Win32Window, TabWalksTheVisibleStopsAndTooltipsAttach) {
+    auto all = descendants(window);
+    auto tab = [&] {
+        HWND focus = focusOf(window);
+        PostMessageA(focus ? focus : window, WM_KEYDOWN, VK_TAB, 0);
+    };
+    const int order[] = {0, 31, 33, 35, 37, 38, 39, 40, 0};
+    for (int number : order) {
+        SCOPED_TRACE(number);
+        tab();
+        EXPECT_TRUE(winsupport::waitFor([&] { return focusOf(window) == all[number]; }, 5000));
+    }
+
+    desktop::setToolTip(3, "host[:port] or host/mount");
+    HWND tips = nullptr;
+    EXPECT_TRUE(winsupport::waitFor([&] {
+        tips = FindWindowExA(nullptr, nullptr, TOOLTIPS_CLASSA, nullptr);
+        return tips && SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0) == 1;
+    }, 5000));
+}
+
+// The window thread's own loop with the backend alone: timers ticking, boxes held.
+struct Loop {
+    std::atomic<int> ticks{0};
+    std::atomic<bool> boxRequested{false}, boxReturned{false}, quit{false};
+    std::thread thread;
+
+    void start() {
+        thread = std::thread([this] {
+            if (!desktop::openConfigWindow(1, 0, 10, 10, 200, 100)) return;
+            desktop::setTimer(1, 0, 50);
+            for (;;) {
+                desktop::Event e = desktop::nextEvent();
+                if (e.kind == desktop::Event::Kind::Quit) break;
+                if (e.kind == desktop::Event::Kind::Timer) ++ticks;
+                if (boxRequested.exchange(false)) {
+                    desktop::messageBox(desktop::nativeHandle(1), "Window thread", "held");
+                    boxReturned = true;
+                }
+            }
+            desktop::closeWindow(1);
+            quit = true;
+        });
+    }
+    ~Loop() {
+        desktop::endLoop();
+        if (thread.joinable()) thread.join();
+        desktop::resetLoop();
+    }
+};
+
+HWND findBox(const char* title) {
+    HWND found = nullptr;
+    winsupport::waitFor([&] { return (found = FindWindowA("#32770", title)) != nullptr; });
+    return found;
+}
+
+TEST(Win32Boxes, ABoxOfAnotherThreadHoldsOnlyThatThread) {
+    desktop::resetLoop();
+    Loop loop;
+    loop.start();
+    ASSERT_TRUE(winsupport::waitFor([&] { return loop.ticks > 0; }));
+    std::atomic<bool> returned{false};
+    std::thread other([&] {
+        desktop::messageBox(desktop::nativeHandle(1), "Other thread", "held");
+        returned = true;
+    });
+    HWND box = findBox("Other thread");
+    ASSERT_TRUE(box);
+    int before = loop.ticks;
+    EXPECT_TRUE(winsupport::waitFor([&] { return loop.ticks >= before + 5; }));  // the window's timers go on
+    EXPECT_FALSE(returned);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    other.join();
+    EXPECT_TRUE(returned);
+}
+
+TEST(Win32Boxes, TheForcedEndClosesTheWindowThreadsBoxAndEndsItsLoop) {
+    desktop::resetLoop();
+    Loop loop;
+    loop.start();
+    ASSERT_TRUE(winsupport::waitFor([&] { return loop.ticks > 0; }));
+    loop.boxRequested = true;
+    HWND box = findBox("Window thread");
+    ASSERT_TRUE(box);
+    auto start = std::chrono::steady_clock::now();
+    desktop::endLoop();
+    EXPECT_TRUE(winsupport::waitFor([&] { return loop.quit.load(); }, 5000));
+    EXPECT_TRUE(loop.boxReturned);
+    EXPECT_FALSE(IsWindow(box));
+    std::printf("box closed and loop ended %lld ms after the forced end\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
+    // After the forced end a box returns at once.
+    desktop::messageBox(0, "After the end", "not shown");
+}
+
+TEST_F(Win32Window, PointerFindsControlsAndFollowsSwappedButtons) {
+    auto all = descendants(window);
+    RECT speak{};
+    GetWindowRect(all[38], &speak);
+    SetCursorPos((speak.left + speak.right) / 2, (speak.top + speak.bottom) / 2);
+    EXPECT_TRUE(winsupport::waitFor([] { return desktop::controlUnderCursor() == 38; }, 5000));
+
+    BOOL wasSwapped = SwapMouseButton(TRUE);
+    auto press = [](DWORD flags) {
+        INPUT in{};
+        in.type = INPUT_MOUSE;
+        in.mi.dwFlags = flags;
+        SendInput(1, &in, sizeof in);
+    };
+    press(MOUSEEVENTF_RIGHTDOWN);
+    EXPECT_TRUE(winsupport::waitFor([] { return desktop::primaryButtonDown(); }, 5000));
+    press(MOUSEEVENTF_RIGHTUP);
+    EXPECT_TRUE(winsupport::waitFor([] { return !desktop::primaryButtonDown(); }, 5000));
+    SwapMouseButton(wasSwapped);
+}
+
+}  // namespace
