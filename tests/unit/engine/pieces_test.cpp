@@ -252,6 +252,8 @@ TEST(Ticker, WakeEndsTheWaitInProgressAndEveryLaterOne) {
     EXPECT_FALSE(early->waitUntil(Ticker::Clock::now() + std::chrono::hours(1)));
 }
 
+static void BASSCALLBACK ignoreNotice(HENCODE, DWORD, void*) {}
+
 // Each reference here was looked up just before another thread freed its handle.
 TEST(Lifetime, WhatWasLookedUpBeforeAFreeCannotTieAnythingNewToIt) {
     Registry& r = Registry::instance();
@@ -266,7 +268,7 @@ TEST(Lifetime, WhatWasLookedUpBeforeAFreeCannotTieAnythingNewToIt) {
     EXPECT_EQ(s->mixer.load(), nullptr);  // still free to join a live mixer
     EXPECT_EQ(lifetime::addEncoder(m, enc), BASS_ERROR_HANDLE);
     EXPECT_EQ(r.get(eh), nullptr);  // ended, since nothing else would end it
-    EXPECT_EQ(lifetime::setNotify(enc, [](HENCODE, DWORD, void*) {}, nullptr), BASS_ERROR_HANDLE);
+    EXPECT_EQ(lifetime::setNotify(enc, &ignoreNotice, nullptr), BASS_ERROR_HANDLE);
     std::weak_ptr<Mixer> gone = m;
     m.reset();
     EXPECT_TRUE(gone.expired());  // not left on the clock
