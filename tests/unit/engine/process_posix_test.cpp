@@ -1,7 +1,6 @@
 // Encoder processes on POSIX: exec without a shell, pipes, reaping, what the child inherits.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,23 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "../../support/open_fds.h"
 #include "bass.h"
 #include "process.h"
 
 using namespace bassx;
 using namespace std::chrono_literals;
-
-namespace {
-
-int openFds() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (readdir(d)) ++n;
-    closedir(d);
-    return n;
-}
-
-}  // namespace
 
 TEST(Process, ProgramThatCannotStartFailsAtOnce) {
     Process p;
