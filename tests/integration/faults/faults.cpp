@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -73,11 +74,52 @@ std::vector<pid_t> children(const std::string& name) {
     return found;
 }
 
+namespace {
+
+// The sanitizer runtime starts its symbolizer the first time it matches a suppression and keeps
+// it, with a pipe each way: those are the runtime's, not the code's under test.
+struct SymbolizerShare {
+    int fds = 0;
+    int processes = 0;
+};
+
+std::vector<std::string> links(const std::string& folder) {
+    std::vector<std::string> targets;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            char target[512] = {};
+            if (::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0)
+                targets.emplace_back(target);
+        }
+        ::closedir(dir);
+    }
+    return targets;
+}
+
+SymbolizerShare symbolizerShare() {
+    SymbolizerShare share;
+    std::vector<std::string> pipes;
+    for (const char* name : {"llvm-symbolizer", "addr2line"})
+        for (pid_t pid : children(name)) {
+            ++share.processes;
+            for (const std::string& target : links("/proc/" + std::to_string(pid) + "/fd"))
+                if (target.rfind("pipe:", 0) == 0) pipes.push_back(target);
+        }
+    if (pipes.empty()) return share;
+    for (const std::string& target : links("/proc/self/fd"))
+        if (std::find(pipes.begin(), pipes.end(), target) != pipes.end()) ++share.fds;
+    return share;
+}
+
+}  // namespace
+
 Usage usage() {
     Usage u;
-    u.fds = countEntries("/proc/self/fd") - 1;  // the one opendir holds
+    const SymbolizerShare runtime = symbolizerShare();
+    u.fds = countEntries("/proc/self/fd") - 1 - runtime.fds;  // less the one opendir holds
     u.threads = threadCount();
-    u.children = static_cast<int>(children().size());
+    u.children = static_cast<int>(children().size()) - runtime.processes;
     std::istringstream statm(readAll("/proc/self/statm"));
     long pages = 0, resident = 0;
     statm >> pages >> resident;
