@@ -11,7 +11,7 @@ function(gtest_discover_tests target)
 endfunction()
 
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/fakes ${CMAKE_CURRENT_BINARY_DIR}/fakes)
-foreach(suite audio broadcast desktop plugin settings talkover ui)
+foreach(suite audio broadcast desktop engine plugin security settings talkover ui)
   add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/unit/${suite} ${CMAKE_CURRENT_BINARY_DIR}/unit/${suite})
 endforeach()
 add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/windows/oggenc ${CMAKE_CURRENT_BINARY_DIR}/windows/oggenc)

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/open_fds.h"
 #include "bass.h"
 #include "probe.h"
 
@@ -58,14 +59,6 @@ int threadCount() {
     DIR* d = opendir("/proc/self/task");
     while (dirent* e = readdir(d))
         if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n;
-}
-
-int openFds() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (readdir(d)) ++n;
     closedir(d);
     return n;
 }

@@ -2,18 +2,13 @@
 // the PUT to SOURCE fallback and TLS against a server that speaks none.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../support/loopback.h"
 #include "cast_address.h"
 #include "cast_protocol.h"
 #include "icecast2.h"
@@ -48,52 +43,42 @@ cast::Address address(const std::string& text) {
 class CannedHttp {
 public:
     explicit CannedHttp(std::vector<std::string> replies) : replies_(std::move(replies)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        ::listen(listener_, 4);
         thread_ = std::thread([this] {
             for (const auto& reply : replies_) {
-                int c = ::accept(listener_, nullptr, nullptr);
+                int c = listener_.accept();
                 if (c < 0) return;
                 std::string got;
                 char buf[2048];
-                ssize_t n;
+                long n;
                 bool atOnce = reply.starts_with("!");  // before any request: a server speaking first
                 if (atOnce) {
-                    ::send(c, reply.data() + 1, reply.size() - 1, MSG_NOSIGNAL);
-                    ::shutdown(c, SHUT_WR);
+                    loopback::send(c, reply.data() + 1, reply.size() - 1);
+                    loopback::shutdownWrite(c);
                 }
-                while (got.find("\r\n\r\n") == std::string::npos && (n = ::recv(c, buf, sizeof buf, 0)) > 0)
+                while (got.find("\r\n\r\n") == std::string::npos && (n = loopback::recv(c, buf, sizeof buf)) > 0)
                     got.append(buf, static_cast<size_t>(n));
                 requests.push_back(got);
                 if (reply == "close") {
-                    ::close(c);
+                    loopback::close(c);
                     continue;
                 }
                 if (reply.starts_with("="))  // whole: what follows a go-ahead comes at once
-                    ::send(c, reply.data() + 1, reply.size() - 1, MSG_NOSIGNAL);
+                    loopback::send(c, reply.data() + 1, reply.size() - 1);
                 else if (!atOnce)
-                    for (char ch : reply) ::send(c, &ch, 1, MSG_NOSIGNAL);  // byte by byte: no reply fits one read
-                while (::recv(c, buf, sizeof buf, 0) > 0) {
+                    for (char ch : reply) loopback::send(c, &ch, 1);  // byte by byte: no reply fits one read
+                while (loopback::recv(c, buf, sizeof buf) > 0) {
                 }
-                ::close(c);
+                loopback::close(c);
             }
         });
     }
     ~CannedHttp() {
-        ::shutdown(listener_, SHUT_RDWR);
+        listener_.stop();
         if (thread_.joinable()) thread_.join();
-        ::close(listener_);
     }
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
     std::string at(const std::string& prefix, const std::string& mount = "/live") const {
-        return prefix + "127.0.0.1:" + std::to_string(port_) + mount;
+        return prefix + "127.0.0.1:" + std::to_string(port()) + mount;
     }
     // Opens a source as the encoder does; the connection is dropped at once.
     int open(const std::string& server, int deadlineMs = 30000) {
@@ -106,8 +91,7 @@ public:
 
 private:
     std::vector<std::string> replies_;
-    int listener_ = -1;
-    int port_ = 0;
+    loopback::Listener listener_;
     std::thread thread_;
 };
 
