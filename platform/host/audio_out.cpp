@@ -1,10 +1,7 @@
 #include "audio_out.h"
 
-#include <pulse/error.h>
-#include <pulse/simple.h>
-
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 namespace host {
 
@@ -30,18 +27,8 @@ void AudioOut::push(const std::int16_t* frames, std::size_t count) {
 }
 
 void AudioOut::run() {
-    pa_sample_spec ss{PA_SAMPLE_S16LE, 44100, 2};
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = 44100 * 4 / 10;  // 100 ms
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(-1);
-    int err = 0;
-    pa_simple* pa = pa_simple_new(nullptr, "Larkspur player", PA_STREAM_PLAYBACK, nullptr, "Music", &ss,
-                                  nullptr, &attr, &err);
-    if (!pa) {
-        std::fprintf(stderr, "player: no sound output (%s); playing silently\n", pa_strerror(err));
+    std::unique_ptr<SoundDevice> device = openSoundDevice();
+    if (!device) {
         finished_ = true;
         return;
     }
@@ -60,12 +47,9 @@ void AudioOut::run() {
             chunk[2 * i + 1] = ring_[2 * at + 1];
         }
         tail_.store(tail + n, std::memory_order_release);
-        if (pa_simple_write(pa, chunk.data(), n * 4, &err) < 0) {
-            std::fprintf(stderr, "player: sound output failed (%s); playing silently\n", pa_strerror(err));
-            break;
-        }
+        if (!device->write(chunk.data(), n)) break;
     }
-    pa_simple_free(pa);
+    device.reset();
     finished_ = true;
 }
 

@@ -1,9 +1,5 @@
 // player: a small host that loads a DSP module, calls it in the host's order and plays files
 // (or a built-in test programme) through it in real time.
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +12,7 @@
 #include "audio_out.h"
 #include "main_window.h"
 #include "module_loader.h"
+#include "platform.h"
 #include "playback.h"
 #include "track_source.h"
 
@@ -34,14 +31,6 @@ struct Options {
 };
 
 const char* kUsage = "usage: player [--plugin PATH] [--loop] [--exit-at-end] [--audio] [--seconds N] [--drift-ppm N] [FILE ...]\n";
-
-std::string exeFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "./";
-    std::string path(buf, static_cast<std::size_t>(n));
-    return path.substr(0, path.find_last_of('/') + 1);
-}
 
 bool parseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -82,7 +71,7 @@ bool parseArgs(int argc, char** argv, Options& o) {
             o.files.push_back(a);
         }
     }
-    if (o.plugin.empty()) o.plugin = exeFolder() + "Plugins/dsp_wren.so";
+    if (o.plugin.empty()) o.plugin = defaultPluginPath();
     return true;
 }
 
@@ -155,15 +144,7 @@ int main(int argc, char** argv) {
     Options opt;
     if (!parseArgs(argc, argv, opt)) return 1;
 
-    initXlibThreads();
-
-    // Signals are taken by the main thread only; every thread started from here (the
-    // module's included) inherits the blocked mask.
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    initPlatform();
 
     std::vector<Track> tracks;
     if (opt.files.empty()) {
@@ -198,10 +179,9 @@ int main(int argc, char** argv) {
     const char* reason = nullptr;
     std::chrono::steady_clock::time_point askedAt;
     while (!ui.initDone.load()) {
-        timespec wait{0, 5 * 1000 * 1000};
-        int sig = sigtimedwait(&sigs, nullptr, &wait);
-        if (!reason && (sig == SIGINT || sig == SIGTERM)) {
-            reason = sig == SIGINT ? "interrupted" : "terminated";
+        const char* stop = waitForStop(5);
+        if (!reason && stop) {
+            reason = stop;
             askedAt = std::chrono::steady_clock::now();
         }
         if (reason && std::chrono::steady_clock::now() - askedAt > std::chrono::seconds(10)) {
@@ -221,11 +201,8 @@ int main(int argc, char** argv) {
 
     const auto started = std::chrono::steady_clock::now();
     while (!reason) {
-        timespec wait{0, 100 * 1000 * 1000};
-        int sig = sigtimedwait(&sigs, nullptr, &wait);
-        if (sig == SIGINT) reason = "interrupted";
-        else if (sig == SIGTERM) reason = "terminated";
-        else if (ui.closed.load()) reason = "window closed";
+        if ((reason = waitForStop(100))) break;
+        if (ui.closed.load()) reason = "window closed";
         else if (opt.exitAtEnd && playback.ended()) reason = "end of the list";
         else if (opt.seconds > 0 &&
                  std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(opt.seconds))

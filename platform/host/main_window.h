@@ -1,5 +1,6 @@
-// The host's main window: plain Xlib on a Display connection of its own. Its title is the
-// host's "N. Artist - Title - Winamp"; it shows the track and its elapsed time.
+// The host's main window: plain Xlib on a Display connection of its own, or a plain Win32
+// window. Its title is the host's "N. Artist - Title - Winamp"; it shows the track and its
+// elapsed time; C opens the module's configuration.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +8,15 @@
 
 namespace host {
 
-// Once, before any other Xlib call in the process: the module talks to the display from its
-// own threads too.
+// X11 only: once, before any other Xlib call in the process (the module talks to the display
+// from its own threads too).
 void initXlibThreads();
 
 class MainWindow {
 public:
     ~MainWindow();
-    // False when there is no display; the player then runs without a window.
+    // False when there is no display; the player then runs without a window. The thread that
+    // opens the window is the one that polls it.
     bool open(const std::string& title);
     std::uintptr_t id() const { return window_; }
     void setTitle(const std::string& title);
@@ -26,13 +28,12 @@ public:
     void close();
 
 private:
+    struct Native;  // the window system's handles
     void draw();
     bool lost();  // the display connection died; the window is gone
 
-    void* display_ = nullptr;  // Display*
+    Native* native_ = nullptr;
     std::uintptr_t window_ = 0;
-    unsigned long deleteAtom_ = 0, netWmName_ = 0, utf8_ = 0;
-    void* gc_ = nullptr;  // GC
     std::string line1_, line2_;
 };
 

@@ -1,4 +1,5 @@
-// Loads a DSP module the way the host does: dlopen, winampDSPGetHeader2, getModule(0).
+// Loads a DSP module the way the host does: dlopen or LoadLibrary, winampDSPGetHeader2,
+// getModule(0).
 #pragma once
 
 #include <string>
@@ -17,5 +18,9 @@ struct LoadedModule {
 // nothing stays loaded then.
 bool loadModule(const std::string& path, LoadedModule& out, std::string& error);
 void unloadModule(LoadedModule& m);
+
+// The host's part once the file is loaded: the header, module 0 and its four calls. Null when
+// all is there (then `out` has header and module), else the reason.
+const char* bindModule(GetHeaderProc getHeader, LoadedModule& out);
 
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "audio_out.h"
+#include "platform.h"
 
 namespace host {
 
@@ -73,7 +74,7 @@ void Playback::run() {
         auto due = start + period(k);
         auto now = Clock::now();
         if (now < due) {
-            std::this_thread::sleep_until(due);
+            sleepUntil(due);
         } else if (now - due > std::chrono::milliseconds(500)) {
             // A long stall (suspended machine): start a new schedule rather than burst.
             start = now - period(k);

@@ -1,10 +1,10 @@
 #include "track_source.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+
+#include "decoder.h"
 
 namespace host {
 
@@ -16,20 +16,11 @@ std::int16_t toS16(float x) {
 }
 
 std::string baseName(const std::string& path) {
-    auto slash = path.find_last_of('/');
+    auto slash = path.find_last_of(kPathSeparators);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     auto dot = name.find_last_of('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name;
-}
-
-std::string tag(SNDFILE* f, int which) {
-    const char* s = sf_get_string(f, which);
-    if (!s) return {};
-    std::string t(s);
-    // Trim the padding some tag writers leave.
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
-    return t;
 }
 
 class ToneReader final : public TrackReader {
@@ -60,12 +51,11 @@ private:
 
 class FileReader final : public TrackReader {
 public:
-    FileReader(SNDFILE* f, const SF_INFO& info)
-        : file_(f), channels_(info.channels), resampler_(info.samplerate, kRate) {
+    explicit FileReader(std::unique_ptr<Decoder> d)
+        : decoder_(std::move(d)), channels_(decoder_->channels()), resampler_(decoder_->rate(), kRate) {
         in_.resize(kChunk * static_cast<std::size_t>(channels_));
         stereo_.resize(kChunk * 2);
     }
-    ~FileReader() override { sf_close(file_); }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
         std::size_t done = 0;
@@ -85,53 +75,35 @@ private:
     static constexpr std::size_t kChunk = 4096;
 
     void refill() {
-        sf_count_t n = sf_readf_float(file_, in_.data(), static_cast<sf_count_t>(kChunk));
-        if (n <= 0) {
+        std::size_t n = decoder_->read(in_.data(), kChunk);
+        if (n == 0) {
             eof_ = true;
             return;
         }
         // Mono is duplicated; of more channels the first two are the front pair.
-        for (sf_count_t i = 0; i < n; ++i) {
-            const float* fr = &in_[static_cast<std::size_t>(i) * channels_];
+        for (std::size_t i = 0; i < n; ++i) {
+            const float* fr = &in_[i * static_cast<std::size_t>(channels_)];
             stereo_[2 * i] = fr[0];
             stereo_[2 * i + 1] = channels_ > 1 ? fr[1] : fr[0];
         }
-        resampler_.push(stereo_.data(), static_cast<std::size_t>(n));
+        resampler_.push(stereo_.data(), n);
     }
 
-    SNDFILE* file_;
+    std::unique_ptr<Decoder> decoder_;
     int channels_;
     Resampler resampler_;
     std::vector<float> in_, stereo_;
     bool eof_ = false;
 };
 
-bool openFile(const std::string& path, SNDFILE*& f, SF_INFO& info, std::string& error) {
-    info = {};
-    f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f) {
-        error = sf_strerror(nullptr);
-        return false;
-    }
-    // The host's formats: WAV, FLAC, Ogg Vorbis and MP3, though libsndfile reads more.
-    const int major = info.format & SF_FORMAT_TYPEMASK, sub = info.format & SF_FORMAT_SUBMASK;
-    const bool known = major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 ||
-                       major == SF_FORMAT_FLAC || major == SF_FORMAT_MPEG ||
-                       (major == SF_FORMAT_OGG && sub == SF_FORMAT_VORBIS);
-    if (!known) {
-        error = "not a WAV, FLAC, Ogg Vorbis or MP3 file";
-        sf_close(f);
-        f = nullptr;
-        return false;
-    }
-    if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
+std::unique_ptr<Decoder> openFile(const std::string& path, FileTags* tags, std::string& error) {
+    auto d = openDecoder(path, tags, error);
+    if (d && (d->channels() < 1 || d->rate() < 1000 || d->rate() > 768000)) {
         error = "unsupported channel count or sample rate";
-        sf_close(f);
-        f = nullptr;
-        return false;
+        return nullptr;
     }
     // Float files may hold peaks above 1.0; they are clipped on conversion.
-    return true;
+    return d;
 }
 
 }  // namespace
@@ -217,11 +189,10 @@ std::size_t Resampler::pull(float* out, std::size_t maxFrames, bool ending) {
 }
 
 bool probeFile(const std::string& path, Track& track, std::string& error) {
-    SNDFILE* f = nullptr;
-    SF_INFO info;
-    if (!openFile(path, f, info, error)) return false;
-    std::string artist = tag(f, SF_STR_ARTIST), title = tag(f, SF_STR_TITLE);
-    sf_close(f);
+    FileTags tags;
+    if (!openFile(path, &tags, error)) return false;
+    const std::string& artist = tags.artist;
+    const std::string& title = tags.title;
     track = {};
     track.path = path;
     if (!title.empty())
@@ -233,10 +204,9 @@ bool probeFile(const std::string& path, Track& track, std::string& error) {
 
 std::unique_ptr<TrackReader> openTrack(const Track& track, std::string& error) {
     if (track.path.empty()) return std::make_unique<ToneReader>(track.toneHz, track.toneSeconds);
-    SNDFILE* f = nullptr;
-    SF_INFO info;
-    if (!openFile(track.path, f, info, error)) return nullptr;
-    return std::make_unique<FileReader>(f, info);
+    auto d = openFile(track.path, nullptr, error);
+    if (!d) return nullptr;
+    return std::make_unique<FileReader>(std::move(d));
 }
 
 std::vector<Track> testProgramme() {

@@ -1,4 +1,4 @@
-// The play list: files decoded with libsndfile (or generated tones), delivered as 16-bit
+// The play list: files decoded by the platform's decoder (or generated tones), delivered as 16-bit
 // stereo at 44100 Hz whatever the file holds, as the module expects from the host.
 #pragma once
 
@@ -57,7 +57,7 @@ public:
 // Opens the track for playing; null (and `error` set) when it cannot be read.
 std::unique_ptr<TrackReader> openTrack(const Track& track, std::string& error);
 
-// Checks a file and reads its tags; false (and `error` set) when libsndfile cannot read it.
+// Checks a file and reads its tags; false (and `error` set) when it cannot be played.
 bool probeFile(const std::string& path, Track& track, std::string& error);
 
 // The built-in programme: a few short tagged tones.

@@ -3,7 +3,7 @@
 #   run_windows_stage ROOT WERROR
 # Only this stage pays for the cross toolchain and Wine.
 
-LARKSPUR_WINDOWS_PACKAGES=(mingw-w64 libz-mingw-w64-dev wine32 wine dpkg-dev)
+LARKSPUR_WINDOWS_PACKAGES=(mingw-w64 libz-mingw-w64-dev wine32 wine dpkg-dev xvfb xdotool imagemagick)
 
 # i386 multiarch for wine32, and Debian's source packages (lame, libpng, libogg, libvorbis)
 # for what is cross-built from source.

@@ -80,6 +80,13 @@ constexpr std::array<Row, 47> layout{{
     {29, K::Image, 2, 13, 153, 235, 115, "", false},
 }};
 
+// The server field takes a bare host or an Icecast 2 address; the port has a field of its own.
+constexpr const char* serverFieldHelp =
+    "radio.example.org: SHOUTcast source on port + 1\n"
+    "radio.example.org/live or http://[user@]radio.example.org/live: Icecast 2 mount\n"
+    "https://[user@]radio.example.org/live: Icecast 2 over TLS\n"
+    "The port goes in the Port field.";
+
 constexpr std::array<const char*, 3> tabLabels{"  Streaming  ", " ServerConfig", "  SoundConfig  "};
 
 constexpr std::array<const char*, 14> bitrateTable{"32",  "40",  "48",  "56",  "64",  "80",  "96",
@@ -132,6 +139,7 @@ void buildWindow(Larkspur* record) {
         desktop::createControl(configWindow, spec);  // a single failure is ignored
     }
 
+    desktop::setToolTip(3, serverFieldHelp);
     desktop::setTextColor(30, 0xFFFFFF);
     desktop::setBackgroundColor(30, 0x000000);
 

@@ -14,6 +14,7 @@
 
 #include "output.h"
 #include "threads.h"
+#include "ticker.h"
 
 namespace bassx::device {
 namespace {
@@ -33,7 +34,8 @@ struct State {
     DWORD freq = 44100;
     std::vector<Playing> playing;
     std::thread clock;
-    std::condition_variable wake;
+    std::unique_ptr<Ticker> ticker;  // the clock's sleep; lives until the clock is joined
+    std::condition_variable wake;    // the figures' thread
     std::unique_ptr<Output> output;
     std::thread stats;  // only with LARKSPUR_ENGINE_STATS
 };
@@ -43,7 +45,7 @@ State& state() {
     return *s;
 }
 
-void clockLoop() {
+void clockLoop(Ticker& ticker) {
     State& s = state();
     const auto period = std::chrono::milliseconds(kPeriodMs);
     auto start = Clock::now();
@@ -60,8 +62,11 @@ void clockLoop() {
             for (auto& p : s.playing) p.start = start, p.frames = 0;
             continue;
         }
-        s.wake.wait_until(lock, next, [&] { return !s.running; });
-        if (!s.running) break;
+        // The mixers may be played and stopped while the clock sleeps.
+        lock.unlock();
+        const bool on = ticker.waitUntil(next);
+        lock.lock();
+        if (!on || !s.running) break;
         auto now = Clock::now();
         size_t outFrames = 0;
         for (auto& p : s.playing) {
@@ -151,9 +156,11 @@ int init(int dev, DWORD freq) {
     // stays closed.
     s.running = true;
     try {
-        s.clock = startThread(clockLoop);
+        s.ticker = makeTicker();
+        s.clock = startThread([t = s.ticker.get()] { clockLoop(*t); });
     } catch (const std::system_error&) {
         s.running = false;
+        s.ticker.reset();
         s.output.reset();
         return BASS_ERROR_MEM;
     }
@@ -173,6 +180,7 @@ int free() {
     State& s = state();
     std::thread clock, stats;
     std::unique_ptr<Output> out;
+    std::unique_ptr<Ticker> ticker;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.initialised) return BASS_ERROR_INIT;
@@ -182,7 +190,9 @@ int free() {
         clock = std::move(s.clock);
         stats = std::move(s.stats);
         out = std::move(s.output);
+        ticker = std::move(s.ticker);
     }
+    ticker->wake();
     s.wake.notify_all();
     if (clock.joinable()) clock.join();
     if (stats.joinable()) stats.join();

@@ -1,13 +1,9 @@
+// Sockets on POSIX: waits, liveness and the connect of one address.
 #include "net.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,7 +16,7 @@
 #include <unistd.h>
 
 #include "bass.h"
-#include "threads.h"
+#include "net_os.h"
 
 namespace bassx::net {
 
@@ -37,99 +33,41 @@ int waitFor(int fd, short events, Deadline deadline, const std::atomic<bool>* ca
 }
 
 
-namespace {
+namespace os {
 
-std::atomic<LookupFn> lookupFn{&::getaddrinfo};
+bool socketsReady() { return true; }
 
-// Name lookup has no deadline and no cancel of its own: it runs on a thread of its own, and a
-// lookup that outlives the deadline or the cancel is abandoned (it finishes and cleans up by
-// itself).
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    int rc = 0;
-    addrinfo* res = nullptr;
-    ~Lookup() {
-        if (res) ::freeaddrinfo(res);
-    }
-};
-
-addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
-    auto job = std::make_shared<Lookup>();
-    std::string service = std::to_string(port);
-    LookupFn lookup = lookupFn.load();
-    startThread(
-        [job, host, service, lookup] {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* res = nullptr;
-            int rc = lookup(host.c_str(), service.c_str(), &hints, &res);
-            std::lock_guard<std::mutex> lock(job->mutex);
-            job->rc = rc;
-            job->res = res;
-            job->done = true;
-            job->cv.notify_all();
-        })
-        .detach();
-    std::unique_lock<std::mutex> lock(job->mutex);
-    // Short slices, so that a cancel is seen quickly.
-    while (!job->done) {
-        if (cancel && cancel->load()) {
-            err = BASS_ERROR_TIMEOUT;
-            return nullptr;
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            err = BASS_ERROR_TIMEOUT;
-            return nullptr;
-        }
-        job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
-    }
-    if (job->rc != 0 || !job->res) {
-        err = BASS_ERROR_NONET;
-        return nullptr;
-    }
-    return std::exchange(job->res, nullptr);
+int systemLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** res) {
+    return ::getaddrinfo(host, service, hints, res);
 }
 
-}  // namespace
-
-int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
-    addrinfo* res = resolve(host, port, deadline, err, cancel);
-    if (!res) return -1;
-    int fd = -1;
-    err = BASS_ERROR_FILEOPEN;
-    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
-        int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (s < 0) continue;
-        int r = ::connect(s, ai->ai_addr, ai->ai_addrlen);
-        if (r != 0 && errno == EINPROGRESS) {
-            int w = waitFor(s, POLLOUT, deadline, cancel);
-            if (w == 1) {
-                int soErr = 0;
-                socklen_t l = sizeof soErr;
-                ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soErr, &l);
-                r = soErr == 0 ? 0 : -1;
-            } else {
-                if (w == 0) err = BASS_ERROR_TIMEOUT;
-                r = -1;
-            }
-        }
-        if (r == 0) {
-            int one = 1;
-            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            setLiveness(s);
-            fd = s;
+int connectOne(const addrinfo& ai, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    int s = ::socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
+    if (s < 0) return -1;
+    int r = ::connect(s, ai.ai_addr, ai.ai_addrlen);
+    if (r != 0 && errno == EINPROGRESS) {
+        int w = waitFor(s, POLLOUT, deadline, cancel);
+        if (w == 1) {
+            int soErr = 0;
+            socklen_t l = sizeof soErr;
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soErr, &l);
+            r = soErr == 0 ? 0 : -1;
         } else {
-            ::close(s);
+            if (w == 0) err = BASS_ERROR_TIMEOUT;
+            r = -1;
         }
     }
-    ::freeaddrinfo(res);
-    if (fd >= 0) err = BASS_OK;
-    return fd;
+    if (r != 0) {
+        ::close(s);
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setLiveness(s);
+    return s;
 }
+
+}  // namespace os
 
 void setLiveness(int fd, int livenessMs) {
     unsigned timeout = static_cast<unsigned>(livenessMs);
@@ -150,8 +88,6 @@ size_t unsentBytes(int fd) {
     if (::ioctl(fd, TIOCOUTQ, &n) != 0 || n < 0) return 0;
     return static_cast<size_t>(n);
 }
-
-void setLookupForTests(LookupFn fn) { lookupFn.store(fn ? fn : &::getaddrinfo); }
 
 bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
     auto* p = static_cast<const char*>(data);

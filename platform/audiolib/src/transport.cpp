@@ -1,50 +1,7 @@
+// What every transport shares: opening one, and the blocking-with-deadline steps over it.
 #include "transport.h"
 
-#include <cerrno>
-
-#include <poll.h>
-#include <sys/socket.h>
-
-#include "bass.h"
-
 namespace bassx::net {
-namespace {
-
-class Plain final : public Transport {
-public:
-    explicit Plain(int fd) : fd_(fd) {}
-    ~Plain() override { close(); }
-    long send(const void* data, size_t len) override {
-        for (;;) {
-            ssize_t n = ::send(fd_, data, len, MSG_NOSIGNAL);
-            if (n >= 0) return static_cast<long>(n);
-            if (errno == EINTR) continue;
-            last_ = POLLOUT;
-            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-        }
-    }
-    long recv(void* buf, size_t len) override {
-        for (;;) {
-            ssize_t n = ::recv(fd_, buf, len, 0);
-            if (n > 0) return static_cast<long>(n);
-            if (n == 0) return -1;
-            if (errno == EINTR) continue;
-            last_ = POLLIN;
-            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-        }
-    }
-    short waitEvents() const override { return last_; }
-    int fd() const override { return fd_; }
-    void close() override { closeFd(fd_); }
-
-private:
-    int fd_;
-    short last_ = POLLIN;
-};
-
-}  // namespace
-
-std::unique_ptr<Transport> plain(int fd) { return std::make_unique<Plain>(fd); }
 
 std::unique_ptr<Transport> open(const std::string& host, int port, bool tls, Deadline deadline, int& err,
                                 const std::atomic<bool>* cancel) {

@@ -24,6 +24,20 @@ public:
     virtual void close() = 0;
 };
 
+// What a plain socket connection is on every platform; each backend adds send and recv.
+class PlainSocket : public Transport {
+public:
+    explicit PlainSocket(int fd) : fd_(fd) {}
+    ~PlainSocket() override { closeFd(fd_); }
+    short waitEvents() const override { return last_; }
+    int fd() const override { return fd_; }
+    void close() override { closeFd(fd_); }
+
+protected:
+    int fd_;
+    short last_ = POLLIN;  // what the last step that would block waits for
+};
+
 // Takes over a connected non-blocking socket.
 std::unique_ptr<Transport> plain(int fd);
 

@@ -5,15 +5,10 @@
 #include <mstcpip.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <utility>
 
 #include "bass.h"
 #include "net.h"
-#include "threads.h"
+#include "net_os.h"
 
 #ifndef TCP_MAXRT
 #define TCP_MAXRT 5  // ws2ipdef.h: retransmission time-out, seconds
@@ -21,16 +16,6 @@
 
 namespace bassx::net {
 namespace {
-
-// Winsock is started once for the life of the process (WSAStartup counts; never undone, as
-// threads of the library may still be closing sockets while the process ends).
-bool winsockReady() {
-    static const bool ready = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return ready;
-}
 
 SOCKET sock(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
 
@@ -75,100 +60,54 @@ int waitSlices(int fd, bool forWrite, Deadline deadline, const std::atomic<bool>
     }
 }
 
-// getaddrinfo is WINAPI: the test seam's type is a plain C function.
+}  // namespace
+
+namespace os {
+
+// Winsock is started once for the life of the process (WSAStartup counts; never undone, as
+// threads of the library may still be closing sockets while the process ends).
+bool socketsReady() {
+    static const bool ready = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ready;
+}
+
 int systemLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** res) {
     return ::getaddrinfo(host, service, hints, res);
 }
-std::atomic<LookupFn> lookupFn{&systemLookup};
 
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    int rc = 0;
-    addrinfo* res = nullptr;
-    ~Lookup() {
-        if (res) ::freeaddrinfo(res);
-    }
-};
-
-// As on POSIX: the lookup runs on a thread of its own and is abandoned at the deadline or a
-// cancel.
-addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
-    auto job = std::make_shared<Lookup>();
-    std::string service = std::to_string(port);
-    LookupFn lookup = lookupFn.load();
-    startThread([job, host, service, lookup] {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        int rc = lookup(host.c_str(), service.c_str(), &hints, &res);
-        std::lock_guard<std::mutex> lock(job->mutex);
-        job->rc = rc;
-        job->res = res;
-        job->done = true;
-        job->cv.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> lock(job->mutex);
-    while (!job->done) {
-        auto now = std::chrono::steady_clock::now();
-        if ((cancel && cancel->load()) || now >= deadline) {
-            err = BASS_ERROR_TIMEOUT;
-            return nullptr;
+int connectOne(const addrinfo& ai, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    // Not inheritable: an encoder started later must not hold the connection open.
+    SOCKET s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) return -1;
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    int r = ::connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen));
+    if (r != 0 && wouldBlock()) {
+        int w = waitSlices(static_cast<int>(s), true, deadline, cancel);
+        if (w == 1) {
+            int soErr = 0;
+            int l = sizeof soErr;
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &l);
+            r = soErr == 0 ? 0 : -1;
+        } else {
+            if (w == 0) err = BASS_ERROR_TIMEOUT;
+            r = -1;
         }
-        job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
     }
-    if (job->rc != 0 || !job->res) {
-        err = BASS_ERROR_NONET;
-        return nullptr;
-    }
-    return std::exchange(job->res, nullptr);
-}
-
-}  // namespace
-
-int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
-    if (!winsockReady()) {
-        err = BASS_ERROR_NONET;
+    if (r != 0) {
+        ::closesocket(s);
         return -1;
     }
-    addrinfo* res = resolve(host, port, deadline, err, cancel);
-    if (!res) return -1;
-    int fd = -1;
-    err = BASS_ERROR_FILEOPEN;
-    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
-        // Not inheritable: an encoder started later must not hold the connection open.
-        SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-        if (s == INVALID_SOCKET) continue;
-        u_long nonBlocking = 1;
-        ::ioctlsocket(s, FIONBIO, &nonBlocking);
-        int r = ::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen));
-        if (r != 0 && wouldBlock()) {
-            int w = waitSlices(static_cast<int>(s), true, deadline, cancel);
-            if (w == 1) {
-                int soErr = 0;
-                int l = sizeof soErr;
-                ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &l);
-                r = soErr == 0 ? 0 : -1;
-            } else {
-                if (w == 0) err = BASS_ERROR_TIMEOUT;
-                r = -1;
-            }
-        }
-        if (r == 0) {
-            BOOL one = TRUE;
-            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-            setLiveness(static_cast<int>(s));
-            fd = static_cast<int>(s);
-        } else {
-            ::closesocket(s);
-        }
-    }
-    ::freeaddrinfo(res);
-    if (fd >= 0) err = BASS_OK;
-    return fd;
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    setLiveness(static_cast<int>(s));
+    return static_cast<int>(s);
 }
+
+}  // namespace os
 
 void setLiveness(int fd, int livenessMs) {
     // Unacknowledged data gives up after the limit (TCP_MAXRT, whole seconds); a silent peer
@@ -182,8 +121,6 @@ void setLiveness(int fd, int livenessMs) {
 
 // Winsock does not tell how much of the send buffer is still unacknowledged.
 size_t unsentBytes(int) { return 0; }
-
-void setLookupForTests(LookupFn fn) { lookupFn.store(fn ? fn : &systemLookup); }
 
 bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel) {
     auto* p = static_cast<const char*>(data);

@@ -285,12 +285,10 @@ TEST_F(EngineServices, WrongPasswordAndMountInUseAreRefused) {
     HSTREAM other = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
     HENCODE enc2 = BASS_Encode_Start(other, "lame -r -s 44100 -b 128 -", BASS_ENCODE_NOHEAD, nullptr, nullptr);
     ASSERT_NE(enc2, 0u);
-    auto t0 = Clock::now();
     EXPECT_FALSE(BASS_Encode_CastInit(enc2, ("127.0.0.1:" + std::to_string(ice.port())).c_str(),
                                       ice.sourcePassword().c_str(), "audio/mpeg", "Second", "", "", "", nullptr, 128,
                                       FALSE));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_DENIED);
-    EXPECT_LT(Clock::now() - t0, 3s);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_DENIED);  // refused, not left to the deadline
     BASS_ChannelStop(other);
 }
 
@@ -347,12 +345,20 @@ TEST_F(EngineServices, StoppingTheMixerEndsTheEncoderQuietly) {
     ASSERT_FALSE(childPid("oggenc").empty());
     auto t0 = Clock::now();
     ASSERT_TRUE(BASS_ChannelStop(st.mixer));
-    EXPECT_LT(Clock::now() - t0, 3s);
+    EXPECT_LT(Clock::now() - t0, 30s);  // bounded by the kill after the grace, not by oggenc
     st.mixer = 0;
     EXPECT_TRUE(childPid("oggenc").empty());  // ended and reaped
-    EXPECT_FALSE(n.waitFor(BASS_ENCODE_NOTIFY_ENCODER, 500ms));
+    // Notices come one at a time in the order posted: once a later encoder's death has been
+    // told, a notice of the stopped one would have been too.
+    Notices fence;
+    HSTREAM other = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HENCODE dies = BASS_Encode_Start(other, "true", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    ASSERT_NE(dies, 0u);
+    ASSERT_TRUE(BASS_Encode_SetNotify(dies, &Notices::proc, &fence));
+    EXPECT_TRUE(fence.waitFor(BASS_ENCODE_NOTIFY_ENCODER, 30s));
+    BASS_ChannelStop(other);
+    std::lock_guard<std::mutex> lock(n.m);
     EXPECT_TRUE(n.got.empty());
-    EXPECT_TRUE(ice.waitSourceField("server_name", "", 100).empty() || true);
 }
 
 // Accepts on the source port and never says a word.

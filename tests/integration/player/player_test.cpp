@@ -518,10 +518,11 @@ TEST_F(PlayerTest, AudioOptionPlaysThroughTheSoundServer) {
         if (audible) args.insert(args.begin(), "--audio");
         Player p(args, e, dir_, err_);
         std::this_thread::sleep_for(1500ms);
-        // The server's only sink feeds its test microphone: record what reaches it.
+        // The server's only sink feeds its test microphone: record a second of what reaches it
+        // (a count of bytes, not of seconds: a loaded machine is slow to start the recorder).
         fixtures::run("PULSE_SERVER='" + sound.pulseServer() +
-                      "' timeout 2 parec -d mic --latency-msec=20 --format=s16le --rate=44100 --channels=1 --raw > '" +
-                      heard + "'");
+                      "' timeout 10 parec -d mic --latency-msec=20 --format=s16le --rate=44100 --channels=1 --raw"
+                      " | head -c 88200 > '" + heard + "'");
         std::string bytes = slurp(heard);
         std::vector<std::int16_t> mono(bytes.size() / 2);
         std::memcpy(mono.data(), bytes.data(), mono.size() * 2);

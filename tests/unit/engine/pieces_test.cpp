@@ -1,19 +1,12 @@
-// Ring, sources, mixing, command lines and process handling.
+// Ring, sources, mixing, command lines, the clock's waits and lifetimes.
 #include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <numeric>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device.h"
@@ -25,6 +18,7 @@
 #include "push_stream.h"
 #include "ring.h"
 #include "source.h"
+#include "ticker.h"
 
 using namespace bassx;
 using namespace std::chrono_literals;
@@ -41,14 +35,6 @@ struct CaptureSink : MixSink {
     std::vector<int16_t> got;
     void feed(const int16_t* s, size_t bytes) override { got.insert(got.end(), s, s + bytes / 2); }
 };
-
-int openFds() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (readdir(d)) ++n;
-    closedir(d);
-    return n;
-}
 
 }  // namespace
 
@@ -238,108 +224,35 @@ TEST(CommandLine, QuotesGroupAndSpacesSeparate) {
     EXPECT_TRUE(splitCommandLine("   ").empty());
 }
 
-TEST(Process, ProgramThatCannotStartFailsAtOnce) {
-    Process p;
-    EXPECT_EQ(p.start({"/nonexistent/larkspur-encoder", "-"}), BASS_ERROR_FILEOPEN);
-    EXPECT_EQ(p.start({"no-such-program-anywhere-larkspur"}), BASS_ERROR_FILEOPEN);
-    EXPECT_EQ(p.start({"/etc/hostname"}), BASS_ERROR_FILEOPEN);  // not a program
-    // Runnable, but no format exec knows: refused by exec itself, and no shell is tried.
-    char path[] = "/tmp/larkspur-noexec-XXXXXX";
-    ::close(::mkstemp(path));
-    std::ofstream(path) << "echo started by a shell\n";
-    ::chmod(path, 0755);
-    EXPECT_EQ(p.start({path}), BASS_ERROR_FILEOPEN);
-    ::unlink(path);
-    EXPECT_EQ(p.start({}), BASS_ERROR_ILLPARAM);
+// The clock's sleep, on whichever timer the platform has.
+TEST(Ticker, NeverWakesBeforeItsDueTimeOnAnAbsoluteSchedule) {
+    auto t = makeTicker();
+    const auto start = Ticker::Clock::now();
+    for (int tick = 1; tick <= 10; ++tick) {
+        const auto due = start + tick * std::chrono::milliseconds(device::kPeriodMs);
+        ASSERT_TRUE(t->waitUntil(due));
+        EXPECT_GE(Ticker::Clock::now(), due) << "tick " << tick;
+    }
+    EXPECT_TRUE(t->waitUntil(start));  // already past: at once
 }
 
-TEST(Process, PipesCarryDataAndEndingReapsWithoutLeaks) {
-    int before = openFds();
-    {
-        Process p;
-        ASSERT_EQ(p.start({"cat"}), BASS_OK);
-        ASSERT_EQ(::write(p.stdinFd(), "hello", 5), 5);
-        p.closeStdin();
-        char buf[16];
-        ssize_t n = ::read(p.stdoutFd(), buf, sizeof buf);
-        ASSERT_EQ(n, 5);
-        EXPECT_TRUE(p.reap(2000));
-    }
-    {
-        // Ignores its closed input: killed after the grace period, and reaped.
-        Process p;
-        ASSERT_EQ(p.start({"sleep", "30"}), BASS_OK);
-        pid_t pid = p.pid();
-        auto t0 = std::chrono::steady_clock::now();
-        p.end(200);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
-        EXPECT_NE(::kill(pid, 0), 0);  // gone, not a zombie
-    }
-    EXPECT_EQ(openFds(), before);
+TEST(Ticker, WakeEndsTheWaitInProgressAndEveryLaterOne) {
+    auto t = makeTicker();
+    bool result = true;
+    std::thread sleeper([&] { result = t->waitUntil(Ticker::Clock::now() + std::chrono::hours(1)); });
+    std::this_thread::sleep_for(50ms);  // most likely asleep by now; the wake is sticky either way
+    t->wake();
+    sleeper.join();
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(t->waitUntil(Ticker::Clock::now() + std::chrono::hours(1)));
+    EXPECT_FALSE(t->waitUntil(Ticker::Clock::now() - 1s));
+    // Woken before it ever waited: the clock may be stopped right after it was started.
+    auto early = makeTicker();
+    early->wake();
+    EXPECT_FALSE(early->waitUntil(Ticker::Clock::now() + std::chrono::hours(1)));
 }
 
-TEST(Process, ChildSeesOnlyItsThreeStandardDescriptors) {
-    int leaky = ::open("/dev/null", O_RDONLY);  // opened without close-on-exec by someone else
-    Process p;
-    ASSERT_EQ(p.start({"sh", "-c", "ls /proc/self/fd | wc -l"}), BASS_OK);
-    p.closeStdin();
-    char buf[16] = {};
-    ASSERT_GT(::read(p.stdoutFd(), buf, sizeof buf - 1), 0);
-    EXPECT_EQ(std::atoi(buf), 4);  // 0, 1, 2 and the one ls is reading
-    ::close(leaky);
-}
-
-TEST(Process, ChildStartsWithDefaultSignalsWhateverTheHostSet) {
-    struct sigaction ignore {}, oldHup {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGHUP, &ignore, &oldHup);
-    sigset_t usr1, oldMask;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    ::pthread_sigmask(SIG_BLOCK, &usr1, &oldMask);
-    std::string status;
-    {
-        Process p;
-        int rc = p.start({"cat", "/proc/self/status"});
-        ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
-        ::sigaction(SIGHUP, &oldHup, nullptr);
-        ASSERT_EQ(rc, BASS_OK);
-        char buf[4096];
-        for (ssize_t n; (n = ::read(p.stdoutFd(), buf, sizeof buf)) > 0;) status.append(buf, static_cast<size_t>(n));
-    }
-    auto mask = [&](const char* name) {
-        size_t at = status.find(name);
-        return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + std::strlen(name)), nullptr, 16);
-    };
-    EXPECT_EQ(mask("SigBlk:"), 0u) << status;
-    // Signals 32 and 33 belong to the C library, whose spawn leaves them ignored.
-    EXPECT_EQ(mask("SigIgn:") & ~0x180000000ull, 0u) << status;
-}
-
-TEST(Process, StandardInputAndOutputAreRightWhenTheHostClosedItsOwn) {
-    // Nothing may print while the test process has no stdout of its own.
-    const int in = ::dup(0), out = ::dup(1);
-    ::close(0);
-    ::close(1);
-    int rc;
-    std::string echoed;
-    {
-        Process p;
-        rc = p.start({"cat"});
-        if (rc == BASS_OK && ::write(p.stdinFd(), "on the air", 10) == 10) {
-            p.closeStdin();
-            char buf[32];
-            ssize_t n = ::read(p.stdoutFd(), buf, sizeof buf);
-            if (n > 0) echoed.assign(buf, static_cast<size_t>(n));
-        }
-    }
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::close(in);
-    ::close(out);
-    EXPECT_EQ(rc, BASS_OK);
-    EXPECT_EQ(echoed, "on the air");
-}
+static void BASSCALLBACK ignoreNotice(HENCODE, DWORD, void*) {}
 
 // Each reference here was looked up just before another thread freed its handle.
 TEST(Lifetime, WhatWasLookedUpBeforeAFreeCannotTieAnythingNewToIt) {
@@ -355,7 +268,7 @@ TEST(Lifetime, WhatWasLookedUpBeforeAFreeCannotTieAnythingNewToIt) {
     EXPECT_EQ(s->mixer.load(), nullptr);  // still free to join a live mixer
     EXPECT_EQ(lifetime::addEncoder(m, enc), BASS_ERROR_HANDLE);
     EXPECT_EQ(r.get(eh), nullptr);  // ended, since nothing else would end it
-    EXPECT_EQ(lifetime::setNotify(enc, [](HENCODE, DWORD, void*) {}, nullptr), BASS_ERROR_HANDLE);
+    EXPECT_EQ(lifetime::setNotify(enc, &ignoreNotice, nullptr), BASS_ERROR_HANDLE);
     std::weak_ptr<Mixer> gone = m;
     m.reset();
     EXPECT_TRUE(gone.expired());  // not left on the clock

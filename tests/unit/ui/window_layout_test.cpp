@@ -84,6 +84,15 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
 
     EXPECT_EQ(desktop::textColor(30), 0xFFFFFFu);
     EXPECT_EQ(desktop::backgroundColor(30), 0x000000u);
+
+    // Only the server field explains itself: each form it takes, and where the port goes.
+    const std::string help = hl::toolTip(3);
+    for (const char* form : {"radio.example.org:", "radio.example.org/live", "http://[user@]", "https://", "Port field"})
+        EXPECT_NE(help.find(form), std::string::npos) << form;
+    for (const Row& row : rows) {
+        if (row.number == 3) continue;
+        EXPECT_EQ(hl::toolTip(row.number), "") << row.number;
+    }
 }
 
 TEST_F(Layout, EmptyRecordIsShownAndBroughtIntoRange) {
