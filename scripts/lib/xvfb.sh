@@ -7,8 +7,9 @@ xvfb_start() {
   local size="${1:-1280x1024}"
   XVFB_DIR=$(mktemp -d /tmp/xvfb.XXXXXX)
   mkfifo "$XVFB_DIR/displayfd"
-  # -displayfd picks a free display itself and writes its number once it accepts clients.
-  Xvfb -displayfd 5 -screen 0 "${size}x24" -nolisten tcp \
+  # -displayfd picks a free display itself and writes its number once it accepts clients;
+  # -noreset keeps it from turning clients away while it resets after its last one left.
+  Xvfb -displayfd 5 -noreset -screen 0 "${size}x24" -nolisten tcp \
     5>"$XVFB_DIR/displayfd" >"$XVFB_DIR/xvfb.log" 2>&1 &
   XVFB_PID=$!
   local number=""

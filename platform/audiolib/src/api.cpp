@@ -354,6 +354,7 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
             return fail<HENCODE>(err);
         }
         if ((err = lifetime::addEncoder(m, enc))) return fail<HENCODE>(err);
+        enc->releaseOutput();
         setError(BASS_OK);
         return h;
     });

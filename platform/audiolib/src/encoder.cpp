@@ -70,6 +70,11 @@ int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
     return BASS_OK;
 }
 
+void Encoder::releaseOutput() {
+    outputReleased_.store(true);
+    outputReleased_.notify_all();
+}
+
 void Encoder::noteFed() {
     int64_t now = nowNs();
     int64_t last = lastFed_.exchange(now);
@@ -162,6 +167,8 @@ void Encoder::readerLoop() {
             // The callback may stop the mixer and so end (and free) this encoder: then nothing
             // of it is touched once `keep` goes.
             auto keep = self.lock();
+            outputReleased_.wait(false);
+            if (ending_.load()) return;
             inOutputCallback = this;
             proc_(handle.load(), channel_, buf.data(), static_cast<DWORD>(n), user_);
             inOutputCallback = nullptr;
@@ -231,6 +238,7 @@ void Encoder::shutdown() {
             inQueued_ = 0;
         }
         inCv_.notify_all();
+        releaseOutput();
         // Everything is asked to end at once, so the waits below overlap instead of adding up.
         {
             std::lock_guard<std::mutex> lock(castMutex_);

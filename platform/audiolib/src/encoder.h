@@ -31,6 +31,9 @@ public:
 
     // BASS error code, 0 once the program runs.
     int start(const std::string& cmdline, bool withHeader, DWORD channel);
+    // Output reaches the caller's callback only once its start call has handed out the handle:
+    // a callback that stops the mixer must find the encoder already attached to it.
+    void releaseOutput();
     void feed(const int16_t* samples, size_t bytes) override;
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
@@ -60,6 +63,7 @@ private:
     Process process_;
     std::atomic<bool> ending_{false};
     std::atomic<bool> readerStop_{false};
+    std::atomic<bool> outputReleased_{false};
     std::atomic<bool> deathPosted_{false};
     std::atomic<bool> castPosted_{false};
     // Steady-clock nanoseconds; feedingSince_ is 0 while nothing was fed since the last output.

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bass.h"
+#include "display.h"
 
 namespace fs = std::filesystem;
 
@@ -204,47 +205,6 @@ TEST_F(LoadedModule, ASessionWithoutADisplaySavesAndTheNextOneReadsTheSettings) 
 
 namespace {
 
-// A private X server for the window thread; stopped by the destructor.
-class VirtualDisplay {
-public:
-    bool start() {
-        int fds[2];
-        if (pipe(fds) != 0) return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Goes with the test process, however that ends.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            const int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                   static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (pid_ <= 0 || number.empty()) return false;
-        name_ = ":" + number;
-        return true;
-    }
-    ~VirtualDisplay() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& name() const { return name_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string name_;
-};
-
 // Top-level windows that are mapped on the display.
 int visibleWindows(const std::string& display) {
     const std::string out = command("DISPLAY=" + display + " xdotool search --onlyvisible --maxdepth 1 --class '' 2>/dev/null");
@@ -272,7 +232,7 @@ class WindowSession : public LoadedModule {
 protected:
     // One display for the suite: a module kept mapped keeps its connection to it.
     static void SetUpTestSuite() {
-        display_ = new VirtualDisplay;
+        display_ = new fixtures::Display;
         if (!display_->start()) {
             delete display_;
             display_ = nullptr;
@@ -295,11 +255,11 @@ protected:
         unsetenv("DISPLAY");
         unsetenv("PULSE_SERVER");
     }
-    static VirtualDisplay* display_;
+    static fixtures::Display* display_;
     int baseline_ = 0;  // what the display shows before the module opens anything
 };
 
-VirtualDisplay* WindowSession::display_ = nullptr;
+fixtures::Display* WindowSession::display_ = nullptr;
 
 }  // namespace
 

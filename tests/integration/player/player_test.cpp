@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "display.h"
 #include "fixtures.h"
 
 namespace fs = std::filesystem;
@@ -137,53 +138,6 @@ private:
     int status_ = 0;
 };
 
-// A private virtual display of our own.
-class Xvfb {
-public:
-    bool start() {
-        int fds[2];
-        if (pipe(fds) != 0) return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                   static_cast<char*>(nullptr));
-            _exit(121);
-        }
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        auto until = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < until && poll(&p, 1, 200) >= 0) {
-            char c;
-            if (!(p.revents & (POLLIN | POLLHUP))) continue;
-            if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        close(fds[0]);
-        if (number.empty()) return false;
-        display_ = ":" + number;
-        return true;
-    }
-    ~Xvfb() { stop(); }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
 struct Tone {
     int format;
     int rate;
@@ -239,12 +193,12 @@ protected:
 
     std::map<std::string, std::optional<std::string>> env(bool display = false) {
         return {{"LARKSPUR_TEST_DSP_LOG", log_},
-                {"DISPLAY", display ? std::optional<std::string>(xvfb_.display()) : std::nullopt}};
+                {"DISPLAY", display ? std::optional<std::string>(xvfb_.name()) : std::nullopt}};
     }
     std::vector<std::string> logLines() { return lines(slurp(log_)); }
 
     std::string dir_, log_, err_;
-    Xvfb xvfb_;
+    fixtures::Display xvfb_;
 };
 
 TEST_F(PlayerTest, HandsBlocksInRealTimeInTheHostsOrder) {
@@ -289,7 +243,7 @@ TEST_F(PlayerTest, WindowTitleNamesTheTrackAndFollowsTrackChanges) {
     }
     ASSERT_NE(w, 0u) << "a display is there: hwndParent must be the main window\n" << slurp(err_);
 
-    Display* d = XOpenDisplay(xvfb_.display().c_str());
+    Display* d = XOpenDisplay(xvfb_.name().c_str());
     ASSERT_NE(d, nullptr);
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });  // the window goes at the end
     Atom netName = XInternAtom(d, "_NET_WM_NAME", False), utf8 = XInternAtom(d, "UTF8_STRING", False);
@@ -365,7 +319,7 @@ TEST_F(PlayerTest, KeyCConfiguresAndClosingTheWindowQuits) {
             std::this_thread::sleep_for(10ms);
         }
         ASSERT_NE(w, 0u) << slurp(err_);
-        Display* d = XOpenDisplay(xvfb_.display().c_str());
+        Display* d = XOpenDisplay(xvfb_.name().c_str());
         ASSERT_NE(d, nullptr);
 
         pressKey(d, w, XK_c);
