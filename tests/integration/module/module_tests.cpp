@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
