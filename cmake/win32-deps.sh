@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # Cross-builds the target libraries and programs that Debian does not ship for mingw-w64,
-# from Debian's own source packages, into BUILD/deps (kept there: later runs reuse it).
-#   cmake/win32-deps.sh BUILD_DIR [libpng] [lame] [vorbis]
+# from Debian's own source packages, into BUILD/deps (kept there: later runs reuse it). What is
+# built is also kept in a cache shared by every checkout (LARKSPUR_CACHE_DIR, default
+# ~/.cache/larkspur), keyed by the target, the set and this script: a fresh clone copies it.
+#   cmake/win32-deps.sh BUILD_DIR TRIPLE [libpng] [lame] [vorbis]
 set -euo pipefail
-build="$1"; shift
+build="$1" host="$2"; shift 2
 deps="$build/deps"
 mkdir -p "$deps"
+cache_root="${LARKSPUR_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/larkspur}/windows-deps"
+cache="$cache_root/$host-$(echo "$*" | tr ' ' '-')-$(sha1sum "${BASH_SOURCE[0]}" | cut -c1-12)"
+if [ -f "$cache/complete" ] && [ ! -f "$deps/prefix/complete" ]; then
+  rm -rf "$deps/prefix"
+  cp -a "$cache/prefix" "$deps/prefix"
+  echo "-- target libraries for $host from $cache"
+fi
+[ -f "$deps/prefix/complete" ] && exit 0
 if [[ "$deps" =~ [[:space:]] ]]; then
   # configure and libtool split their flags at spaces: work through a link whose path has none.
   link="$(mktemp -d)"
@@ -14,7 +24,6 @@ if [[ "$deps" =~ [[:space:]] ]]; then
   deps="$link/deps"
 fi
 prefix="$deps/prefix"
-host=i686-w64-mingw32
 mkdir -p "$deps/src" "$prefix"
 export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib
 export CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib -static"
@@ -55,6 +64,15 @@ build_lame() {
 }
 
 for what in "$@"; do
-  echo "-- cross-building $what into $deps"
+  echo "-- cross-building $what for $host"
+  began=$SECONDS
   "build_$what"
+  echo "-- $what for $host built in $((SECONDS - began)) s"
 done
+touch "$prefix/complete"
+# Into the shared cache, whole or not at all; a cache that cannot be written only costs time.
+if mkdir -p "$cache_root" 2>/dev/null; then
+  staging="$(mktemp -d "$cache_root/.staging.XXXXXX")" &&
+    cp -a "$prefix" "$staging/prefix" && touch "$staging/complete" &&
+    { mv -T "$staging" "$cache" 2>/dev/null || rm -rf "$staging"; } || true
+fi

@@ -1,9 +1,16 @@
-# The 32-bit Windows build (see mingw-i686.cmake): target libraries, GoogleTest from Debian's
+# The Windows builds (see mingw.cmake): target libraries, GoogleTest from Debian's
 # sources, and what does not exist there (benchmarks, fuzzing, the Linux player).
 set(LARKSPUR_BENCH OFF CACHE BOOL "" FORCE)
 set(LARKSPUR_FUZZ OFF CACHE BOOL "" FORCE)
 if(LARKSPUR_SANITIZE)
   message(FATAL_ERROR "The Windows build has no sanitizers")
+endif()
+
+# The suites' Wine prefix is of the build's own width (read by scripts/wine-run).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  file(WRITE ${CMAKE_BINARY_DIR}/wine-prefix.arch win64)
+else()
+  file(WRITE ${CMAKE_BINARY_DIR}/wine-prefix.arch win32)
 endif()
 
 # Libraries Debian does not ship for the target, cross-built once into the build folder.
@@ -12,14 +19,15 @@ set(wanted libpng)
 if(LARKSPUR_TESTS)
   list(APPEND wanted lame vorbis)  # lame.exe and libvorbisenc for the test encoders
 endif()
-execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/win32-deps.sh ${CMAKE_BINARY_DIR} ${wanted}
+execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/win32-deps.sh ${CMAKE_BINARY_DIR} ${LARKSPUR_WINDOWS_TRIPLE}
+                        ${wanted}
                 RESULT_VARIABLE depsResult)
 if(NOT depsResult EQUAL 0)
   message(FATAL_ERROR "Cross-building the target libraries failed (see above)")
 endif()
 list(APPEND CMAKE_PREFIX_PATH ${LARKSPUR_DEPS})
 # Static archives only: the images must not need the toolchain's DLLs.
-set(ZLIB_LIBRARY /usr/i686-w64-mingw32/lib/libz.a CACHE FILEPATH "")
+set(ZLIB_LIBRARY /usr/${LARKSPUR_WINDOWS_TRIPLE}/lib/libz.a CACHE FILEPATH "")
 set(PNG_LIBRARY ${LARKSPUR_DEPS}/lib/libpng16.a CACHE FILEPATH "")
 set(PNG_PNG_INCLUDE_DIR ${LARKSPUR_DEPS}/include CACHE PATH "")
 

@@ -20,7 +20,7 @@ lh_note() { echo "-- $*" >&2; }
 # Builds the player, the module, the encoder links and the latency helpers into $1.
 lh_build() {
   local build="$1"
-  cmake -S "$lh_root" -B "$build" -G Ninja >"$lh_work/cmake.log" 2>&1 ||
+  cmake -S "$lh_root" -B "$build" -G Ninja -DLARKSPUR_BENCH=ON >"$lh_work/cmake.log" 2>&1 ||
     { tail -20 "$lh_work/cmake.log" >&2; lh_die "cmake failed (see above)"; }
   cmake --build "$build" --target player dsp_wren player_encoders larkspur_latency \
     larkspur_latency_probe -j "$(nproc)" >"$lh_work/build.log" 2>&1 ||

@@ -1,19 +1,18 @@
-# Writes one .def file from the DLLs' own: -DOUTPUT= -DDIR= -DDLLS=a;b [-DFORWARD=dll]
+# Writes one .def file from the DLLs' own: -DOUTPUT= -DDIR= -DDLLS=a;b [-DFORWARD=dll] [-DPLAIN=ON]
 # Without FORWARD the exports of every DLL listed, decorated (the link kills the @N);
-# with it, each name forwarded to that DLL.
+# with it, each name forwarded to that DLL. PLAIN drops the decoration everywhere: 64-bit
+# Windows has a single calling convention and no @N.
 list(GET DLLS 0 first)
-if(FORWARD)
-  set(text "LIBRARY ${first}.dll\nEXPORTS\n")
-else()
-  set(text "LIBRARY BASS.dll\nEXPORTS\n")
-endif()
+set(text "LIBRARY ${first}.dll\nEXPORTS\n")
 foreach(dll ${DLLS})
   file(STRINGS ${DIR}/${dll}.def lines REGEX "^  BASS_")
   foreach(line ${lines})
     string(STRIP "${line}" name)
+    string(REGEX REPLACE "@[0-9]+$" "" plain "${name}")
     if(FORWARD)
-      string(REGEX REPLACE "@[0-9]+$" "" plain "${name}")
       string(APPEND text "  ${plain} = ${FORWARD}.${plain}\n")
+    elseif(PLAIN)
+      string(APPEND text "  ${plain}\n")
     else()
       string(APPEND text "  ${name}\n")
     endif()

@@ -6,15 +6,26 @@ set(win32dir ${CMAKE_CURRENT_SOURCE_DIR}/win32)
 set(importDir ${CMAKE_BINARY_DIR}/lib)
 file(MAKE_DIRECTORY ${importDir})
 
-# Import libraries straight from the .def files: what a plug-in links against.
+# The .def files name the 32-bit exports (stdcall, @N); 64-bit Windows has no decoration.
+set(plainDefs OFF)
+set(dllEntry _DllMain@12)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(plainDefs ON)
+  set(dllEntry DllMain)
+endif()
+
+# Import libraries from the .def files: what a plug-in links against.
 add_library(bass_imports INTERFACE)
 target_include_directories(bass_imports INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
 set(importLibs)
 foreach(dll ${LARKSPUR_BASS_DLLS})
   set(lib ${importDir}/lib${dll}.a)
+  set(importDef ${CMAKE_CURRENT_BINARY_DIR}/${dll}_imports.def)
   add_custom_command(OUTPUT ${lib}
-    COMMAND ${CMAKE_DLLTOOL} -k -d ${win32dir}/${dll}.def -D ${dll}.dll -l ${lib}
-    DEPENDS ${win32dir}/${dll}.def COMMENT "Import library of ${dll}.dll" VERBATIM)
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${importDef} -DDIR=${win32dir} -DDLLS=${dll} -DPLAIN=${plainDefs}
+            -P ${win32dir}/defs.cmake
+    COMMAND ${CMAKE_DLLTOOL} -k -d ${importDef} -D ${dll}.dll -l ${lib}
+    DEPENDS ${win32dir}/defs.cmake ${win32dir}/${dll}.def COMMENT "Import library of ${dll}.dll" VERBATIM)
   list(APPEND importLibs ${lib})
   target_link_libraries(bass_imports INTERFACE ${lib})
 endforeach()
@@ -35,7 +46,7 @@ target_link_libraries(bass_engine PUBLIC Threads::Threads ws2_32 winmm)
 set(allDef ${CMAKE_CURRENT_BINARY_DIR}/BASS_all.def)
 add_custom_command(OUTPUT ${allDef}
   COMMAND ${CMAKE_COMMAND} -DOUTPUT=${allDef} -DDIR=${win32dir} "-DDLLS=${LARKSPUR_BASS_DLLS}"
-          -P ${win32dir}/defs.cmake
+          -DPLAIN=${plainDefs} -P ${win32dir}/defs.cmake
   DEPENDS ${win32dir}/defs.cmake ${win32dir}/BASS.def ${win32dir}/BASSMIX.def ${win32dir}/BASS_FX.def
           ${win32dir}/BASSENC.def VERBATIM)
 add_library(bass SHARED src/api.cpp ${allDef})
@@ -51,7 +62,7 @@ foreach(dll BASSMIX BASS_FX BASSENC)
             -P ${win32dir}/defs.cmake
     DEPENDS ${win32dir}/defs.cmake ${win32dir}/${dll}.def VERBATIM)
   add_library(${dll} SHARED ${win32dir}/forwarder/dll_main.c ${fwdDef})
-  target_link_options(${dll} PRIVATE -nostartfiles -Wl,--entry=_DllMain@12)
+  target_link_options(${dll} PRIVATE -nostartfiles -Wl,--entry=${dllEntry})
   set_target_properties(${dll} PROPERTIES PREFIX "" OUTPUT_NAME ${dll})
   add_dependencies(${dll} bass)
 endforeach()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# check_images.sh OBJDUMP dsp_wren.dll DLL_DIR: exits non-zero with the reason on any mismatch.
+# check_images.sh OBJDUMP FORMAT dsp_wren.dll BIN_DIR: exits non-zero with the reason on any
+# mismatch. FORMAT is objdump's name of the target (pei-i386 for the shipped 32-bit build).
 set -u
-objdump="$1" module="$2" dlls="$3"
+objdump="$1" format="$2" module="$3" dlls="$4"
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 
@@ -9,7 +10,12 @@ exports() { "$objdump" -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/
 imports_of() { "$objdump" -p "$1" | awk -v dll="$2" '/DLL Name:/ {cur = $3} cur == dll && /^\t[0-9a-f]+\t/ {print $NF}' | sort; }
 dll_names() { "$objdump" -p "$1" | awk '/DLL Name:/ {print $3}' | sort; }
 
-"$objdump" -f "$module" | grep -q 'file format pei-i386' || bad "dsp_wren.dll is not a PE32 i386 image"
+# Every shipped file of the target's format: one 64-bit DLL beside a 32-bit player fails to load.
+for image in "$module" "$dlls"/BASS.dll "$dlls"/BASSMIX.dll "$dlls"/BASS_FX.dll "$dlls"/BASSENC.dll \
+             "$dlls"/Plugins/Larkspur/lame.exe "$dlls"/Plugins/Larkspur/oggenc.exe "$dlls"/player.exe; do
+  [ -f "$image" ] || { bad "${image#"$dlls"/} was not built"; continue; }
+  "$objdump" -f "$image" | grep -q "file format $format\$" || bad "${image#"$dlls"/} is not a $format image"
+done
 
 got="$(exports "$module" | tr '\n' ' ')"
 want="Config DSPProc Init Quit getModule winampDSPGetHeader2 "
@@ -32,9 +38,9 @@ for dll in "${!expect[@]}"; do
 done
 # Static runtime: no toolchain DLL has to travel with the module.
 for dll in $names; do
-  case "$dll" in
-    BASS.dll|BASSMIX.dll|BASS_FX.dll|BASSENC.dll) ;;
-    KERNEL32.dll|USER32.dll|msvcrt.dll|ADVAPI32.dll|GDI32.dll|SHELL32.dll|COMCTL32.DLL|comctl32.dll|WS2_32.dll|ole32.dll|WINMM.dll|api-ms-win-*) ;;
+  case "${dll,,}" in  # the import tables' spelling differs between the two linkers' targets
+    bass.dll|bassmix.dll|bass_fx.dll|bassenc.dll) ;;
+    kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|gdi32.dll|shell32.dll|comctl32.dll|ws2_32.dll|ole32.dll|winmm.dll|api-ms-win-*) ;;
     *) bad "dsp_wren.dll depends on $dll" ;;
   esac
 done
@@ -58,5 +64,5 @@ else
   bad "BASS.dll was not built"
 fi
 
-[ $fail -eq 0 ] && echo "images: exports and imports as expected"
+[ $fail -eq 0 ] && echo "images ($format): formats, exports and imports as expected"
 exit $fail
