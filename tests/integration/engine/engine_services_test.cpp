@@ -84,6 +84,12 @@ std::string childPid(const char* name) {
     return out.substr(0, out.find('\n'));
 }
 
+// What a failed engine call leaves behind: its error code, so that a failure says why.
+::testing::AssertionResult engineCall(bool ok, const char* what) {
+    if (ok) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what << " failed: BASS_ErrorGetCode() = " << BASS_ErrorGetCode();
+}
+
 // The graph as the plug-in builds it: capture channel, host stream with its volume effect,
 // mixer playing silently on the device, encoder and cast.
 struct Station {
@@ -92,27 +98,43 @@ struct Station {
     HFX fx = 0;
     HENCODE enc = 0;
 
-    bool build(const std::string& cmdline) {
-        if (!BASS_RecordInit(-1)) return false;
+    ::testing::AssertionResult build(const std::string& cmdline) {
+        if (!BASS_RecordInit(-1)) return engineCall(false, "BASS_RecordInit");
         rec = BASS_RecordStart(kRate, 2, BASS_RECORD_PAUSE, nullptr, nullptr);
+        if (!rec) return engineCall(false, "BASS_RecordStart");
         host = BASS_StreamCreate(kRate, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+        if (!host) return engineCall(false, "BASS_StreamCreate");
         fx = BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0);
+        if (!fx) return engineCall(false, "BASS_ChannelSetFX");
         mixer = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
-        if (!rec || !host || !fx || !mixer) return false;
+        if (!mixer) return engineCall(false, "BASS_Mixer_StreamCreate");
         BASS_ChannelPlay(rec, FALSE);
-        if (!BASS_Mixer_StreamAddChannel(mixer, rec, BASS_MIXER_FILTER)) return false;
-        if (!BASS_Mixer_StreamAddChannel(mixer, host, 0)) return false;
+        if (!BASS_Mixer_StreamAddChannel(mixer, rec, BASS_MIXER_FILTER))
+            return engineCall(false, "BASS_Mixer_StreamAddChannel (capture)");
+        if (!BASS_Mixer_StreamAddChannel(mixer, host, 0))
+            return engineCall(false, "BASS_Mixer_StreamAddChannel (host)");
         enc = BASS_Encode_Start(mixer, cmdline.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
-        return enc != 0;
+        return engineCall(enc != 0, "BASS_Encode_Start");
     }
-    bool cast(int port, const std::string& pass, const char* content, const char* name = "Larkspur Test FM") {
-        std::string server = "127.0.0.1:" + std::to_string(port);
-        return BASS_Encode_CastInit(enc, server.c_str(), pass.c_str(), content, name, "http://larkspur.example/",
-                                    "Ambient", "A test station", nullptr, 128, FALSE);
+    // To the server's SHOUTcast port; a refusal also says whether the server is still there.
+    ::testing::AssertionResult cast(const fixtures::Icecast& ice, const std::string& pass, const char* content,
+                                    const char* name = "Larkspur Test FM") {
+        std::string server = "127.0.0.1:" + std::to_string(ice.port());
+        auto r = engineCall(BASS_Encode_CastInit(enc, server.c_str(), pass.c_str(), content, name,
+                                                 "http://larkspur.example/", "Ambient", "A test station", nullptr, 128,
+                                                 FALSE),
+                            "BASS_Encode_CastInit");
+        if (!r) {
+            std::string ended = ice.ended();
+            r << " (Icecast " << (ended.empty() ? "running" : ended) << ")";
+        }
+        return r;
     }
-    bool play() {
-        return BASS_ChannelSetAttribute(mixer, BASS_ATTRIB_VOL, 0.0f) && BASS_ChannelPlay(mixer, FALSE) &&
-               BASS_ChannelPlay(rec, FALSE);
+    ::testing::AssertionResult play() {
+        if (!BASS_ChannelSetAttribute(mixer, BASS_ATTRIB_VOL, 0.0f))
+            return engineCall(false, "BASS_ChannelSetAttribute");
+        if (!BASS_ChannelPlay(mixer, FALSE)) return engineCall(false, "BASS_ChannelPlay (mixer)");
+        return engineCall(BASS_ChannelPlay(rec, FALSE), "BASS_ChannelPlay (capture)");
     }
     void teardown() {
         if (rec) BASS_ChannelStop(rec);
@@ -164,7 +186,7 @@ TEST_F(EngineServices, CaptureLevelShowsInWhatIsCaptured) {
     for (int i = 0; i < 3; ++i) {
         std::string file = dir + "/level" + std::to_string(i) + ".raw";
         Station st;
-        ASSERT_TRUE(st.build("dd \"of=" + file + "\" status=none")) << BASS_ErrorGetCode();
+        ASSERT_TRUE(st.build("dd \"of=" + file + "\" status=none"));
         ASSERT_TRUE(BASS_RecordSetInput(-1, BASS_INPUT_ON, levels[i])) << BASS_ErrorGetCode();
         ASSERT_TRUE(st.play());
         std::this_thread::sleep_for(2500ms);  // the test microphone's first data take about a second
@@ -233,8 +255,8 @@ TEST_P(EncodedTones, HostToneAndMicrophoneToneReachTheListener) {
     ASSERT_FALSE(fixtures::run("command -v " + prog + " >/dev/null")) << prog << " is not installed";
     ASSERT_TRUE(sound.feedTone(1000));
     Station st;
-    ASSERT_TRUE(st.build(c.cmd)) << BASS_ErrorGetCode();
-    ASSERT_TRUE(st.cast(ice.port(), ice.sourcePassword(), c.content)) << BASS_ErrorGetCode();
+    ASSERT_TRUE(st.build(c.cmd));
+    ASSERT_TRUE(st.cast(ice, ice.sourcePassword(), c.content));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
     ASSERT_TRUE(st.play());
 
@@ -277,10 +299,10 @@ INSTANTIATE_TEST_SUITE_P(Encoders, EncodedTones,
 TEST_F(EngineServices, WrongPasswordAndMountInUseAreRefused) {
     Station st;
     ASSERT_TRUE(st.build("lame -r -s 44100 -b 128 -"));
-    EXPECT_FALSE(st.cast(ice.port(), "not-the-password", "audio/mpeg"));
+    EXPECT_FALSE(st.cast(ice, "not-the-password", "audio/mpeg"));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_DENIED);
 
-    ASSERT_TRUE(st.cast(ice.port(), ice.sourcePassword(), "audio/mpeg"));
+    ASSERT_TRUE(st.cast(ice, ice.sourcePassword(), "audio/mpeg"));
     ASSERT_TRUE(st.play());
     HSTREAM other = BASS_Mixer_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
     HENCODE enc2 = BASS_Encode_Start(other, "lame -r -s 44100 -b 128 -", BASS_ENCODE_NOHEAD, nullptr, nullptr);
@@ -296,7 +318,7 @@ TEST_F(EngineServices, ServerKilledGivesConnectionNotice) {
     Station st;
     Notices n;
     ASSERT_TRUE(st.build("lame -r -s 44100 -b 128 -"));
-    ASSERT_TRUE(st.cast(ice.port(), ice.sourcePassword(), "audio/mpeg"));
+    ASSERT_TRUE(st.cast(ice, ice.sourcePassword(), "audio/mpeg"));
     ASSERT_TRUE(st.play());
     ASSERT_TRUE(BASS_Encode_SetNotify(st.enc, &Notices::proc, &n));
     TonePusher music(st.host, 440, 0.5);
@@ -315,7 +337,7 @@ TEST_F(EngineServices, EncoderKilledGivesEncoderNoticeAndStoppingFromTheCallback
     } ctx;
     ASSERT_TRUE(st.build("lame -r -s 44100 -b 128 -"));
     ctx.mixer = st.mixer;
-    ASSERT_TRUE(st.cast(ice.port(), ice.sourcePassword(), "audio/mpeg"));
+    ASSERT_TRUE(st.cast(ice, ice.sourcePassword(), "audio/mpeg"));
     ASSERT_TRUE(st.play());
     auto proc = [](HENCODE h, DWORD status, void* user) {
         auto* c = static_cast<Ctx*>(user);
@@ -339,7 +361,7 @@ TEST_F(EngineServices, StoppingTheMixerEndsTheEncoderQuietly) {
     Station st;
     Notices n;
     ASSERT_TRUE(st.build("oggenc -r -R 44100 -b 128 -m 128 -"));
-    ASSERT_TRUE(st.cast(ice.port(), ice.sourcePassword(), "application/ogg"));
+    ASSERT_TRUE(st.cast(ice, ice.sourcePassword(), "application/ogg"));
     ASSERT_TRUE(st.play());
     ASSERT_TRUE(BASS_Encode_SetNotify(st.enc, &Notices::proc, &n));
     ASSERT_FALSE(childPid("oggenc").empty());

@@ -296,7 +296,7 @@ bool Revivable::revive() {
     };
     auto answers = [&] {
         return fixtures::listensOn(revived_, ice_.port()) && fixtures::listensOn(revived_, ice_.port() + 1) &&
-               !ice_.statusJson().empty();
+               ice_.countersUp() && !ice_.statusJson().empty();
     };
     while (left() > 0ms) {
         eventually([&] { return bindable(ice_.port()) && bindable(ice_.port() + 1); }, left());

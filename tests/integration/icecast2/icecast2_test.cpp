@@ -153,7 +153,8 @@ TEST_F(Icecast2, RefusalsComeAtOnceWithTheirOwnCodes) {
     EXPECT_FALSE(first.cast(at("http://dj@", ice.port(), "/live"), ice.sourcePassword(), "audio/mpeg", "Wrong"));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_AUTH);  // only "source" may log in without a mount user
 
-    ASSERT_TRUE(first.cast(at("", ice.port(), "/live"), ice.sourcePassword(), "audio/mpeg", "First"));
+    ASSERT_TRUE(first.cast(at("", ice.port(), "/live"), ice.sourcePassword(), "audio/mpeg", "First"))
+        << BASS_ErrorGetCode();
     ASSERT_TRUE(first.play());
     t0 = Clock::now();
     EXPECT_FALSE(second.cast(at("", ice.port(), "/live"), ice.sourcePassword(), "audio/mpeg", "Second"));
