@@ -60,7 +60,12 @@ XML
     local i
     for i in $(seq 1 100); do
       if ! kill -0 "$pid" 2>/dev/null; then break; fi
-      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$((port + 1))") 2>/dev/null; then
+      # Up once its stats thread has set up the counters: a connection that comes before makes
+      # Icecast 2.4 crash (its increment finds no counter), and a probe may be that connection,
+      # so a server that dies is started again.
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$((port + 1))") 2>/dev/null &&
+         curl -s --max-time 3 -u "admin:$admin" "http://127.0.0.1:$port/admin/stats" | grep -q '<listener_connections>' &&
+         kill -0 "$pid" 2>/dev/null; then
         ICECAST_PORT=$port ICECAST_DIR=$dir ICECAST_PID=$pid
         ICECAST_SOURCE_PASSWORD=$pass ICECAST_ADMIN_PASSWORD=$admin
         export ICECAST_PORT ICECAST_DIR ICECAST_PID ICECAST_SOURCE_PASSWORD ICECAST_ADMIN_PASSWORD

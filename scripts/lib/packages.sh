@@ -43,10 +43,12 @@ packages_explain() {  # LOG PKG...
   local log="$1"; shift
   local p out reason said=0
   for p in "$@"; do
-    out="$(DEBIAN_FRONTEND=noninteractive packages_sudo apt-get install -s -qq --no-install-recommends "$p" \
+    # Not quiet: apt names the unmet dependency only in its full report.
+    out="$(DEBIAN_FRONTEND=noninteractive packages_sudo apt-get install -s --no-install-recommends "$p" \
              2>&1 </dev/null)" && continue
-    reason="$(grep -E '^E:|Depends:|has no installation candidate|Unable to locate' <<<"$out" | head -n 1 |
-              sed -e 's/^E: //' -e 's/^ *//' | cut -c1-200)"
+    reason="$(grep -E 'Depends:|has no installation candidate|Unable to locate' <<<"$out" | head -n 1)"
+    [ -n "$reason" ] || reason="$(grep -E '^E:' <<<"$out" | head -n 1)"
+    reason="$(sed -e 's/^E: //' -e 's/^ *//' <<<"$reason" | cut -c1-200)"
     echo "cannot install $p: ${reason:-apt refused it}" >&2
     said=1
   done
