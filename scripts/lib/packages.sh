@@ -18,7 +18,7 @@ packages_refresh() {
   log="$(mktemp)"
   packages_sudo apt-get update -qq >"$log" 2>&1 || true
   local complaint
-  complaint="$(grep -E '^(E|W):' "$log" | grep -v 'have been ignored' | head -n 1 | cut -c1-200)"
+  complaint="$(grep -E '^(E|W):' "$log" | grep -v 'have been ignored' | head -n 1 | cut -c1-200 || true)"
   [ -n "$complaint" ] && echo "apt-get update (going on): $complaint" >&2
   rm -f "$log"
   PACKAGES_FRESH=1
@@ -46,14 +46,14 @@ packages_explain() {  # LOG PKG...
     # Not quiet: apt names the unmet dependency only in its full report.
     out="$(DEBIAN_FRONTEND=noninteractive packages_sudo apt-get install -s --no-install-recommends "$p" \
              2>&1 </dev/null)" && continue
-    reason="$(grep -E 'Depends:|has no installation candidate|Unable to locate' <<<"$out" | head -n 1)"
-    [ -n "$reason" ] || reason="$(grep -E '^E:' <<<"$out" | head -n 1)"
+    reason="$(grep -E 'Depends:|has no installation candidate|Unable to locate' <<<"$out" | head -n 1 || true)"
+    [ -n "$reason" ] || reason="$(grep -E '^E:' <<<"$out" | head -n 1 || true)"
     reason="$(sed -e 's/^E: //' -e 's/^ *//' <<<"$reason" | cut -c1-200)"
     echo "cannot install $p: ${reason:-apt refused it}" >&2
     said=1
   done
   if [ $said -eq 0 ]; then
-    echo "cannot install $*: $(grep -E '^E:' "$log" | tail -n 1 | sed 's/^E: //' | cut -c1-200)" >&2
+    echo "cannot install $*: $(grep -E '^E:' "$log" | tail -n 1 | sed 's/^E: //' | cut -c1-200 || true)" >&2
   fi
 }
 
