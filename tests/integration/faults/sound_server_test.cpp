@@ -55,6 +55,16 @@ protected:
         EXPECT_GT(heard.rms, 0.01);
     }
 
+    // Why a connect failed: the boxes carry the engine's code; the server may have died under
+    // the connect, or a refused source found the mount taken by some other station.
+    std::string connectFailure() const {
+        std::string why = ::testing::PrintToString(boxTexts());
+        if (const std::string ended = ice.ended(); !ended.empty()) why += "; Icecast " + ended;
+        const std::string holder = ice.sourceField("server_name");
+        if (!holder.empty()) why += "; /live already held by \"" + holder + "\"";
+        return why;
+    }
+
     // A bounded disconnect: never hangs on the sound server.
     void disconnectWithin(std::chrono::milliseconds limit) {
         const auto start = Clock::now();
@@ -79,26 +89,26 @@ TEST_F(SoundServerFaults, StoppedDuringConnectFailsClearlyAndWorksAfterItsReturn
     sound().thaw();
 
     openWindow();
-    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     expectMicrophoneHeard();
 }
 
 TEST_F(SoundServerFaults, StoppedDuringCaptureNeverHangsAndCaptureReturns) {
     configure();
-    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     sound().freeze();
     std::this_thread::sleep_for(2s);
     disconnectWithin(5s);
     sound().thaw();
 
     openWindow();
-    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     expectMicrophoneHeard();
 }
 
 TEST_F(SoundServerFaults, KilledDuringCaptureThenBackAtTheNextConnect) {
     configure();
-    ASSERT_EQ(toggleConnection(&station, true), 1);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     ::kill(sound().pid(), SIGKILL);
     std::this_thread::sleep_for(1s);
     disconnectWithin(5s);
@@ -115,7 +125,7 @@ TEST_F(SoundServerFaults, KilledDuringCaptureThenBackAtTheNextConnect) {
 
     ASSERT_TRUE(sound().start()) << sound().error();
     openWindow();
-    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     expectMicrophoneHeard();
 }
 
@@ -136,7 +146,7 @@ TEST_F(SoundServerFaults, KilledDuringConnectFailsClearlyAndWorksAfterItsReturn)
 
     ASSERT_TRUE(sound().start()) << sound().error();
     openWindow();
-    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     expectMicrophoneHeard();
 }
 
