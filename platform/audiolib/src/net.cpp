@@ -1,9 +1,10 @@
-// Sockets on POSIX: waits, liveness and the connect of one address.
+// Sockets on POSIX: waits, liveness and the connect steps of one address.
 #include "net.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -41,30 +42,37 @@ int systemLookup(const char* host, const char* service, const addrinfo* hints, a
     return ::getaddrinfo(host, service, hints, res);
 }
 
-int connectOne(const addrinfo& ai, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+void systemRelease(addrinfo* res) { ::freeaddrinfo(res); }
+
+int startConnect(const addrinfo& ai, bool& pending) {
     int s = ::socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
     if (s < 0) return -1;
     int r = ::connect(s, ai.ai_addr, ai.ai_addrlen);
-    if (r != 0 && errno == EINPROGRESS) {
-        int w = waitFor(s, POLLOUT, deadline, cancel);
-        if (w == 1) {
-            int soErr = 0;
-            socklen_t l = sizeof soErr;
-            ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soErr, &l);
-            r = soErr == 0 ? 0 : -1;
-        } else {
-            if (w == 0) err = BASS_ERROR_TIMEOUT;
-            r = -1;
-        }
-    }
-    if (r != 0) {
+    pending = r != 0;
+    if (r != 0 && errno != EINPROGRESS && errno != EINTR) {  // both go on in the background
         ::close(s);
         return -1;
     }
-    int one = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setLiveness(s);
     return s;
+}
+
+int waitConnects(const int* fds, size_t n, int ms) {
+    std::vector<pollfd> p(n);
+    for (size_t i = 0; i < n; ++i) p[i] = pollfd{fds[i], POLLOUT, 0};
+    if (::poll(p.data(), p.size(), ms) <= 0) return -1;
+    for (size_t i = 0; i < n; ++i)
+        if (p[i].revents) return static_cast<int>(i);
+    return -1;
+}
+
+bool finishConnect(int fd) {
+    int soErr = 0;
+    socklen_t l = sizeof soErr;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &l) != 0 || soErr != 0) return false;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setLiveness(fd);
+    return true;
 }
 
 }  // namespace os

@@ -28,8 +28,12 @@ constexpr int kLivenessMs = 10000;
 bool splitAddress(const std::string& address, std::string& host, int& port);
 
 // A connected TCP socket (non-blocking, close-on-exec, liveness set up) or -1 with a BASS
-// error code in err. A cancel ends the wait at once, also during the name lookup (which goes on
-// by itself in the background and is then dropped).
+// error code in err: BASS_ERROR_NONET when the name has no address, BASS_ERROR_TIMEOUT when the
+// deadline or a cancel ended it, BASS_ERROR_FILEOPEN when every address refused. The addresses
+// are tried in the resolver's order, each next one 250 ms after the previous (at once when that
+// one failed), all within the deadline; the first to connect wins, the others are closed. A
+// cancel ends the wait at once, also during the name lookup (which goes on by itself in the
+// background and is then dropped).
 int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel = nullptr);
 
 // TCP_USER_TIMEOUT and keep-alive so that a vanished peer fails the socket within livenessMs.
@@ -56,9 +60,11 @@ private:
 };
 
 // Test seam: the name lookup function (getaddrinfo by default), to stand in for a resolver
-// that never answers.
+// that never answers or one with addresses of the test's choosing, and the function that frees
+// what it returns (freeaddrinfo by default). Set it while no connect starts.
 using LookupFn = int (*)(const char* host, const char* service, const addrinfo* hints, addrinfo** res);
-void setLookupForTests(LookupFn fn);
+using ReleaseFn = void (*)(addrinfo* res);
+void setLookupForTests(LookupFn fn, ReleaseFn release = nullptr);
 
 // Sends everything before the deadline; false on error, timeout or cancel.
 bool sendAll(int fd, const void* data, size_t len, Deadline deadline, const std::atomic<bool>* cancel = nullptr);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "bass.h"
 #include "net.h"
@@ -16,6 +17,13 @@ namespace bassx::net {
 namespace {
 
 std::atomic<LookupFn> lookupFn{&os::systemLookup};
+std::atomic<ReleaseFn> releaseFn{&os::systemRelease};
+
+// After RFC 8305: the next address is tried this long after the previous one unless that one
+// failed first, so an address that never answers costs this much, not the whole deadline.
+constexpr auto kStagger = std::chrono::milliseconds(250);
+// The longest wait between looks at the cancel flag.
+constexpr auto kCancelSlice = std::chrono::milliseconds(50);
 
 // Name lookup has no deadline and no cancel of its own: it runs on a thread of its own, and a
 // lookup that outlives the deadline or the cancel is abandoned (it finishes and cleans up by
@@ -26,15 +34,31 @@ struct Lookup {
     bool done = false;
     int rc = 0;
     addrinfo* res = nullptr;
+    ReleaseFn release = nullptr;  // the lookup's own
     ~Lookup() {
-        if (res) ::freeaddrinfo(res);
+        if (res) release(res);
     }
 };
 
-addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+// Owns a lookup's result.
+struct Addresses {
+    addrinfo* list = nullptr;
+    ReleaseFn release = nullptr;
+    Addresses() = default;
+    Addresses(addrinfo* l, ReleaseFn r) : list(l), release(r) {}
+    Addresses(const Addresses&) = delete;
+    Addresses& operator=(const Addresses&) = delete;
+    ~Addresses() {
+        if (list) release(list);
+    }
+};
+
+// The addresses of host in the resolver's order, or none with err set.
+Addresses resolve(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
     auto job = std::make_shared<Lookup>();
     std::string service = std::to_string(port);
     LookupFn lookup = lookupFn.load();
+    job->release = releaseFn.load();
     startThread(
         [job, host, service, lookup] {
             addrinfo hints{};
@@ -55,15 +79,60 @@ addrinfo* resolve(const std::string& host, int port, Deadline deadline, int& err
         auto now = std::chrono::steady_clock::now();
         if ((cancel && cancel->load()) || now >= deadline) {
             err = BASS_ERROR_TIMEOUT;
-            return nullptr;
+            return {};
         }
         job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
     }
     if (job->rc != 0 || !job->res) {
         err = BASS_ERROR_NONET;
-        return nullptr;
+        return {};
     }
-    return std::exchange(job->res, nullptr);
+    return {std::exchange(job->res, nullptr), job->release};
+}
+
+// Connects to the first of the addresses that answers, trying them in order, each next one
+// kStagger after the previous or at once when one failed; the losers are closed. err as for
+// connectTo: a timeout when the deadline or the cancel ended it, else the addresses refused.
+int race(const addrinfo* list, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<int> underWay;
+    auto end = [&](int winner, int code) {
+        for (int& fd : underWay) closeFd(fd);
+        err = code;
+        return winner;
+    };
+    const addrinfo* next = list;
+    Clock::time_point nextAt = Clock::now();
+    for (;;) {
+        auto now = Clock::now();
+        if ((cancel && cancel->load()) || now >= deadline) return end(-1, BASS_ERROR_TIMEOUT);
+        if (next && (now >= nextAt || underWay.empty())) {
+            bool pending = false;
+            int fd = os::startConnect(*next, pending);
+            next = next->ai_next;
+            nextAt = now + kStagger;
+            if (fd >= 0 && pending) {
+                underWay.push_back(fd);
+            } else if (fd >= 0 && os::finishConnect(fd)) {
+                return end(fd, BASS_OK);
+            } else {
+                closeFd(fd);
+                nextAt = now;
+            }
+            continue;
+        }
+        if (underWay.empty()) return end(-1, BASS_ERROR_FILEOPEN);
+        auto until = std::min(deadline, now + kCancelSlice);
+        if (next) until = std::min(until, nextAt);
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+        int i = os::waitConnects(underWay.data(), underWay.size(), static_cast<int>(ms));
+        if (i < 0) continue;
+        int fd = underWay[static_cast<size_t>(i)];
+        underWay.erase(underWay.begin() + i);
+        if (os::finishConnect(fd)) return end(fd, BASS_OK);
+        closeFd(fd);
+        nextAt = Clock::now();
+    }
 }
 
 }  // namespace
@@ -73,16 +142,14 @@ int connectTo(const std::string& host, int port, Deadline deadline, int& err, co
         err = BASS_ERROR_NONET;
         return -1;
     }
-    addrinfo* res = resolve(host, port, deadline, err, cancel);
-    if (!res) return -1;
-    int fd = -1;
-    err = BASS_ERROR_FILEOPEN;
-    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) fd = os::connectOne(*ai, deadline, err, cancel);
-    ::freeaddrinfo(res);
-    if (fd >= 0) err = BASS_OK;
-    return fd;
+    Addresses found = resolve(host, port, deadline, err, cancel);
+    if (!found.list) return -1;
+    return race(found.list, deadline, err, cancel);
 }
 
-void setLookupForTests(LookupFn fn) { lookupFn.store(fn ? fn : &os::systemLookup); }
+void setLookupForTests(LookupFn fn, ReleaseFn release) {
+    releaseFn.store(fn && release ? release : &os::systemRelease);
+    lookupFn.store(fn ? fn : &os::systemLookup);
+}
 
 }  // namespace bassx::net

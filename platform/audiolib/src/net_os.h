@@ -9,7 +9,7 @@
 #include <netdb.h>
 #endif
 
-#include <atomic>
+#include <cstddef>
 
 #include "net.h"
 
@@ -18,12 +18,20 @@ namespace bassx::net::os {
 // False when the system's sockets cannot be used at all.
 bool socketsReady();
 
-// The system's getaddrinfo as a plain C function (on Windows it is WINAPI).
+// The system's getaddrinfo and freeaddrinfo as plain C functions (on Windows they are WINAPI).
 int systemLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** res);
+void systemRelease(addrinfo* res);
 
-// A connected TCP socket to that address (non-blocking, not inherited by children, no delay,
-// liveness set up) or -1; err becomes BASS_ERROR_TIMEOUT when the deadline or a cancel ended
-// the wait, and is left alone otherwise.
-int connectOne(const addrinfo& ai, Deadline deadline, int& err, const std::atomic<bool>* cancel);
+// A new non-blocking socket, not inherited by children, with a connect to that address begun;
+// -1 when it failed at once. pending tells whether the connect is still under way.
+int startConnect(const addrinfo& ai, bool& pending);
+
+// Waits up to ms for one of the connects under way on fds[0..n) to end, in success or failure;
+// its index, or -1 when none did (or the wait itself failed).
+int waitConnects(const int* fds, size_t n, int ms);
+
+// After its connect ended: true when the socket is connected, which then gets no delay and
+// liveness; false when the connect failed.
+bool finishConnect(int fd);
 
 }  // namespace bassx::net::os

@@ -78,33 +78,49 @@ int systemLookup(const char* host, const char* service, const addrinfo* hints, a
     return ::getaddrinfo(host, service, hints, res);
 }
 
-int connectOne(const addrinfo& ai, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+void systemRelease(addrinfo* res) { ::freeaddrinfo(res); }
+
+int startConnect(const addrinfo& ai, bool& pending) {
     // Not inheritable: an encoder started later must not hold the connection open.
     SOCKET s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return -1;
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
     int r = ::connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen));
-    if (r != 0 && wouldBlock()) {
-        int w = waitSlices(static_cast<int>(s), true, deadline, cancel);
-        if (w == 1) {
-            int soErr = 0;
-            int l = sizeof soErr;
-            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &l);
-            r = soErr == 0 ? 0 : -1;
-        } else {
-            if (w == 0) err = BASS_ERROR_TIMEOUT;
-            r = -1;
-        }
-    }
-    if (r != 0) {
+    pending = r != 0;
+    if (r != 0 && !wouldBlock()) {
         ::closesocket(s);
         return -1;
     }
-    BOOL one = TRUE;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    setLiveness(static_cast<int>(s));
     return static_cast<int>(s);
+}
+
+int waitConnects(const int* fds, size_t n, int ms) {
+    // A select set holds FD_SETSIZE sockets; the connect never has that many under way.
+    n = std::min<size_t>(n, FD_SETSIZE);
+    fd_set done, failed;
+    FD_ZERO(&done);
+    FD_ZERO(&failed);
+    for (size_t i = 0; i < n; ++i) {
+        FD_SET(sock(fds[i]), &done);
+        FD_SET(sock(fds[i]), &failed);  // a refused connect shows here, not as writable
+    }
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    if (::select(0, nullptr, &done, &failed, &tv) <= 0) return -1;
+    for (size_t i = 0; i < n; ++i)
+        if (FD_ISSET(sock(fds[i]), &done) || FD_ISSET(sock(fds[i]), &failed)) return static_cast<int>(i);
+    return -1;
+}
+
+bool finishConnect(int fd) {
+    int soErr = 0;
+    int l = sizeof soErr;
+    if (::getsockopt(sock(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &l) != 0 || soErr != 0)
+        return false;
+    BOOL one = TRUE;
+    ::setsockopt(sock(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    setLiveness(fd);
+    return true;
 }
 
 }  // namespace os
