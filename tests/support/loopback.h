@@ -42,6 +42,10 @@ inline int pollIn(int fd, int ms) {
     WSAPOLLFD p{static_cast<SOCKET>(fd), POLLIN, 0};
     return ::WSAPoll(&p, 1, ms);
 }
+inline int pollOut(int fd, int ms) {
+    WSAPOLLFD p{static_cast<SOCKET>(fd), POLLOUT, 0};
+    return ::WSAPoll(&p, 1, ms);
+}
 constexpr int kNoSignal = 0;  // a write to a closed peer is only an error code here
 constexpr int kShutBoth = SD_BOTH, kShutWrite = SD_SEND;
 using Length = int;
@@ -51,6 +55,10 @@ inline void close(int fd) { ::close(fd); }
 inline void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 inline int pollIn(int fd, int ms) {
     pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms);
+}
+inline int pollOut(int fd, int ms) {
+    pollfd p{fd, POLLOUT, 0};
     return ::poll(&p, 1, ms);
 }
 constexpr int kNoSignal = MSG_NOSIGNAL;
@@ -96,6 +104,32 @@ inline int freePort() {
     int s = bound(port, 0);
     if (s >= 0) close(s);
     return port;
+}
+
+inline sockaddr_in at(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<unsigned short>(port));
+    return a;
+}
+
+// A non-blocking socket with a connect to that loopback port begun; -1 when it failed at once.
+inline int startConnect(int port) {
+    int s = tcpSocket();
+    if (s < 0) return -1;
+    setNonBlocking(s);
+    sockaddr_in a = at(port);
+    ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return s;
+}
+
+// The port at the other end of a connected socket, 0 when none.
+inline int peerPort(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    return ntohs(a.sin_port);
 }
 
 inline bool setReceiveBuffer(int fd, int bytes) {

@@ -1,0 +1,279 @@
+// Connecting to a name with several addresses: tried in the resolver's order, a silent address
+// costs a quarter second, a refusing one nothing, the losers are closed, and a stop ends it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../support/loopback.h"
+#if !defined(_WIN32)
+#include "../../support/open_fds.h"
+#endif
+#include "bass.h"
+#include "net.h"
+#include "title.h"
+
+using namespace bassx;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A resolver that answers every name with loopback addresses on the test's ports, in order.
+class Resolver {
+public:
+    explicit Resolver(std::vector<int> ports) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            answer = std::move(ports);
+        }
+        net::setLookupForTests(&lookup, &release);
+    }
+    ~Resolver() { net::setLookupForTests(nullptr); }
+
+private:
+    struct Node {
+        addrinfo ai;  // first: the list's pointers are the nodes'
+        sockaddr_in address;
+    };
+    static int lookup(const char*, const char*, const addrinfo*, addrinfo** res) {
+        std::lock_guard<std::mutex> lock(mutex);
+        addrinfo** tail = res;
+        *res = nullptr;
+        for (int port : answer) {
+            auto* n = new Node{};
+            n->address = loopback::at(port);
+            n->ai.ai_family = AF_INET;
+            n->ai.ai_socktype = SOCK_STREAM;
+            n->ai.ai_protocol = IPPROTO_TCP;
+            n->ai.ai_addr = reinterpret_cast<sockaddr*>(&n->address);
+            n->ai.ai_addrlen = sizeof n->address;
+            *tail = &n->ai;
+            tail = &n->ai.ai_next;
+        }
+        return *res ? 0 : EAI_NONAME;
+    }
+    static void release(addrinfo* res) {
+        while (res) {
+            addrinfo* next = res->ai_next;
+            delete reinterpret_cast<Node*>(res);
+            res = next;
+        }
+    }
+    static inline std::mutex mutex;
+    static inline std::vector<int> answer;
+};
+
+// An address that never answers: a listener whose accept queue is full drops every new SYN.
+struct BlackHole {
+    int port = 0;
+    int listener = -1;
+    std::vector<int> fillers;
+    bool ready = false;
+    BlackHole() {
+        listener = loopback::bound(port, 0);
+        if (listener < 0 || ::listen(listener, 0) != 0) return;
+        // Fill the queue until a connect stays unanswered; a queued one is answered at once.
+        for (int i = 0; i < 8 && !ready; ++i) {
+            int c = loopback::startConnect(port);
+            if (c < 0) return;
+            if (loopback::pollOut(c, 500) > 0) {
+                fillers.push_back(c);
+            } else {
+                loopback::close(c);
+                ready = true;
+            }
+        }
+    }
+    ~BlackHole() {
+        for (int c : fillers) loopback::close(c);
+        if (listener >= 0) loopback::close(listener);
+    }
+};
+
+// A port that refuses at once: bound, so nobody else takes it, but not listening.
+struct Refusing {
+    int port = 0;
+    int fd = loopback::bound(port, 0);
+    ~Refusing() {
+        if (fd >= 0) loopback::close(fd);
+    }
+};
+
+// Descriptors open now, to see that a connect leaves only its winner open (POSIX only).
+int openNow() {
+#if defined(_WIN32)
+    return 0;
+#else
+    return openFds();
+#endif
+}
+
+struct Outcome {
+    int fd = -1;
+    int err = -1;
+    Clock::duration took{};
+};
+
+Outcome connectNow(int deadlineMs, const std::atomic<bool>* cancel = nullptr) {
+    Outcome o;
+    auto t0 = Clock::now();
+    o.fd = net::connectTo("larkspur-two-addresses.test", 8000, net::after(deadlineMs), o.err, cancel);
+    o.took = Clock::now() - t0;
+    return o;
+}
+
+}  // namespace
+
+TEST(Connect, AnAddressThatNeverAnswersCostsAQuarterSecondNotTheDeadline) {
+    BlackHole hole;
+    ASSERT_TRUE(hole.ready);
+    loopback::Listener live, later;
+    ASSERT_GE(live.fd(), 0);
+    ASSERT_GE(later.fd(), 0);
+    struct Case {
+        const char* name;
+        std::vector<int> ports;
+    } cases[] = {
+        {"silent, live", {hole.port, live.port()}},
+        {"silent, silent, live, live", {hole.port, hole.port, live.port(), later.port()}},
+        {"live, live: the resolver's first", {live.port(), later.port()}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Resolver resolver(c.ports);
+        const int before = openNow();
+        Outcome o = connectNow(10000);
+        ASSERT_GE(o.fd, 0) << o.err;
+        EXPECT_EQ(o.err, BASS_OK);
+        EXPECT_EQ(loopback::peerPort(o.fd), live.port());
+        EXPECT_LT(o.took, 3s);  // the deadline is 10 s
+#if !defined(_WIN32)
+        EXPECT_EQ(openNow(), before + 1);  // the attempts to the silent address are closed
+#endif
+        int served = live.accept();
+        EXPECT_GE(served, 0);
+        loopback::close(served);
+        loopback::close(o.fd);
+    }
+}
+
+TEST(Connect, ARefusedAddressHandsOnAtOnce) {
+    // Forty refusals: were each given its quarter second, the live address would start only
+    // after the deadline. The same with a silent address still under way beside them.
+    Refusing refusing;
+    ASSERT_GE(refusing.fd, 0);
+    BlackHole hole;
+    ASSERT_TRUE(hole.ready);
+    loopback::Listener live;
+    ASSERT_GE(live.fd(), 0);
+    for (bool silentFirst : {false, true}) {
+        SCOPED_TRACE(silentFirst ? "after a silent address" : "refusals only");
+        std::vector<int> ports;
+        if (silentFirst) ports.push_back(hole.port);
+        ports.insert(ports.end(), 40, refusing.port);
+        ports.push_back(live.port());
+        Resolver resolver(ports);
+        const int before = openNow();
+        Outcome o = connectNow(8000);
+        ASSERT_GE(o.fd, 0) << o.err;
+        EXPECT_EQ(loopback::peerPort(o.fd), live.port());
+#if !defined(_WIN32)
+        EXPECT_EQ(openNow(), before + 1);
+#endif
+        int served = live.accept();
+        EXPECT_GE(served, 0);
+        loopback::close(served);
+        loopback::close(o.fd);
+    }
+}
+
+TEST(Connect, EveryAddressDeadGivesTheCodesOfOneAddress) {
+    Refusing refusing, alsoRefusing;
+    BlackHole hole;
+    ASSERT_TRUE(hole.ready);
+    const int before = openNow();
+    {
+        SCOPED_TRACE("all refuse");
+        Resolver resolver({refusing.port, alsoRefusing.port});
+        Outcome o = connectNow(10000);
+        EXPECT_LT(o.fd, 0);
+        EXPECT_EQ(o.err, BASS_ERROR_FILEOPEN);
+        EXPECT_LT(o.took, 5s);  // no waiting for the deadline
+    }
+    {
+        SCOPED_TRACE("one refuses, one never answers");
+        Resolver resolver({refusing.port, hole.port});
+        Outcome o = connectNow(600);
+        EXPECT_LT(o.fd, 0);
+        EXPECT_EQ(o.err, BASS_ERROR_TIMEOUT);
+        EXPECT_GE(o.took, 600ms);
+        EXPECT_LT(o.took, 5s);
+    }
+    {
+        SCOPED_TRACE("no address");
+        Resolver resolver({});
+        Outcome o = connectNow(10000);
+        EXPECT_LT(o.fd, 0);
+        EXPECT_EQ(o.err, BASS_ERROR_NONET);
+    }
+#if !defined(_WIN32)
+    EXPECT_EQ(openNow(), before);
+#endif
+}
+
+TEST(Connect, AStopEndsTheRaceAtOnce) {
+    BlackHole hole;
+    ASSERT_TRUE(hole.ready);
+    Resolver resolver(std::vector<int>(8, hole.port));
+    const int before = openNow();
+    std::atomic<bool> stop{false};
+    std::atomic<Clock::rep> stoppedAt{0};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(600ms);  // a few attempts under way
+        stoppedAt = Clock::now().time_since_epoch().count();
+        stop = true;
+    });
+    Outcome o = connectNow(60000, &stop);
+    const auto returnedAt = Clock::now();
+    stopper.join();
+    EXPECT_LT(o.fd, 0);
+    EXPECT_EQ(o.err, BASS_ERROR_TIMEOUT);
+    EXPECT_LT(returnedAt - Clock::time_point(Clock::duration(stoppedAt.load())), 2s);
+#if !defined(_WIN32)
+    EXPECT_EQ(openNow(), before);
+#endif
+}
+
+TEST(Connect, TitleUpdatesGoThroughTheSameRace) {
+    BlackHole hole;
+    ASSERT_TRUE(hole.ready);
+    loopback::Listener server;
+    ASSERT_GE(server.fd(), 0);
+    Resolver resolver({hole.port, server.port()});
+    std::thread answer([&] {
+        int c = server.accept();
+        if (c < 0) return;
+        char buf[1024];
+        std::string got;
+        long n;
+        while (got.find("\r\n\r\n") == std::string::npos && (n = loopback::recv(c, buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        const char ok[] = "HTTP/1.0 200 OK\r\n\r\n";
+        loopback::send(c, ok, sizeof ok - 1);
+        loopback::shutdown(c);
+        loopback::close(c);
+    });
+    title::Sender sender("larkspur-two-addresses.test", 8000);
+    sender.post(title::buildRequest("larkspur-two-addresses.test", 8000, "secret", "Song", ""));
+    // A silent first address would otherwise use up the sender's whole deadline.
+    for (int i = 0; i < 1000 && sender.completed() == 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(sender.lastStatus(), 200);
+    sender.stop();
+    server.stop();
+    answer.join();
+}
