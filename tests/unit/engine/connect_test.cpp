@@ -105,13 +105,13 @@ struct Refusing {
 };
 
 // Descriptors open now, to see that a connect leaves only its winner open (POSIX only).
-int openNow() {
 #if defined(_WIN32)
-    return 0;
+constexpr bool kCountsDescriptors = false;
+int openNow() { return 0; }
 #else
-    return openFds();
+constexpr bool kCountsDescriptors = true;
+int openNow() { return openFds(); }
 #endif
-}
 
 struct Outcome {
     int fd = -1;
@@ -152,9 +152,9 @@ TEST(Connect, AnAddressThatNeverAnswersCostsAQuarterSecondNotTheDeadline) {
         EXPECT_EQ(o.err, BASS_OK);
         EXPECT_EQ(loopback::peerPort(o.fd), live.port());
         EXPECT_LT(o.took, 3s);  // the deadline is 10 s
-#if !defined(_WIN32)
-        EXPECT_EQ(openNow(), before + 1);  // the attempts to the silent address are closed
-#endif
+        if (kCountsDescriptors) {
+            EXPECT_EQ(openNow(), before + 1);  // the attempts to the silent address are closed
+        }
         int served = live.accept();
         EXPECT_GE(served, 0);
         loopback::close(served);
@@ -182,9 +182,9 @@ TEST(Connect, ARefusedAddressHandsOnAtOnce) {
         Outcome o = connectNow(8000);
         ASSERT_GE(o.fd, 0) << o.err;
         EXPECT_EQ(loopback::peerPort(o.fd), live.port());
-#if !defined(_WIN32)
-        EXPECT_EQ(openNow(), before + 1);
-#endif
+        if (kCountsDescriptors) {
+            EXPECT_EQ(openNow(), before + 1);
+        }
         int served = live.accept();
         EXPECT_GE(served, 0);
         loopback::close(served);
@@ -221,9 +221,9 @@ TEST(Connect, EveryAddressDeadGivesTheCodesOfOneAddress) {
         EXPECT_LT(o.fd, 0);
         EXPECT_EQ(o.err, BASS_ERROR_NONET);
     }
-#if !defined(_WIN32)
-    EXPECT_EQ(openNow(), before);
-#endif
+    if (kCountsDescriptors) {
+        EXPECT_EQ(openNow(), before);
+    }
 }
 
 TEST(Connect, AStopEndsTheRaceAtOnce) {
@@ -244,9 +244,9 @@ TEST(Connect, AStopEndsTheRaceAtOnce) {
     EXPECT_LT(o.fd, 0);
     EXPECT_EQ(o.err, BASS_ERROR_TIMEOUT);
     EXPECT_LT(returnedAt - Clock::time_point(Clock::duration(stoppedAt.load())), 2s);
-#if !defined(_WIN32)
-    EXPECT_EQ(openNow(), before);
-#endif
+    if (kCountsDescriptors) {
+        EXPECT_EQ(openNow(), before);
+    }
 }
 
 TEST(Connect, TitleUpdatesGoThroughTheSameRace) {
