@@ -96,7 +96,7 @@ int startConnect(const addrinfo& ai, bool& pending) {
 }
 
 int waitConnects(const int* fds, size_t n, int ms) {
-    // A select set holds FD_SETSIZE sockets; the connect never has that many under way.
+    // A select set holds FD_SETSIZE sockets: any beyond are watched once earlier ones end.
     n = std::min<size_t>(n, FD_SETSIZE);
     fd_set done, failed;
     FD_ZERO(&done);
