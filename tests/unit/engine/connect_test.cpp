@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../../support/loopback.h"
+#include "../../support/test_resolver.h"
 #if !defined(_WIN32)
 #include "../../support/open_fds.h"
 #endif
@@ -22,78 +22,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A resolver that answers every name with loopback addresses on the test's ports, in order.
-class Resolver {
-public:
-    explicit Resolver(std::vector<int> ports) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            answer = std::move(ports);
-        }
-        net::setLookupForTests(&lookup, &release);
-    }
-    ~Resolver() { net::setLookupForTests(nullptr); }
-
-private:
-    struct Node {
-        addrinfo ai;  // first: the list's pointers are the nodes'
-        sockaddr_in address;
-    };
-    static int lookup(const char*, const char*, const addrinfo*, addrinfo** res) {
-        std::lock_guard<std::mutex> lock(mutex);
-        addrinfo** tail = res;
-        *res = nullptr;
-        for (int port : answer) {
-            auto* n = new Node{};
-            n->address = loopback::at(port);
-            n->ai.ai_family = AF_INET;
-            n->ai.ai_socktype = SOCK_STREAM;
-            n->ai.ai_protocol = IPPROTO_TCP;
-            n->ai.ai_addr = reinterpret_cast<sockaddr*>(&n->address);
-            n->ai.ai_addrlen = sizeof n->address;
-            *tail = &n->ai;
-            tail = &n->ai.ai_next;
-        }
-        return *res ? 0 : EAI_NONAME;
-    }
-    static void release(addrinfo* res) {
-        while (res) {
-            addrinfo* next = res->ai_next;
-            delete reinterpret_cast<Node*>(res);
-            res = next;
-        }
-    }
-    static inline std::mutex mutex;
-    static inline std::vector<int> answer;
-};
-
-// An address that never answers: a listener whose accept queue is full drops every new SYN.
-struct BlackHole {
-    int port = 0;
-    int listener = -1;
-    std::vector<int> fillers;
-    bool ready = false;
-    BlackHole() {
-        listener = loopback::bound(port, 0);
-        if (listener < 0 || ::listen(listener, 0) != 0) return;
-        // Fill the queue until a connect stays unanswered; a queued one is answered at once.
-        for (int i = 0; i < 8 && !ready; ++i) {
-            int c = loopback::startConnect(port);
-            if (c < 0) return;
-            if (loopback::pollOut(c, 500) > 0) {
-                fillers.push_back(c);
-            } else {
-                loopback::close(c);
-                ready = true;
-            }
-        }
-    }
-    ~BlackHole() {
-        for (int c : fillers) loopback::close(c);
-        if (listener >= 0) loopback::close(listener);
-    }
-};
 
 // A port that refuses at once: bound, so nobody else takes it, but not listening.
 struct Refusing {
@@ -130,7 +58,7 @@ Outcome connectNow(int deadlineMs, const std::atomic<bool>* cancel = nullptr) {
 }  // namespace
 
 TEST(Connect, AnAddressThatNeverAnswersCostsAQuarterSecondNotTheDeadline) {
-    BlackHole hole;
+    loopback::BlackHole hole;
     ASSERT_TRUE(hole.ready);
     loopback::Listener live, later;
     ASSERT_GE(live.fd(), 0);
@@ -145,7 +73,7 @@ TEST(Connect, AnAddressThatNeverAnswersCostsAQuarterSecondNotTheDeadline) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Resolver resolver(c.ports);
+        loopback::Resolver resolver(c.ports);
         const int before = openNow();
         Outcome o = connectNow(10000);
         ASSERT_GE(o.fd, 0) << o.err;
@@ -167,7 +95,7 @@ TEST(Connect, ARefusedAddressHandsOnAtOnce) {
     // after the deadline. The same with a silent address still under way beside them.
     Refusing refusing;
     ASSERT_GE(refusing.fd, 0);
-    BlackHole hole;
+    loopback::BlackHole hole;
     ASSERT_TRUE(hole.ready);
     loopback::Listener live;
     ASSERT_GE(live.fd(), 0);
@@ -177,7 +105,7 @@ TEST(Connect, ARefusedAddressHandsOnAtOnce) {
         if (silentFirst) ports.push_back(hole.port);
         ports.insert(ports.end(), 40, refusing.port);
         ports.push_back(live.port());
-        Resolver resolver(ports);
+        loopback::Resolver resolver(ports);
         const int before = openNow();
         Outcome o = connectNow(8000);
         ASSERT_GE(o.fd, 0) << o.err;
@@ -194,12 +122,12 @@ TEST(Connect, ARefusedAddressHandsOnAtOnce) {
 
 TEST(Connect, EveryAddressDeadGivesTheCodesOfOneAddress) {
     Refusing refusing, alsoRefusing;
-    BlackHole hole;
+    loopback::BlackHole hole;
     ASSERT_TRUE(hole.ready);
     const int before = openNow();
     {
         SCOPED_TRACE("all refuse");
-        Resolver resolver({refusing.port, alsoRefusing.port});
+        loopback::Resolver resolver({refusing.port, alsoRefusing.port});
         Outcome o = connectNow(10000);
         EXPECT_LT(o.fd, 0);
         EXPECT_EQ(o.err, BASS_ERROR_FILEOPEN);
@@ -207,7 +135,7 @@ TEST(Connect, EveryAddressDeadGivesTheCodesOfOneAddress) {
     }
     {
         SCOPED_TRACE("one refuses, one never answers");
-        Resolver resolver({refusing.port, hole.port});
+        loopback::Resolver resolver({refusing.port, hole.port});
         Outcome o = connectNow(600);
         EXPECT_LT(o.fd, 0);
         EXPECT_EQ(o.err, BASS_ERROR_TIMEOUT);
@@ -216,7 +144,7 @@ TEST(Connect, EveryAddressDeadGivesTheCodesOfOneAddress) {
     }
     {
         SCOPED_TRACE("no address");
-        Resolver resolver({});
+        loopback::Resolver resolver({});
         Outcome o = connectNow(10000);
         EXPECT_LT(o.fd, 0);
         EXPECT_EQ(o.err, BASS_ERROR_NONET);
@@ -227,9 +155,9 @@ TEST(Connect, EveryAddressDeadGivesTheCodesOfOneAddress) {
 }
 
 TEST(Connect, AStopEndsTheRaceAtOnce) {
-    BlackHole hole;
+    loopback::BlackHole hole;
     ASSERT_TRUE(hole.ready);
-    Resolver resolver(std::vector<int>(8, hole.port));
+    loopback::Resolver resolver(std::vector<int>(8, hole.port));
     const int before = openNow();
     std::atomic<bool> stop{false};
     std::atomic<Clock::rep> stoppedAt{0};
@@ -250,11 +178,11 @@ TEST(Connect, AStopEndsTheRaceAtOnce) {
 }
 
 TEST(Connect, TitleUpdatesGoThroughTheSameRace) {
-    BlackHole hole;
+    loopback::BlackHole hole;
     ASSERT_TRUE(hole.ready);
     loopback::Listener server;
     ASSERT_GE(server.fd(), 0);
-    Resolver resolver({hole.port, server.port()});
+    loopback::Resolver resolver({hole.port, server.port()});
     std::thread answer([&] {
         int c = server.accept();
         if (c < 0) return;
