@@ -41,6 +41,8 @@ public:
 
     bool listSources(std::vector<PulseSourceInfo>& out, std::string& defaultSource, int timeoutMs = kPulseDeadlineMs);
     bool setSourceVolume(uint32_t index, uint8_t channels, double factor, int timeoutMs = kPulseDeadlineMs);
+    // The source's volume (the average of its channels) as a factor of normal, and its mute.
+    bool sourceVolume(uint32_t index, double& factor, bool& muted, int timeoutMs = kPulseDeadlineMs);
 
     pa_threaded_mainloop* loop() const { return loop_; }
     pa_context* context() const { return ctx_; }
