@@ -198,6 +198,20 @@ protected:
                 {"DISPLAY", display ? std::optional<std::string>(xvfb_.name()) : std::nullopt}};
     }
     std::vector<std::string> logLines() { return lines(slurp(log_)); }
+    // Server radio.example.org, port 8000, MP3 at 128 kb/s, 44100 Hz stereo; the file's path.
+    std::string writeUsersSettings() {
+        const std::string settings = dir_ + "/Larkspur_Settings.dat";
+        std::string block(2584, '\0');
+        std::memcpy(&block[0], "radio.example.org", 17);
+        std::memcpy(&block[1530], "audio/mpeg", 10);
+        const std::int32_t port = 8000, bitrate = 128, rate = 44100, channels = 2;
+        std::memcpy(&block[1785], &port, 4);
+        std::memcpy(&block[1789], &bitrate, 4);
+        std::memcpy(&block[1807], &rate, 4);
+        std::memcpy(&block[1811], &channels, 4);
+        std::ofstream(settings, std::ios::binary) << block;
+        return settings;
+    }
 
     std::string dir_, log_, err_;
     fixtures::Display xvfb_;
@@ -501,16 +515,7 @@ TEST_F(PlayerTest, RealModuleKeepsTheSettingsThroughSigterm) {
     ASSERT_TRUE(sound.start()) << sound.error();
 
     // A user's settings file: it must come back whole, with the user's server in it.
-    const std::string settings = dir_ + "/Larkspur_Settings.dat";
-    std::string block(2584, '\0');
-    std::memcpy(&block[0], "radio.example.org", 17);
-    std::memcpy(&block[1530], "audio/mpeg", 10);
-    const std::int32_t port = 8000, bitrate = 128, rate = 44100, channels = 2;
-    std::memcpy(&block[1785], &port, 4);
-    std::memcpy(&block[1789], &bitrate, 4);
-    std::memcpy(&block[1807], &rate, 4);
-    std::memcpy(&block[1811], &channels, 4);
-    std::ofstream(settings, std::ios::binary) << block;
+    const std::string settings = writeUsersSettings();
 
     auto e = env(true);
     e["PULSE_SERVER"] = sound.pulseServer();
@@ -560,16 +565,7 @@ TEST_F(PlayerTest, RealModuleKeepsAChangeThroughSigkill) {
     ASSERT_TRUE(xvfb_.start()) << "Xvfb did not start";
     fixtures::SoundServer sound;
     ASSERT_TRUE(sound.start()) << sound.error();
-    const std::string settings = dir_ + "/Larkspur_Settings.dat";
-    std::string block(2584, '\0');
-    std::memcpy(&block[0], "radio.example.org", 17);
-    std::memcpy(&block[1530], "audio/mpeg", 10);
-    const std::int32_t port = 8000, bitrate = 128, rate = 44100, channels = 2;
-    std::memcpy(&block[1785], &port, 4);
-    std::memcpy(&block[1789], &bitrate, 4);
-    std::memcpy(&block[1807], &rate, 4);
-    std::memcpy(&block[1811], &channels, 4);
-    std::ofstream(settings, std::ios::binary) << block;
+    const std::string settings = writeUsersSettings();
 
     auto e = env(true);
     e["PULSE_SERVER"] = sound.pulseServer();
