@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+
 #include "threads.h"
 
 namespace bassx {
@@ -19,6 +21,7 @@ void PulseConnection::onState(pa_context*, void* self) { static_cast<PulseConnec
 
 bool PulseConnection::connect(const char* clientName, int timeoutMs) {
     close();
+    unanswered_ = false;
     loop_ = pa_threaded_mainloop_new();
     if (!loop_) return false;
     ctx_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName);
@@ -69,7 +72,9 @@ void PulseConnection::close() {
 
 bool PulseConnection::waitOperation(pa_operation* op, int timeoutMs) {
     if (!op) return false;
-    bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeoutMs);
+    const int limit = unanswered_.load() ? std::min(timeoutMs, kPulseUnansweredMs) : timeoutMs;
+    bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, limit);
+    unanswered_.store(!ok);
     if (!ok) pa_operation_cancel(op);
     bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_unref(op);

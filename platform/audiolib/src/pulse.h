@@ -12,6 +12,10 @@
 namespace bassx {
 
 constexpr int kPulseDeadlineMs = 2000;
+// After a deadline passed unanswered, the next operation on that connection waits this long at
+// most: a stopped server does not hold every call of a teardown for the whole deadline, and one
+// that answers again gets its full deadline back.
+constexpr int kPulseUnansweredMs = 250;
 
 // The main loop's lock lives inside libpulse, where race checkers do not see it. Both sides
 // of every hand-over to the loop's thread pass through this fence as well, so they can.
@@ -63,7 +67,8 @@ public:
         if (ev) pa_threaded_mainloop_get_api(loop_)->time_free(ev);
         return done();
     }
-    // With the loop locked: waits for an operation, cancelling it at the deadline.
+    // With the loop locked: waits for an operation, cancelling it at the deadline (shortened
+    // while the server has not answered since a deadline passed).
     bool waitOperation(pa_operation* op, int timeoutMs);
 
     // From a callback on the loop's thread.
@@ -83,6 +88,7 @@ private:
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* ctx_ = nullptr;
+    std::atomic<bool> unanswered_{false};
 };
 
 }  // namespace bassx
