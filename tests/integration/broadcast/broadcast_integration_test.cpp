@@ -150,12 +150,17 @@ TEST_F(Broadcast, TitleReachesTheServerAtTheNextTick) {
 
 TEST_F(Broadcast, TheMicrophoneIsOffTheAirUntilSpeakAndKeepsTheSystemsLevel) {
     fixtures::SoundServer& sound = on_air::Services::sound();
-    auto micVolume = [] {
+    // The station's capture device (position 0) is the sound server's first source.
+    std::string source;
+    fixtures::run("pactl list short sources | head -n 1 | cut -f 2", &source);
+    source = source.substr(0, source.find('\n'));
+    ASSERT_FALSE(source.empty());
+    auto level = [&] {
         std::string out;
-        fixtures::run("pactl get-source-volume mic", &out);
+        fixtures::run("pactl get-source-volume " + source, &out);
         return out;
     };
-    ASSERT_EQ(fixtures::run("pactl set-source-volume mic 52429"), 0);  // the system's level: 80 %
+    ASSERT_EQ(fixtures::run("pactl set-source-volume " + source + " 52429"), 0);  // the system's level: 80 %
     ASSERT_TRUE(sound.feedTone(1000, 30));
     configure();
     station.hostVolume = 100;
@@ -174,9 +179,9 @@ TEST_F(Broadcast, TheMicrophoneIsOffTheAirUntilSpeakAndKeepsTheSystemsLevel) {
     EXPECT_GT(speaking.rms, 0.1);
 
     toggleConnection(&station, false);
-    EXPECT_NE(micVolume().find(": 52429 /"), std::string::npos) << micVolume();
+    EXPECT_NE(level().find(": 52429 /"), std::string::npos) << level();
     sound.stopTone();
-    fixtures::run("pactl set-source-volume mic 100%");
+    fixtures::run("pactl set-source-volume " + source + " 100%");
 }
 
 // Icecast killed under a live source, then started again on the same ports.
