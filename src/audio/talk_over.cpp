@@ -1,6 +1,8 @@
 // Talk-over: the Speak poll and Hold toggle set the music and capture levels while streaming.
 #include "audio/talk_over.h"
 
+#include <atomic>
+
 #include "bass.h"
 #include "broadcast/connection.h"
 #include "desktop/desktop.h"
@@ -21,7 +23,34 @@ void setMusicLevel(Larkspur* record, std::int32_t level) {
 
 void setCaptureLevel(float volume) { BASS_RecordSetInput(-1, BASS_INPUT_ON, volume); }
 
+// Set from connect until the level is put back; the reconnect thread and the window thread
+// both connect and disconnect (one at a time, under the connection lock).
+std::atomic<bool> inputNoted{false};
+std::atomic<float> notedInput{0.0f};
+
 }  // namespace
+
+void leaveSpeaking(Larkspur* record) {
+    if (!record) return;
+    record->speaking = 0;
+    setMusicLevel(record, record->hostVolume);
+    setCaptureLevel(0.0f);
+}
+
+void noteSystemInputLevel() {
+    // A second note before the restore would take our own muted level for the system's.
+    if (inputNoted.load()) return;
+    float volume = 0.0f;
+    if (BASS_RecordGetInput(-1, &volume) == static_cast<DWORD>(-1)) return;
+    notedInput = volume;
+    inputNoted = true;
+}
+
+void restoreSystemInputLevel() {
+    if (!inputNoted.exchange(false)) return;
+    // Flags 0: the level only; a source the system has switched off stays off.
+    BASS_RecordSetInput(-1, 0, notedInput.load());
+}
 
 void setSpeaking(Larkspur* record, int on) {
     // A disconnect between the test and the write would leave `speaking` set while offline.
@@ -32,9 +61,7 @@ void setSpeaking(Larkspur* record, int on) {
         setMusicLevel(record, record->hostVolumeSpeaking);
         setCaptureLevel(factor(record->deviceVolumeSpeaking));
     } else {
-        record->speaking = 0;
-        setMusicLevel(record, record->hostVolume);
-        setCaptureLevel(0.0f);
+        leaveSpeaking(record);
     }
 }
 

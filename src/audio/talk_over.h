@@ -8,6 +8,14 @@ constexpr int speakButton = 38;
 constexpr int holdButton = 39;
 
 void setSpeaking(Larkspur* record, int on);
+// What ending speaking does, whether or not the station is on the air yet: `speaking` 0, the
+// music at its level, the capture input on at level 0. Connect starts from here, so the
+// microphone is closed until the presenter speaks.
+void leaveSpeaking(Larkspur* record);
+// The system's own input level of the open capture device: noted when connect opens it (the
+// first note stands until it is restored), put back before the device is closed.
+void noteSystemInputLevel();
+void restoreSystemInputLevel();
 void applyHostVolume(Larkspur* record);
 void applyHostVolumeSpeaking(Larkspur* record);
 void applyDeviceVolumeSpeaking(Larkspur* record);

@@ -10,6 +10,7 @@
 
 #include "audio/audio_graph.h"
 #include "audio/error_report.h"
+#include "audio/talk_over.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -208,7 +209,10 @@ int connectStream(Larkspur* record) {
         reportError("Can't Init the Recorddevice");
         return 0;
     }
+    noteSystemInputLevel();
     if (!createSources(record)) return 0;
+    // Before the capture channel runs: nothing the presenter says goes out until Speak.
+    leaveSpeaking(record);
     if (!createMixer(record)) return 0;
     if (!startEncoder(record)) return 0;
 
@@ -266,6 +270,9 @@ void disconnectStream(Larkspur* record) {
     BASS_ChannelStop(record->recordChannel);
     BASS_ChannelStop(record->mixer);
     BASS_ChannelStop(record->hostStream);
+    // Only now: nothing captured at the system's level reaches the stream, and the device is
+    // still open for the call.
+    restoreSystemInputLevel();
     BASS_RecordFree();
     record->speaking = 0;
     record->recordChannel = 0;
@@ -347,6 +354,8 @@ void shutdownBroadcast(Larkspur* record) {
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
         if (record && record->streaming == 1) disconnectStream(record);
+        // A failed reconnect attempt may have left the capture device open with its input muted.
+        restoreSystemInputLevel();
         releaseAudioDevice();
     }
     joinHandlers();  // a notice that slipped in before the device went

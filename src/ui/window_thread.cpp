@@ -1,12 +1,15 @@
 // The window thread: one pass per message, timers, the Speak poll, control handlers, the stop flag.
 #include "ui/window_thread.h"
 
+#include <vector>
+
 #include "audio/audio_graph.h"
 #include "audio/talk_over.h"
 #include "broadcast/connection.h"
 #include "broadcast/title_status.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
+#include "settings/settings_file.h"
 #include "ui/window_layout.h"
 
 namespace {
@@ -15,6 +18,14 @@ constexpr int formatList = 22;
 constexpr std::uint32_t green = 0x00FF00;
 
 void copyText(int control, TextField& field) { storeText(field, desktop::text(control)); }
+
+// `saved` holds the bytes last written (at first, the record as the window shows it): an
+// unchanged record is not written again. A failed write is tried again at the next tick.
+void saveIfChanged(Larkspur* record, std::vector<std::uint8_t>& saved) {
+    std::vector<std::uint8_t> now = encodeSettings(*record);
+    if (now == saved) return;
+    if (saveSettings(record)) saved = std::move(now);
+}
 
 void onConnectToggle(Larkspur* record) {
     // The toggle's state and text are set under the connection lock by the toggle itself.
@@ -106,6 +117,8 @@ int windowThreadProc(Larkspur* record) {
     desktop::setTextColor(statusLine, green);
     desktop::setTimer(configWindow, titleTimer, titleTimerPeriodMs);
     desktop::setTimer(configWindow, statusTimer, statusTimerPeriodMs);
+    std::vector<std::uint8_t> savedSettings = record ? encodeSettings(*record) : std::vector<std::uint8_t>{};
+    desktop::setTimer(configWindow, settingsTimer, settingsTimerPeriodMs);
 
     for (;;) {
         desktop::Event event = desktop::nextEvent();
@@ -116,6 +129,7 @@ int windowThreadProc(Larkspur* record) {
         if (event.kind == desktop::Event::Kind::Timer) {
             if (event.id == titleTimer) updateTitle(record);
             else if (event.id == statusTimer) updateStatus(record);
+            else if (event.id == settingsTimer && record) saveIfChanged(record, savedSettings);
         }
         pollSpeakButton(record);
         if (event.kind == desktop::Event::Kind::Control) handleControlEvent(record, event.id);

@@ -7,6 +7,11 @@
 
 #include "settings/larkspur.h"
 
+// Writes the settings file a moment after a change in the window, so that a host that dies
+// without Quit loses nothing; Quit still writes it at the end.
+constexpr int settingsTimer = 2;
+constexpr int settingsTimerPeriodMs = 1000;
+
 int windowThreadProc(Larkspur* record);
 void handleControlEvent(Larkspur* record, int control);
 void onFormatChosen(Larkspur* record);

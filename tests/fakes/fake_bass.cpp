@@ -19,6 +19,7 @@ struct State {
     std::map<std::string, std::uint64_t> results;
     double seconds = 0;
     std::vector<Device> devices;
+    float inputLevel = 1.0f;
     std::map<std::string, std::function<void(const Call&)>> hooks;
     std::map<HENCODE, std::pair<ENCODENOTIFYPROC*, void*>> notifyProcs;
     HENCODE lastNotifyHandle = 0;
@@ -37,6 +38,7 @@ void defaults(State& s) {
     s.results.clear();
     s.seconds = 0;
     s.devices = {{"Default", "default", BASS_DEVICE_ENABLED | BASS_DEVICE_DEFAULT}};
+    s.inputLevel = 1.0f;
     s.hooks.clear();
     s.notifyProcs.clear();
     s.lastNotifyHandle = 0;
@@ -111,6 +113,16 @@ Call make(const char* name, std::string args, std::vector<std::int64_t> ints = {
 }
 
 }  // namespace
+
+void setInputLevel(float volume) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().inputLevel = volume;
+}
+
+float inputLevel() {
+    std::lock_guard<std::mutex> guard(state().lock);
+    return state().inputLevel;
+}
 
 void reset() {
     std::lock_guard<std::mutex> guard(state().lock);
@@ -285,7 +297,18 @@ HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC* proc,
 BOOL BASS_RecordSetInput(int input, DWORD flags, float volume) {
     Call c = make("BASS_RecordSetInput", fake_bass::list(input, flags, volume), {input, flags});
     c.volume = volume;
-    return record(c, Returns::Bool).ok;
+    const bool ok = record(c, Returns::Bool).ok;
+    if (ok) fake_bass::setInputLevel(flags == BASS_INPUT_OFF ? 0.0f : volume);
+    return ok;
+}
+
+DWORD BASS_RecordGetInput(int input, float* volume) {
+    Call c = make("BASS_RecordGetInput", fake_bass::list(input, fake_bass::ptr(volume)), {input});
+    c.volume = fake_bass::inputLevel();
+    c = record(c, Returns::Value, 0);
+    if (!c.ok) return static_cast<DWORD>(-1);
+    if (volume) *volume = c.volume;
+    return static_cast<DWORD>(c.result);
 }
 
 HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc, void* user) {

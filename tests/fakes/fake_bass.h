@@ -21,7 +21,7 @@ struct Call {
     std::vector<std::int64_t> ints; // every integer argument (handles, flags, counts), in order
     std::vector<std::string> texts; // every text argument in order (null pointer -> "")
     std::vector<unsigned char> bytes;  // StreamPutData: the pushed bytes
-    float volume = 0;               // FXSetParameters (BFX volume) / SetAttribute / RecordSetInput
+    float volume = 0;               // FXSetParameters (BFX volume) / SetAttribute / Record{Set,Get}Input
     int channel = 0;                // FXSetParameters: lChannel
     bool ok = true;                 // what the fake returned: success or failure
     int error = 0;                  // the error code it set
@@ -51,6 +51,10 @@ void clearFailure(const std::string& name);
 void setResult(const std::string& name, std::uint64_t value);
 void seconds(double value);  // what BASS_ChannelBytes2Seconds returns
 void setDevices(const std::vector<Device>& devices);
+// The system's capture input level: BASS_RecordGetInput reads it, a successful
+// BASS_RecordSetInput writes it. 1.0 after reset().
+void setInputLevel(float volume);
+float inputLevel();
 // Runs after `name` is recorded, before it returns, on the caller's thread (outside the lock):
 // lets a test block a call or act in the middle of a sequence.
 void onCall(const std::string& name, std::function<void(const Call&)> hook);

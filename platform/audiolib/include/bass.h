@@ -161,6 +161,10 @@ BASSDEF(BOOL) BASS_Free(void);
  * BASS_RecordSetInput: input -1; flags 0, BASS_INPUT_ON or BASS_INPUT_OFF (mutes: volume 0);
  * the open source's volume = volume x normal. FALSE with BASS_ERROR_ILLPARAM for another
  * input, other flags, or a volume outside 0..1; BASS_ERROR_INIT without an open device.
+ * BASS_RecordGetInput: input -1; the open source's volume as a factor of normal (a source
+ * boosted beyond normal reads 1) into *volume (may be null); returns BASS_INPUT_OFF when the
+ * system has the source muted, else 0; (DWORD)-1 on failure (BASS_ERROR_ILLPARAM for another
+ * input, BASS_ERROR_INIT without an open device).
  * BASS_RecordFree: closes the device and its channel, which leaves its mixer.
  * Any thread; safe inside a notification callback. */
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
@@ -168,6 +172,7 @@ BASSDEF(BOOL) BASS_RecordInit(int device);
 BASSDEF(BOOL) BASS_RecordFree(void);
 BASSDEF(HRECORD) BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
 BASSDEF(BOOL) BASS_RecordSetInput(int input, DWORD flags, float volume);
+BASSDEF(DWORD) BASS_RecordGetInput(int input, float *volume);
 
 /* Streams and channels
  * BASS_StreamCreate: only STREAMPROC_PUSH streams; a ring of 1 s, read by the mixer.

@@ -68,6 +68,7 @@ R guarded(R failure, F&& body) noexcept {
 
 constexpr DWORD kNoBytes = static_cast<DWORD>(-1);
 constexpr QWORD kNoPosition = static_cast<QWORD>(-1);
+constexpr DWORD kNoInput = static_cast<DWORD>(-1);
 
 }  // namespace
 
@@ -145,6 +146,18 @@ BOOL BASS_RecordSetInput(int input, DWORD flags, float volume) {
         if (flags != 0 && flags != BASS_INPUT_ON && flags != BASS_INPUT_OFF) return result(BASS_ERROR_ILLPARAM);
         if (!(volume >= 0.0f && volume <= 1.0f)) return result(BASS_ERROR_ILLPARAM);  // NaN too
         return result(capture::setLevel(flags == BASS_INPUT_OFF ? 0.0f : volume));
+    });
+}
+
+DWORD BASS_RecordGetInput(int input, float* volume) {
+    return guarded(kNoInput, [&] {
+        if (input != -1) return fail(BASS_ERROR_ILLPARAM, kNoInput);
+        float level = 0.0f;
+        bool off = false;
+        if (const int err = capture::level(level, off)) return fail(err, kNoInput);
+        if (volume) *volume = level;
+        setError(BASS_OK);
+        return off ? DWORD{BASS_INPUT_OFF} : DWORD{0};
     });
 }
 

@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 
@@ -203,6 +204,19 @@ int setLevel(float level) {
     if (!(level >= 0.0f)) return BASS_ERROR_ILLPARAM;
     return s.conn->setSourceVolume(s.source.index, s.source.channels, std::min(level, 1.0f)) ? BASS_OK
                                                                                            : BASS_ERROR_DRIVER;
+}
+
+int level(float& volume, bool& off) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.conn) return BASS_ERROR_INIT;
+    double factor = 0.0;
+    bool muted = false;
+    if (!s.conn->sourceVolume(s.source.index, factor, muted)) return BASS_ERROR_DRIVER;
+    // Boosted beyond normal is reported as the most a level can be set to.
+    volume = static_cast<float>(std::min(factor, 1.0));
+    off = muted;
+    return BASS_OK;
 }
 
 }  // namespace bassx::capture

@@ -39,5 +39,7 @@ std::shared_ptr<Source> start(DWORD freq, DWORD chans, bool paused, int& err);
 int setRunning(Source& channel, bool run);
 // The open device's volume as a factor of its normal level.
 int setLevel(float level);
+// The open device's volume (at most 1) and whether the system has it switched off.
+int level(float& volume, bool& off);
 
 }  // namespace bassx::capture

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+
 #include "threads.h"
 
 namespace bassx {
@@ -19,6 +21,7 @@ void PulseConnection::onState(pa_context*, void* self) { static_cast<PulseConnec
 
 bool PulseConnection::connect(const char* clientName, int timeoutMs) {
     close();
+    unanswered_ = false;
     loop_ = pa_threaded_mainloop_new();
     if (!loop_) return false;
     ctx_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName);
@@ -69,7 +72,9 @@ void PulseConnection::close() {
 
 bool PulseConnection::waitOperation(pa_operation* op, int timeoutMs) {
     if (!op) return false;
-    bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeoutMs);
+    const int limit = unanswered_.load() ? std::min(timeoutMs, kPulseUnansweredMs) : timeoutMs;
+    bool ok = waitLocked([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, limit);
+    unanswered_.store(!ok);
     if (!ok) pa_operation_cancel(op);
     bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_unref(op);
@@ -136,6 +141,45 @@ bool PulseConnection::setSourceVolume(uint32_t index, uint8_t channels, double f
     bool ok = waitOperation(op, timeoutMs);
     pa_threaded_mainloop_unlock(loop_);
     return ok;
+}
+
+namespace {
+// Filled on the loop's thread, read here once the operation is done.
+struct VolumeState {
+    PulseConnection* conn;
+    std::mutex mutex;
+    bool found = false;
+    double factor = 0.0;
+    bool muted = false;
+};
+}  // namespace
+
+bool PulseConnection::sourceVolume(uint32_t index, double& factor, bool& muted, int timeoutMs) {
+    if (!ctx_) return false;
+    VolumeState st;
+    st.conn = this;
+    pa_threaded_mainloop_lock(loop_);
+    auto* op = pa_context_get_source_info_by_index(
+        ctx_, index,
+        [](pa_context*, const pa_source_info* i, int eol, void* u) {
+            loopFence();
+            auto* s = static_cast<VolumeState*>(u);
+            std::lock_guard<std::mutex> lock(s->mutex);
+            if (!eol && i) {
+                s->found = true;
+                s->factor = static_cast<double>(pa_cvolume_avg(&i->volume)) / PA_VOLUME_NORM;
+                s->muted = i->mute != 0;
+            }
+            s->conn->signal();
+        },
+        &st);
+    bool ok = waitOperation(op, timeoutMs);
+    pa_threaded_mainloop_unlock(loop_);
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (!ok || !st.found) return false;
+    factor = st.factor;
+    muted = st.muted;
+    return true;
 }
 
 }  // namespace bassx

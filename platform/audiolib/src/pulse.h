@@ -12,6 +12,10 @@
 namespace bassx {
 
 constexpr int kPulseDeadlineMs = 2000;
+// After a deadline passed unanswered, the next operation on that connection waits this long at
+// most: a stopped server does not hold every call of a teardown for the whole deadline, and one
+// that answers again gets its full deadline back.
+constexpr int kPulseUnansweredMs = 250;
 
 // The main loop's lock lives inside libpulse, where race checkers do not see it. Both sides
 // of every hand-over to the loop's thread pass through this fence as well, so they can.
@@ -41,6 +45,8 @@ public:
 
     bool listSources(std::vector<PulseSourceInfo>& out, std::string& defaultSource, int timeoutMs = kPulseDeadlineMs);
     bool setSourceVolume(uint32_t index, uint8_t channels, double factor, int timeoutMs = kPulseDeadlineMs);
+    // The source's volume (the average of its channels) as a factor of normal, and its mute.
+    bool sourceVolume(uint32_t index, double& factor, bool& muted, int timeoutMs = kPulseDeadlineMs);
 
     pa_threaded_mainloop* loop() const { return loop_; }
     pa_context* context() const { return ctx_; }
@@ -61,7 +67,8 @@ public:
         if (ev) pa_threaded_mainloop_get_api(loop_)->time_free(ev);
         return done();
     }
-    // With the loop locked: waits for an operation, cancelling it at the deadline.
+    // With the loop locked: waits for an operation, cancelling it at the deadline (shortened
+    // while the server has not answered since a deadline passed).
     bool waitOperation(pa_operation* op, int timeoutMs);
 
     // From a callback on the loop's thread.
@@ -81,6 +88,7 @@ private:
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* ctx_ = nullptr;
+    std::atomic<bool> unanswered_{false};
 };
 
 }  // namespace bassx

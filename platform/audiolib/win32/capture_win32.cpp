@@ -253,4 +253,13 @@ int setLevel(float level) {
     return BASS_OK;
 }
 
+int level(float& volume, bool& off) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.open) return BASS_ERROR_INIT;
+    volume = s.level;
+    off = false;
+    return BASS_OK;
+}
+
 }  // namespace bassx::capture

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "audio/talk_over.h"
 #include "broadcast/connection.h"
 #include "broadcast/title_status.h"
 #include "desktop/desktop.h"
@@ -145,6 +146,42 @@ TEST_F(Broadcast, TitleReachesTheServerAtTheNextTick) {
     std::printf("title on the server after %lld ms (the timer's period is %d ms)\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count()),
                 titleTimerPeriodMs);
+}
+
+TEST_F(Broadcast, TheMicrophoneIsOffTheAirUntilSpeakAndKeepsTheSystemsLevel) {
+    fixtures::SoundServer& sound = on_air::Services::sound();
+    // The station's capture device (position 0) is the sound server's first source.
+    std::string source;
+    fixtures::run("pactl list short sources | head -n 1 | cut -f 2", &source);
+    source = source.substr(0, source.find('\n'));
+    ASSERT_FALSE(source.empty());
+    auto level = [&] {
+        std::string out;
+        fixtures::run("pactl get-source-volume " + source, &out);
+        return out;
+    };
+    ASSERT_EQ(fixtures::run("pactl set-source-volume " + source + " 52429"), 0);  // the system's level: 80 %
+    ASSERT_TRUE(sound.feedTone(1000, 30));
+    configure();
+    station.hostVolume = 100;
+    station.hostVolumeSpeaking = 100;
+    station.deviceVolumeSpeaking = 100;
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_FALSE(ice.waitSourceField("server_type").empty());
+
+    const auto before = fixtures::listen(ice.port(), 3);
+    ASSERT_TRUE(before.ok) << before.error;
+    EXPECT_LT(before.rms, 0.00056) << "the microphone is on the air before Speak";  // -65 dBFS
+    setSpeaking(&station, 1);
+    const auto speaking = fixtures::listen(ice.port(), 3);
+    ASSERT_TRUE(speaking.ok) << speaking.error;
+    EXPECT_NEAR(speaking.dominantHz, 1000, 5);
+    EXPECT_GT(speaking.rms, 0.1);
+
+    toggleConnection(&station, false);
+    EXPECT_NE(level().find(": 52429 /"), std::string::npos) << level();
+    sound.stopTone();
+    fixtures::run("pactl set-source-volume " + source + " 100%");
 }
 
 // Icecast killed under a live source, then started again on the same ports.

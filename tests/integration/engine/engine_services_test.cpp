@@ -210,6 +210,22 @@ TEST_F(EngineServices, CaptureLevelShowsInWhatIsCaptured) {
     EXPECT_LT(rms[2], 0.001);
 }
 
+// The source's volume as the system set it, read back and written back to the step; a mute
+// reads as the switch.
+TEST_F(EngineServices, InputLevelReadsTheSourcesVolume) {
+    ASSERT_TRUE(BASS_RecordInit(-1)) << BASS_ErrorGetCode();
+    ASSERT_EQ(fixtures::run("pactl set-source-volume mic 52429 && pactl set-source-mute mic 1"), 0);  // 80 %
+    float volume = -1.0f;
+    EXPECT_EQ(BASS_RecordGetInput(-1, &volume), DWORD{BASS_INPUT_OFF});
+    EXPECT_NEAR(volume, 0.8f, 1e-4);
+    ASSERT_TRUE(BASS_RecordSetInput(-1, BASS_INPUT_ON, 0.25f));
+    ASSERT_TRUE(BASS_RecordSetInput(-1, 0, volume));
+    std::string shown;
+    fixtures::run("pactl get-source-volume mic; pactl set-source-mute mic 0; pactl set-source-volume mic 100%", &shown);
+    EXPECT_NE(shown.find(": 52429 /"), std::string::npos) << shown;
+    ASSERT_TRUE(BASS_RecordFree());
+}
+
 // The test server's default sink feeds its microphone, so what the device plays can be heard
 // there.
 TEST_F(EngineServices, DevicePlaysTheMixAtTheMixersVolume) {

@@ -280,6 +280,12 @@ TEST_F(QuitModule, DuringTheReconnectLoop) {
 
 TEST_F(QuitModule, WhileTheWindowThreadShowsAMessageBox) {
     writeSettings(0, false, "");  // Connect is refused: "Server or Port isn't configurated!"
+    // The capture device of the settings is the sound server's first source; its level: 80 %.
+    std::string source;
+    fixtures::run("pactl list short sources | head -n 1 | cut -f 2", &source);
+    source = source.substr(0, source.find('\n'));
+    ASSERT_FALSE(source.empty());
+    ASSERT_EQ(fixtures::run("pactl set-source-volume " + source + " 52429"), 0);
     start();
     clickConnect();
     ASSERT_TRUE(eventually([&] { return boxShown(); }, 5s, 100ms)) << "no message box";
@@ -289,6 +295,10 @@ TEST_F(QuitModule, WhileTheWindowThreadShowsAMessageBox) {
     EXPECT_FALSE(boxShown());
     expectSettingsWritten();
     expectNothingLeft();
+    // The box came after the connect had muted the microphone: the forced end puts it back.
+    std::string level;
+    fixtures::run("pactl get-source-volume " + source + "; pactl set-source-volume " + source + " 100%", &level);
+    EXPECT_NE(level.find(": 52429 /"), std::string::npos) << level;
 }
 
 TEST_F(QuitModule, WhileTheFailureHandlerShowsAMessageBox) {

@@ -22,8 +22,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -196,6 +198,20 @@ protected:
                 {"DISPLAY", display ? std::optional<std::string>(xvfb_.name()) : std::nullopt}};
     }
     std::vector<std::string> logLines() { return lines(slurp(log_)); }
+    // Server radio.example.org, port 8000, MP3 at 128 kb/s, 44100 Hz stereo; the file's path.
+    std::string writeUsersSettings() {
+        const std::string settings = dir_ + "/Larkspur_Settings.dat";
+        std::string block(2584, '\0');
+        std::memcpy(&block[0], "radio.example.org", 17);
+        std::memcpy(&block[1530], "audio/mpeg", 10);
+        const std::int32_t port = 8000, bitrate = 128, rate = 44100, channels = 2;
+        std::memcpy(&block[1785], &port, 4);
+        std::memcpy(&block[1789], &bitrate, 4);
+        std::memcpy(&block[1807], &rate, 4);
+        std::memcpy(&block[1811], &channels, 4);
+        std::ofstream(settings, std::ios::binary) << block;
+        return settings;
+    }
 
     std::string dir_, log_, err_;
     fixtures::Display xvfb_;
@@ -499,16 +515,7 @@ TEST_F(PlayerTest, RealModuleKeepsTheSettingsThroughSigterm) {
     ASSERT_TRUE(sound.start()) << sound.error();
 
     // A user's settings file: it must come back whole, with the user's server in it.
-    const std::string settings = dir_ + "/Larkspur_Settings.dat";
-    std::string block(2584, '\0');
-    std::memcpy(&block[0], "radio.example.org", 17);
-    std::memcpy(&block[1530], "audio/mpeg", 10);
-    const std::int32_t port = 8000, bitrate = 128, rate = 44100, channels = 2;
-    std::memcpy(&block[1785], &port, 4);
-    std::memcpy(&block[1789], &bitrate, 4);
-    std::memcpy(&block[1807], &rate, 4);
-    std::memcpy(&block[1811], &channels, 4);
-    std::ofstream(settings, std::ios::binary) << block;
+    const std::string settings = writeUsersSettings();
 
     auto e = env(true);
     e["PULSE_SERVER"] = sound.pulseServer();
@@ -524,6 +531,66 @@ TEST_F(PlayerTest, RealModuleKeepsTheSettingsThroughSigterm) {
     std::int32_t savedPort = 0;
     std::memcpy(&savedPort, &saved[1785], 4);
     EXPECT_EQ(savedPort, 8000);
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// The module's window, centred on the 1280 x 1024 screen with no window manager, is drawn once
+// its Connect toggle's box and label make more than two colours where the bare window has one.
+constexpr int configX = (1280 - 259) / 2, configY = (1024 - 360) / 2;
+bool configWindowDrawn(const fixtures::Display& display) {
+    Display* d = XOpenDisplay(display.name().c_str());
+    if (!d) return false;
+    std::set<unsigned long> colours;
+    const int x = configX + 3 + 13 + 60, y = configY + 89 + 13 + 12;
+    if (XImage* image = XGetImage(d, DefaultRootWindow(d), x - 40, y - 8, 80, 16, AllPlanes, ZPixmap)) {
+        for (int row = 0; row < image->height; ++row)
+            for (int col = 0; col < image->width; ++col) colours.insert(XGetPixel(image, col, row));
+        XDestroyImage(image);
+    }
+    XCloseDisplay(d);
+    return colours.size() > 2;
+}
+
+// Killed without Quit: what was changed in the window is in the settings file all the same.
+TEST_F(PlayerTest, RealModuleKeepsAChangeThroughSigkill) {
+    ASSERT_TRUE(fs::exists(REAL_DSP)) << REAL_DSP << " is not built";
+    ASSERT_TRUE(xvfb_.start()) << "Xvfb did not start";
+    fixtures::SoundServer sound;
+    ASSERT_TRUE(sound.start()) << sound.error();
+    const std::string settings = writeUsersSettings();
+
+    auto e = env(true);
+    e["PULSE_SERVER"] = sound.pulseServer();
+    Player p({"--plugin", REAL_DSP, "--loop"}, e, dir_, err_);
+    ASSERT_TRUE(waitFor([&] { return configWindowDrawn(xvfb_); }, 20s)) << slurp(err_);
+    // The server field on the "Server" page: one letter added at its end.
+    auto at = [](int x, int y) { return std::to_string(configX + x) + " " + std::to_string(configY + y); };
+    xvfb_.xdotool("mousemove " + at(105, 76) + " click 1");
+    xvfb_.xdotool("mousemove " + at(3 + 73, 89 + 58) + " click 1");
+    xvfb_.xdotool("key End");
+    xvfb_.xdotool("type --delay 0 x");
+    const std::string changed("radio.example.orgx\0", 19);
+    const bool written = waitFor([&] { return slurp(settings).substr(0, 19) == changed; }, 15s);
+    ASSERT_TRUE(p.running()) << slurp(err_);
+    kill(p.pid(), SIGKILL);
+    EXPECT_EQ(p.wait(10s), 128 + SIGKILL);
+    ASSERT_TRUE(written) << "the change never reached the file while the player ran";
+
+    const std::string saved = slurp(settings);
+    ASSERT_EQ(saved.size(), 2584u);
+    EXPECT_EQ(saved.substr(0, 19), changed);
+    std::int32_t savedPort = 0;
+    std::memcpy(&savedPort, &saved[1785], 4);
+    EXPECT_EQ(savedPort, 8000);
+    EXPECT_FALSE(fs::exists(settings + ".new"));
 }
 
 TEST_F(PlayerTest, ModulesThatCannotServeEndWithStatus2) {

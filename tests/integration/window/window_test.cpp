@@ -56,7 +56,21 @@ protected:
         ASSERT_TRUE(desktop::selectBackend("fltk"));
         decodeEmbeddedImages(bannerImage, logoImage, windowIcon);
         std::filesystem::create_directories(LARKSPUR_ARTIFACTS);
+        // The window thread writes the settings file where it runs after a change: not in the
+        // build tree.
+        previousFolder = std::filesystem::current_path();
+        folder = fixtures::makeTempDir("larkspur-window");
+        ASSERT_FALSE(folder.empty());
+        std::filesystem::current_path(folder);
     }
+    static void TearDownTestSuite() {
+        if (folder.empty()) return;
+        std::filesystem::current_path(previousFolder);
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    static inline std::filesystem::path previousFolder;
+    static inline std::string folder;
 
     void SetUp() override {
         ASSERT_NE(display, nullptr);

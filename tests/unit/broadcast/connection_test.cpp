@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "audio/talk_over.h"
 #include "fake_bass.h"
 #include "test_station.h"
 
@@ -39,8 +42,9 @@ TEST_F(Connection, ConnectBuildsTheGraphStartsTheEncoderAndGoesOnTheAir) {
     ASSERT_EQ(connectStream(&station), 1);
 
     EXPECT_EQ(fake_bass::callNames(),
-              (Names{"BASS_RecordInit", "BASS_FX_GetVersion", "BASS_RecordStart", "BASS_StreamCreate",
-                     "BASS_ChannelSetFX", "BASS_Mixer_StreamCreate", "BASS_ChannelPlay",
+              (Names{"BASS_RecordInit", "BASS_RecordGetInput", "BASS_FX_GetVersion", "BASS_RecordStart",
+                     "BASS_StreamCreate", "BASS_ChannelSetFX", "BASS_FXSetParameters", "BASS_RecordSetInput",
+                     "BASS_Mixer_StreamCreate", "BASS_ChannelPlay",
                      "BASS_Mixer_StreamAddChannel", "BASS_Mixer_StreamAddChannel", "BASS_Encode_Start",
                      "BASS_Encode_CastInit", "BASS_ChannelSetAttribute", "BASS_ChannelPlay", "BASS_ChannelPlay",
                      "BASS_Encode_SetNotify"}));
@@ -167,8 +171,10 @@ TEST_F(Connection, DisconnectAlwaysRunsItsWholeSequence) {
         fake_bass::clearCalls();
         disconnectStream(&station);
         auto calls = fake_bass::calls();
-        ASSERT_EQ(fake_bass::callNames(),
-                  (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop", "BASS_RecordFree"}));
+        // The system's input level goes back once, after the stops and before the device closes.
+        Names expected{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop", "BASS_RecordFree"};
+        if (round == 0) expected.insert(expected.begin() + 3, "BASS_RecordSetInput");
+        ASSERT_EQ(fake_bass::callNames(), expected);
         if (round == 0) {
             EXPECT_EQ(calls[0].ints[0], channel);
             EXPECT_EQ(calls[1].ints[0], mixer);
@@ -194,6 +200,81 @@ TEST_F(Connection, WorksWithoutTheWindow) {
     ASSERT_EQ(connectStream(&station), 1);
     disconnectStream(&station);
     EXPECT_EQ(station.streaming, 0);
+}
+
+std::size_t indexOf(const Names& names, const std::string& name) {
+    return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+TEST_F(Connection, TheMicrophoneIsClosedFromConnectUntilSpeakAndTheSystemLevelComesBack) {
+    fake_bass::setInputLevel(0.6f);  // the level the system had before the station
+    station.hostVolume = 70;
+    station.hostVolumeSpeaking = 20;
+    station.deviceVolumeSpeaking = 90;
+    ASSERT_EQ(connectStream(&station), 1);
+
+    // Noted as soon as the device is open; muted before the capture channel runs.
+    const Names names = fake_bass::callNames();
+    EXPECT_EQ(indexOf(names, "BASS_RecordGetInput"), 1u);
+    EXPECT_LT(indexOf(names, "BASS_RecordSetInput"), indexOf(names, "BASS_ChannelPlay"));
+    const auto music = fake_bass::callsTo("BASS_FXSetParameters");
+    ASSERT_EQ(music.size(), 1u);
+    EXPECT_EQ(music[0].ints.at(0), station.volumeFx);
+    EXPECT_FLOAT_EQ(music[0].volume, 0.7f);
+    const auto input = fake_bass::callsTo("BASS_RecordSetInput");
+    ASSERT_EQ(input.size(), 1u);
+    EXPECT_EQ(input[0].ints, (std::vector<std::int64_t>{-1, BASS_INPUT_ON}));
+    EXPECT_EQ(input[0].volume, 0.0f);
+    EXPECT_EQ(station.speaking, 0);
+
+    setSpeaking(&station, 1);
+    EXPECT_FLOAT_EQ(fake_bass::inputLevel(), 0.9f);
+
+    // A second connect without a disconnect between must not take our own level for the system's.
+    ASSERT_EQ(connectStream(&station), 1);
+    EXPECT_EQ(fake_bass::inputLevel(), 0.0f);
+
+    fake_bass::clearCalls();
+    disconnectStream(&station);
+    const auto restored = fake_bass::callsTo("BASS_RecordSetInput");
+    ASSERT_EQ(restored.size(), 1u);
+    EXPECT_EQ(restored[0].ints, (std::vector<std::int64_t>{-1, 0}));
+    EXPECT_FLOAT_EQ(fake_bass::inputLevel(), 0.6f);
+
+    // Restored once; the next session notes the level afresh.
+    fake_bass::clearCalls();
+    disconnectStream(&station);
+    EXPECT_EQ(fake_bass::count("BASS_RecordSetInput"), 0u);
+    fake_bass::setInputLevel(0.4f);
+    ASSERT_EQ(connectStream(&station), 1);
+    disconnectStream(&station);
+    EXPECT_FLOAT_EQ(fake_bass::inputLevel(), 0.4f);
+}
+
+TEST_F(Connection, FailedConnectsLeaveTheSystemLevelAsTheyFoundIt) {
+    // Past the device: muted at once, and the caller's disconnect puts the level back.
+    fake_bass::setInputLevel(0.6f);
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_CAST_DENIED);
+    EXPECT_EQ(connectStream(&station), 0);
+    EXPECT_EQ(fake_bass::inputLevel(), 0.0f);
+    disconnectStream(&station);
+    EXPECT_FLOAT_EQ(fake_bass::inputLevel(), 0.6f);
+
+    // No device: nothing noted, nothing set.
+    fake_bass::clearCalls();
+    fake_bass::fail("BASS_RecordInit", BASS_ERROR_DEVICE);
+    EXPECT_EQ(connectStream(&station), 0);
+    disconnectStream(&station);
+    EXPECT_EQ(fake_bass::count("BASS_RecordGetInput"), 0u);
+    EXPECT_EQ(fake_bass::count("BASS_RecordSetInput"), 0u);
+
+    // A level that cannot be read is not guessed: the microphone still closes, nothing is put back.
+    fake_bass::clearCalls();
+    fake_bass::fail("BASS_RecordGetInput", BASS_ERROR_DRIVER);
+    EXPECT_EQ(connectStream(&station), 1);
+    EXPECT_EQ(fake_bass::inputLevel(), 0.0f);
+    disconnectStream(&station);
+    EXPECT_EQ(fake_bass::count("BASS_RecordSetInput"), 1u);
 }
 
 TEST(CommandLine, OnlyExactAudioMpegStartsLame) {

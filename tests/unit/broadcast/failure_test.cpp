@@ -64,8 +64,8 @@ TEST_F(Failure, WithoutReconnectionTheDeathIsReportedAfterAFullDisconnect) {
         EXPECT_TRUE(fake_bass::notify(encoder, c.status));
         ASSERT_TRUE(eventually([] { return !desktop::headless::boxes().empty(); }, 2s));
         EXPECT_EQ(boxTexts(), Names{c.message});
-        EXPECT_EQ(fake_bass::callNames(),
-                  (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop", "BASS_RecordFree"}));
+        EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop",
+                                                 "BASS_RecordSetInput", "BASS_RecordFree"}));
         EXPECT_EQ(station.streaming, 0);
         EXPECT_EQ(desktop::text(connectToggle), "Connect");
         EXPECT_FALSE(desktop::checked(connectToggle));
@@ -258,13 +258,31 @@ TEST_F(Failure, ShutdownEndsTheLoopDisconnectsAndReleasesTheDevice) {
 TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
     shutdownBroadcast(&station);
     EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop",
-                                             "BASS_RecordFree", "BASS_Free"}));
+                                             "BASS_RecordSetInput", "BASS_RecordFree", "BASS_Free"}));
     EXPECT_EQ(station.streaming, 0);
     fake_bass::clearCalls();
     initAudioDevice(1, &station);
     fake_bass::clearCalls();
     shutdownBroadcast(&station);  // off the air: only the device goes
     EXPECT_EQ(fake_bass::callNames(), Names{"BASS_Free"});
+}
+
+TEST_F(Failure, QuitPutsBackTheLevelOfADeviceAFailedAttemptLeftOpen) {
+    // The user clears "auto reconnect" during an attempt that then fails: the loop ends without
+    // a disconnect, so the device stays open with its input muted until Quit.
+    station.autoReconnect = 1;
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_NONET, -1);
+    fake_bass::onCall("BASS_Encode_CastInit", [](const fake_bass::Call&) { station.autoReconnect = 0; });
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_TRUE(eventually([] { return fake_bass::count("BASS_Encode_CastInit") == 1 && !failureHandlingUnderWay(); },
+                           5s));
+    EXPECT_EQ(fake_bass::inputLevel(), 0.0f);
+    EXPECT_EQ(station.streaming, 0);
+
+    fake_bass::clearCalls();
+    shutdownBroadcast(&station);
+    EXPECT_EQ(fake_bass::inputLevel(), 1.0f);  // the system's level before the first connect
+    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_RecordSetInput", "BASS_Free"}));
 }
 
 TEST_F(Failure, QuitDuringAReconnectAttemptLeavesReportsOn) {

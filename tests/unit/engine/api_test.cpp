@@ -133,6 +133,14 @@ TEST(ApiCapture, InputFlagsAndLevelsOutsideTheirRangeAreRefused) {
     // Well-formed, but no capture device is open.
     EXPECT_FALSE(BASS_RecordSetInput(-1, BASS_INPUT_OFF, 1.0f));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+
+    // Reading the level: the master input only, and only of an open device; *volume untouched.
+    float volume = 0.25f;
+    EXPECT_EQ(BASS_RecordGetInput(0, &volume), DWORD(-1));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_EQ(BASS_RecordGetInput(-1, &volume), DWORD(-1));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+    EXPECT_EQ(volume, 0.25f);
 }
 
 TEST(ApiEffects, VolumeParametersAreChecked) {

@@ -4,19 +4,25 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
+#include <random>
 #include <thread>
 
 #include "desktop/desktop.h"
 #include "desktop/headless.h"
 #include "fake_bass.h"
 #include "plugin/globals.h"
+#include "settings/settings_file.h"
 #include "test_station.h"
 #include "ui/window_thread.h"
 
 namespace {
 
 namespace hl = desktop::headless;
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test_station::eventually;
 
@@ -245,6 +251,64 @@ TEST_F(WindowThread, TimersRunTitleAndStatus) {
     EXPECT_TRUE(eventually([] {
         return desktop::text(30) == "online! | streaming since: 1:15" && desktop::textColor(30) == 0x00FF00u;
     }, 2s));
+}
+
+// The file is written where the host runs: a folder of this test's own.
+class SettingsTimer : public WindowThread {
+protected:
+    void SetUp() override {
+        WindowThread::SetUp();
+        previous_ = fs::current_path();
+        folder_ = fs::temp_directory_path() / ("larkspur-autosave-" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directory(folder_));
+        fs::current_path(folder_);
+    }
+    void TearDown() override {
+        WindowThread::TearDown();
+        fs::current_path(previous_);
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+
+    static void tick() {
+        hl::fireTimer(settingsTimer);
+        settle();
+    }
+    static std::vector<std::uint8_t> saved() {
+        std::ifstream in(settingsFileName, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    fs::path previous_, folder_;
+};
+
+TEST_F(SettingsTimer, AChangeInTheWindowIsInTheFileAtTheNextTickWithoutQuit) {
+    start();
+    EXPECT_EQ(hl::timerPeriod(settingsTimer), settingsTimerPeriodMs);
+    tick();
+    EXPECT_FALSE(fs::exists(settingsFileName));  // nothing changed yet
+
+    hl::type(3, "radio.example.org");
+    tick();
+    const auto bytes = saved();
+    ASSERT_EQ(bytes.size(), settingsFileSize);
+    EXPECT_EQ(bytes, encodeSettings(record));  // the layout Quit writes
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), 18), std::string("radio.example.org\0", 18));
+
+    // An unchanged record is not written again.
+    fs::remove(settingsFileName);
+    tick();
+    EXPECT_FALSE(fs::exists(settingsFileName));
+
+    // A write that fails is tried again at the next tick.
+    ASSERT_TRUE(fs::create_directory(settingsFileName));
+    hl::drag(33, 55);
+    tick();
+    EXPECT_TRUE(fs::is_directory(settingsFileName));
+    fs::remove(settingsFileName);
+    tick();
+    ASSERT_EQ(saved().size(), settingsFileSize);
+    EXPECT_EQ(saved()[1795], 55);  // hostVolume, little-endian
 }
 
 TEST_F(WindowThread, StopWhileIdleIsAcknowledged) {

@@ -171,8 +171,8 @@ rows = [(level(c, 440), level(c, 1000), level(c, 700)) for c in (s[i:i + win] fo
 mic_peak = max(r[1] for r in rows)
 music_peak = max(r[0] for r in rows)
 med = lambda v: sorted(v)[len(v) // 2]
-# Before the first press the microphone is at the device's own level; after the release it is
-# closed and the music is back at its level.
+# Before the first press and after the release the microphone is closed and the music at its
+# level.
 closed = [i for i, r in enumerate(rows) if r[1] < 0.02 * mic_peak and r[0] > 0.5 * music_peak]
 full = med([rows[i][0] for i in closed]) if closed else 0
 # Held: the microphone open and the music well below its level.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <thread>
@@ -94,7 +95,22 @@ protected:
     Larkspur record;
     std::future<int> thread;
 
-    static void SetUpTestSuite() { decodeEmbeddedImages(bannerImage, logoImage, windowIcon); }
+    static void SetUpTestSuite() {
+        decodeEmbeddedImages(bannerImage, logoImage, windowIcon);
+        // The window thread writes the settings file where it runs after a change: not in the
+        // build tree.
+        previousFolder = std::filesystem::current_path();
+        folder = std::filesystem::temp_directory_path() /
+                 ("larkspur-window-" + std::to_string(GetCurrentProcessId()));
+        std::filesystem::create_directories(folder);
+        std::filesystem::current_path(folder);
+    }
+    static void TearDownTestSuite() {
+        std::filesystem::current_path(previousFolder);
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    static inline std::filesystem::path previousFolder, folder;
 
     void SetUp() override {
         ASSERT_EQ(desktop::backendName(), "win32");
