@@ -126,14 +126,6 @@ std::vector<pid_t> encoderChildren() {
     return found;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 bool noEncoderLeft(std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;

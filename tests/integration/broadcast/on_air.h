@@ -42,6 +42,6 @@ protected:
 // Encoder processes (lame, oggenc) that are children of this process, zombies included.
 std::vector<pid_t> encoderChildren();
 bool noEncoderLeft(std::chrono::milliseconds limit = std::chrono::seconds(3));
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+using fixtures::eventually;
 
 }  // namespace on_air

@@ -533,15 +533,6 @@ TEST_F(PlayerTest, RealModuleKeepsTheSettingsThroughSigterm) {
     EXPECT_EQ(savedPort, 8000);
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 // The module's window, centred on the 1280 x 1024 screen with no window manager, is drawn once
 // its Connect toggle's box and label make more than two colours where the bare window has one.
 constexpr int configX = (1280 - 259) / 2, configY = (1024 - 360) / 2;
@@ -570,7 +561,7 @@ TEST_F(PlayerTest, RealModuleKeepsAChangeThroughSigkill) {
     auto e = env(true);
     e["PULSE_SERVER"] = sound.pulseServer();
     Player p({"--plugin", REAL_DSP, "--loop"}, e, dir_, err_);
-    ASSERT_TRUE(waitFor([&] { return configWindowDrawn(xvfb_); }, 20s)) << slurp(err_);
+    ASSERT_TRUE(fixtures::eventually([&] { return configWindowDrawn(xvfb_); }, 20s)) << slurp(err_);
     // The server field on the "Server" page: one letter added at its end.
     auto at = [](int x, int y) { return std::to_string(configX + x) + " " + std::to_string(configY + y); };
     xvfb_.xdotool("mousemove " + at(105, 76) + " click 1");
@@ -578,7 +569,7 @@ TEST_F(PlayerTest, RealModuleKeepsAChangeThroughSigkill) {
     xvfb_.xdotool("key End");
     xvfb_.xdotool("type --delay 0 x");
     const std::string changed("radio.example.orgx\0", 19);
-    const bool written = waitFor([&] { return slurp(settings).substr(0, 19) == changed; }, 15s);
+    const bool written = fixtures::eventually([&] { return slurp(settings).substr(0, 19) == changed; }, 15s);
     ASSERT_TRUE(p.running()) << slurp(err_);
     kill(p.pid(), SIGKILL);
     EXPECT_EQ(p.wait(10s), 128 + SIGKILL);
