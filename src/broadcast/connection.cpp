@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
 #include "broadcast/station_log.h"
@@ -213,7 +214,7 @@ int connectStream(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
-    if (!BASS_RecordInit(record->recordDevice)) {
+    if (!BASS_RecordInit(captureDeviceNumber(*record))) {
         reportError("Can't Init the Recorddevice");
         return 0;
     }
