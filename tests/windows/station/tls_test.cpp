@@ -101,6 +101,9 @@ TEST_F(WindowsTls, UntrustedCertificateIsRefusedWithItsCode) {
     }
     // A plain source on the TLS port is no way round it.
     EXPECT_FALSE(st.cast("http://127.0.0.1:" + tlsPort + "/live", "Plain"));
+    // A server that speaks only TLS 1.1 is refused for that, before its certificate counts.
+    EXPECT_FALSE(st.cast("https://localhost:" + env("LARKSPUR_OLD_TLS_PORT") + "/live", "Old"));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_TLS);
 }
 
 TEST_F(WindowsTls, TrustedCertificateGoesOnTheAirByNameAndByAddressButNotForAnotherHost) {

@@ -9,6 +9,7 @@ work="$(mktemp -d /tmp/larkspur-win-tls.XXXXXX)"
 chmod 755 "$work"  # Icecast drops to its own user, which must reach its folder
 cleanup() {
   [ -n "${station_pid:-}" ] && kill "$station_pid" 2>/dev/null
+  [ -n "${old_pid:-}" ] && kill "$old_pid" 2>/dev/null
   icecast_stop
   rm -rf "$work"
 }
@@ -18,6 +19,17 @@ fail() { echo "FAIL: $*"; exit 1; }
 icecast_test_certificate "$work" || fail "openssl could not make the test certificate"
 ICECAST_TLS_CERT="$work/server-bundle.pem" icecast_start "$work/icecast" || fail "Icecast did not start"
 export LARKSPUR_ICECAST_TLS_PORT="$ICECAST_TLS_PORT" LARKSPUR_ICECAST_PASSWORD="$ICECAST_SOURCE_PASSWORD"
+# A server of the same certificate that speaks nothing newer than TLS 1.1.
+old_port="$(icecast_free_port)"
+openssl s_server -quiet -accept "127.0.0.1:$old_port" -cert "$work/server.pem" -key "$work/server.key" \
+  -tls1_1 -cipher 'DEFAULT:@SECLEVEL=0' >/dev/null 2>&1 </dev/null &
+old_pid=$!
+for _ in $(seq 1 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$old_port") 2>/dev/null && break
+  kill -0 "$old_pid" 2>/dev/null || fail "openssl s_server did not start"
+  sleep 0.05
+done
+export LARKSPUR_OLD_TLS_PORT="$old_port"
 # Wine sees the root folder as drive Z:.
 export LARKSPUR_TEST_CA="Z:$work/ca.pem" LARKSPUR_TLS_SEEN="Z:$work/seen"
 wine() { "$root/scripts/wine-run" --prefix "$prefix" "$exe" --gtest_brief=1 "$@"; }
@@ -50,4 +62,4 @@ wait "$station_pid"
 station_pid=""
 grep -q '^\[  PASSED  \] 1 test' "$work/trusted.log" || { show "$work/trusted.log"; curl -s "$status"; echo; fail "the trusted cases"; }
 [ $seen -eq 1 ] || { curl -s "$status"; echo; fail "the sources and titles over TLS did not reach Icecast"; }
-echo "over TLS: untrusted and wrong host refused; two sources and their titles on the air"
+echo "over TLS: untrusted, TLS 1.1 and wrong host refused; two sources and their titles on the air"
