@@ -58,20 +58,17 @@ bool namesAddress(PCCERT_CONTEXT cert, const Address& a) {
     return found;
 }
 
-std::wstring wide(const std::string& s) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
-    w.resize(static_cast<size_t>(n - 1));
-    return w;
-}
-
 }  // namespace
 
-bool isAddressLiteral(const std::string& host) {
+std::wstring hostNameW(const std::string& host) {
     Address a;
-    return parseAddress(host, a);
+    if (parseAddress(host, a)) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, host.c_str(), -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, host.c_str(), -1, w.data(), n);
+    w.resize(static_cast<size_t>(n - 1));
+    return w;
 }
 
 int verifyServerCertificate(const void* opaque, const std::string& host, Deadline deadline) {
@@ -79,7 +76,7 @@ int verifyServerCertificate(const void* opaque, const std::string& host, Deadlin
     if (!cert) return BASS_ERROR_CAST_CERT;
     Address address;
     const bool literal = parseAddress(host, address);
-    const std::wstring name = literal ? std::wstring() : wide(host);
+    const std::wstring name = hostNameW(host);
     if (!literal && name.empty()) return BASS_ERROR_CAST_CERT;
 
     LPSTR serverAuth[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};

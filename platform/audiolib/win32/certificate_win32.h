@@ -14,7 +14,8 @@ namespace bassx::net {
 // cert is the session's PCCERT_CONTEXT, kept opaque so that users need not see wincrypt.h.
 int verifyServerCertificate(const void* cert, const std::string& host, Deadline deadline);
 
-// True when host is a numeric IPv4 or IPv6 address (strict: "127.1" is a name).
-bool isAddressLiteral(const std::string& host);
+// The host's name in UTF-16 as Windows' calls take it (the TLS target, SNI); empty for a
+// numeric IPv4 or IPv6 address (strict: "127.1" is a name), which has no name to send or match.
+std::wstring hostNameW(const std::string& host);
 
 }  // namespace bassx::net

@@ -75,19 +75,10 @@ int errorFor(SECURITY_STATUS s) {
     }
 }
 
-std::wstring wide(const std::string& s) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
-    w.resize(static_cast<size_t>(n - 1));
-    return w;
-}
-
 class Schannel final : public Transport {
 public:
     Schannel(std::unique_ptr<Transport> raw, const std::string& host)
-        : raw_(std::move(raw)), host_(host), target_(isAddressLiteral(host) ? std::wstring() : wide(host)) {}
+        : raw_(std::move(raw)), host_(host), target_(hostNameW(host)) {}
     ~Schannel() override { close(); }
 
     // 0 once the session is up and its certificate verified, else a BASS error code.
