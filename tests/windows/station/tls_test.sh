@@ -57,9 +57,17 @@ for _ in $(seq 1 300); do
   kill -0 "$station_pid" 2>/dev/null || break
   sleep 0.1
 done
-[ $seen -eq 1 ] && touch "$work/seen"
+# What a listener hears decodes: the records the station sealed arrived whole and in order.
+heard=0
+if [ $seen -eq 1 ] &&
+   timeout 20 ffmpeg -nostdin -loglevel error -t 2 -i "http://127.0.0.1:$ICECAST_PORT/live" -f null - >"$work/ffmpeg.log" 2>&1 &&
+   [ ! -s "$work/ffmpeg.log" ]; then
+  heard=1
+fi
+touch "$work/seen"
 wait "$station_pid"
 station_pid=""
 grep -q '^\[  PASSED  \] 1 test' "$work/trusted.log" || { show "$work/trusted.log"; curl -s "$status"; echo; fail "the trusted cases"; }
 [ $seen -eq 1 ] || { curl -s "$status"; echo; fail "the sources and titles over TLS did not reach Icecast"; }
-echo "over TLS: untrusted, TLS 1.1 and wrong host refused; two sources and their titles on the air"
+[ $heard -eq 1 ] || { cat "$work/ffmpeg.log"; fail "the stream sent over TLS did not decode at a listener"; }
+echo "over TLS: untrusted, TLS 1.1 and wrong host refused; two sources, their titles and a stream that decodes"
