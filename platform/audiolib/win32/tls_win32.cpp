@@ -11,6 +11,7 @@
 #include <security.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -90,6 +91,8 @@ public:
         if (!haveCred_) return BASS_ERROR_CAST_TLS;
         SECURITY_STATUS s = step();
         for (int retries = 0;;) {
+            // Also when the server never stops sending: the waits below are not the only way round.
+            if ((cancel && cancel->load()) || std::chrono::steady_clock::now() >= deadline) return BASS_ERROR_TIMEOUT;
             int f = flush();
             if (f < 0) return BASS_ERROR_CAST_TLS;
             if (f == 0) {
