@@ -52,7 +52,7 @@ got = {s["listenurl"].rsplit("/", 1)[1]: (s.get("server_name"), s.get("title")) 
 sys.exit(0 if got.get("live") == ("Secure Owl", "Wren Test - Over TLS") and
          got.get("other") == ("Secure Lark", "Wren Test - By Address") else 1)'
 seen=0
-for _ in $(seq 1 300); do
+for _ in $(seq 1 1200); do  # bounded by the station's own wait too; Wine may be slow to start
   if curl -s --max-time 3 "$status" | python3 -c "$want"; then seen=1; break; fi
   kill -0 "$station_pid" 2>/dev/null || break
   sleep 0.1
