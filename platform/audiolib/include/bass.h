@@ -129,6 +129,7 @@ typedef struct {
 #define BASS_ENCODE_AUTOFREE 0x40000
 #define BASS_ENCODE_NOTIFY_ENCODER      1       /* the encoder process died */
 #define BASS_ENCODE_NOTIFY_CAST         2       /* the server connection died */
+#define BASS_ENCODE_NOTIFY_FILE         4       /* a recording's file could not be written */
 #define BASS_ENCODE_NOTIFY_CAST_TIMEOUT 0x10000 /* sending stalled; nothing ended */
 
 typedef DWORD (BASSCALLBACK STREAMPROC)(HSTREAM handle, void *buffer, DWORD length, void *user);
@@ -306,6 +307,34 @@ BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const cha
                                    const char *headers, DWORD bitrate, BOOL pub);
 BASSDEF(BOOL) BASS_Encode_CastSetTitle(HENCODE handle, const char *title, const char *url);
 BASSDEF(BOOL) BASS_Encode_SetNotify(HENCODE handle, ENCODENOTIFYPROC *proc, void *user);
+
+/* Recording: an encoder whose output goes into a file the library writes, instead of a server.
+ * BASS_Encode_StartFile: as BASS_Encode_Start (command line, flags, the mixer's samples, ending
+ * with the mixer, the hung-program rule), the program's output written into `file`, which is
+ * created new: a file of that name that exists already is never replaced (BASS_ERROR_FILEOPEN,
+ * as for a file that cannot be made). 8-bit names in the system's own encoding. Output is
+ * written to the file as the program hands it over, in order and with nothing held back in
+ * the library. Freeing it (stopping its mixer) lets the program flush and closes the file
+ * complete with what the program wrote, within the 1 s bound. A write that fails (disk full,
+ * an I/O error, a file size limit) ends the recording: its program is killed, the file is
+ * closed with what was written before, and the notification callback gets
+ * BASS_ENCODE_NOTIFY_FILE (instead of BASS_ENCODE_NOTIFY_ENCODER). The mixer and its other
+ * encoders go on, whatever happens to a recording. BASS_Encode_CastInit on it:
+ * BASS_ERROR_NOTAVAIL.
+ * BASS_Encode_SplitFile: hands a recording over to a new file: a new encoder with the same
+ * command line and flags, writing into `file` (created new as above), takes the old one's place
+ * on the mixer between two blocks, so that every sample of the mix goes into exactly one of the
+ * two files, in order. Returns the new encoder (register a notification callback on it, as for
+ * any new encoder; a death before that is held for it). The old handle dies at once and sends
+ * no notice from then on; its program is given the rest of what it was fed and its end of
+ * input, on a thread of the library's own, and its file is closed once the program has written
+ * its last output (at most 3 s, then it is ended as by a free). Each file thus holds a complete
+ * stream of its own, decodable without the other. The call returns at once. On failure the old
+ * recording goes on unchanged: BASS_ERROR_HANDLE (freed, or not on a mixer any more),
+ * BASS_ERROR_NOTAVAIL (not a recording), BASS_ERROR_FILEOPEN, BASS_ERROR_ILLPARAM (no name).
+ * Any thread; safe inside a notification callback. */
+BASSDEF(HENCODE) BASS_Encode_StartFile(DWORD handle, const char *cmdline, DWORD flags, const char *file);
+BASSDEF(HENCODE) BASS_Encode_SplitFile(HENCODE handle, const char *file);
 
 #ifdef __cplusplus
 }

@@ -18,6 +18,7 @@
 #include "notify.h"
 #include "probe.h"
 #include "push_stream.h"
+#include "recording.h"
 
 using namespace bassx;
 
@@ -373,12 +374,37 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
     });
 }
 
+HENCODE BASS_Encode_StartFile(DWORD handle, const char* cmdline, DWORD flags, const char* file) {
+    return guarded(HENCODE{0}, [&] {
+        auto m = reg().get<Mixer>(handle, Kind::Mixer);
+        if (!m) return fail<HENCODE>(BASS_ERROR_HANDLE);
+        if (!cmdline || !*cmdline || !file || !*file) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
+        DWORD h = 0;
+        if (int err = recording::start(m, cmdline, !(flags & BASS_ENCODE_NOHEAD), file, h)) return fail<HENCODE>(err);
+        setError(BASS_OK);
+        return h;
+    });
+}
+
+HENCODE BASS_Encode_SplitFile(HENCODE handle, const char* file) {
+    return guarded(HENCODE{0}, [&] {
+        auto enc = reg().get<Encoder>(handle, Kind::Encoder);
+        if (!enc) return fail<HENCODE>(BASS_ERROR_HANDLE);
+        if (!file || !*file) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
+        DWORD h = 0;
+        if (int err = recording::split(enc, file, h)) return fail<HENCODE>(err);
+        setError(BASS_OK);
+        return h;
+    });
+}
+
 BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass, const char* content, const char* name,
                           const char* url, const char* genre, const char* desc, const char* headers, DWORD bitrate,
                           BOOL pub) {
     return guarded(FALSE, [&] {
         auto enc = reg().get<Encoder>(handle, Kind::Encoder);
         if (!enc) return result(BASS_ERROR_HANDLE);
+        if (enc->writesFile()) return result(BASS_ERROR_NOTAVAIL);
         if (!server || !*server) return result(BASS_ERROR_ILLPARAM);
         icy::CastParams p;
         p.password = text(pass);

@@ -57,6 +57,8 @@ Encoder::~Encoder() { shutdown(); }
 
 int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
     channel_ = channel;
+    cmdline_ = cmdline;
+    withHeader_ = withHeader;
     auto args = splitCommandLine(cmdline);
     if (args.empty()) return BASS_ERROR_ILLPARAM;
     int err = process_.start(args, cmdline);
@@ -95,7 +97,7 @@ bool Encoder::hung() const {
 
 void Encoder::feed(const int16_t* samples, size_t bytes) {
     std::lock_guard<std::mutex> lock(inMutex_);
-    if (ending_.load()) return;
+    if (ending_.load() || draining_.load()) return;
     // Offered counts, taken or not: a program that stops reading is as hung as one that stops
     // writing.
     noteFed();
@@ -111,7 +113,9 @@ void Encoder::feed(const int16_t* samples, size_t bytes) {
 
 void Encoder::postOnce(DWORD status) {
     if (ending_.load()) return;
-    std::atomic<bool>& flag = status == BASS_ENCODE_NOTIFY_ENCODER ? deathPosted_ : castPosted_;
+    std::atomic<bool>& flag = status == BASS_ENCODE_NOTIFY_CAST || status == BASS_ENCODE_NOTIFY_CAST_TIMEOUT
+                                  ? castPosted_
+                                  : deathPosted_;
     if (status == BASS_ENCODE_NOTIFY_CAST_TIMEOUT || !flag.exchange(true)) notify::post(handle.load(), status);
 }
 
@@ -120,8 +124,14 @@ void Encoder::writerLoop() {
         std::vector<uint8_t> block;
         {
             std::unique_lock<std::mutex> lock(inMutex_);
-            inCv_.wait(lock, [&] { return ending_.load() || !inQueue_.empty(); });
+            inCv_.wait(lock, [&] { return ending_.load() || !inQueue_.empty() || draining_.load(); });
             if (ending_.load()) return;
+            if (inQueue_.empty()) {
+                // Finishing: all it was fed is written; its end of input lets it flush.
+                lock.unlock();
+                process_.closeStdin();
+                return;
+            }
             block = std::move(inQueue_.front());
             inQueue_.pop_front();
             inQueued_ -= std::min(inQueued_, block.size());
@@ -174,6 +184,14 @@ void Encoder::readerLoop() {
             inOutputCallback = nullptr;
             if (ending_.load()) return;
         }
+        if (file_) {
+            if (file_->write(buf.data(), static_cast<size_t>(n))) continue;
+            // Disk full or an I/O error: this recording is over, and says so.
+            process_.kill();
+            process_.reap(kEndGraceMs);
+            postOnce(BASS_ENCODE_NOTIFY_FILE);
+            break;
+        }
         std::lock_guard<std::mutex> lock(castMutex_);
         if (link_)
             link_->push(buf.data(), static_cast<size_t>(n));
@@ -181,10 +199,25 @@ void Encoder::readerLoop() {
             pending_.insert(pending_.end(), buf.data(), buf.data() + n);
     }
     // Output ended or the program was hung: it has exited (or is about to).
-    if (!ending_.load()) {
+    if (!ending_.load() && !draining_.load()) {
         process_.reap(kEndGraceMs);
         postOnce(BASS_ENCODE_NOTIFY_ENCODER);
     }
+    {
+        std::lock_guard<std::mutex> lock(inMutex_);
+        readerDone_ = true;
+    }
+    inCv_.notify_all();
+}
+
+void Encoder::finish(int boundMs) {
+    {
+        std::unique_lock<std::mutex> lock(inMutex_);
+        draining_.store(true);
+        inCv_.notify_all();
+        inCv_.wait_for(lock, std::chrono::milliseconds(boundMs), [&] { return readerDone_ || ending_.load(); });
+    }
+    shutdown();
 }
 
 int Encoder::castInit(const std::string& server, const icy::CastParams& params) {
@@ -251,8 +284,10 @@ void Encoder::shutdown() {
         readerStop_.store(true);
         if (inOutputCallback == this)
             reader_.detach();  // we are the reader: it returns as soon as the callback does
-        else if (reader_.joinable())
+        else if (reader_.joinable()) {
             reader_.join();
+            if (file_) file_->close();  // complete: the reader wrote the program's last output
+        }
         std::unique_ptr<icy::Link> link;
         std::unique_ptr<title::Sender> titles;
         {

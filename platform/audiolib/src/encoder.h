@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cast_address.h"
+#include "file_output.h"
 #include "icy.h"
 #include "mixer.h"
 #include "process.h"
@@ -35,6 +36,16 @@ public:
     // a callback that stops the mixer must find the encoder already attached to it.
     void releaseOutput();
     void feed(const int16_t* samples, size_t bytes) override;
+
+    // A recording: the program's output goes into this file instead of a server. Before start.
+    void setFile(std::unique_ptr<FileOutput> file) { file_ = std::move(file); }
+    bool writesFile() const { return file_ != nullptr; }
+    const std::string& commandLine() const { return cmdline_; }
+    bool withHeader() const { return withHeader_; }
+    DWORD channel() const { return channel_; }
+    // Out of its mixer already: writes what it was fed, lets the program flush it into the file
+    // and closes it, waiting at most boundMs before it ends as shutdown() does. No notice.
+    void finish(int boundMs);
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
     int castInit(const std::string& server, const icy::CastParams& params);
@@ -60,6 +71,11 @@ private:
     ENCODEPROC* proc_;
     void* user_;
     DWORD channel_ = 0;
+    std::string cmdline_;
+    bool withHeader_ = false;
+    std::unique_ptr<FileOutput> file_;
+    std::atomic<bool> draining_{false};
+    bool readerDone_ = false;  // under inMutex_
     Process process_;
     std::atomic<bool> ending_{false};
     std::atomic<bool> readerStop_{false};

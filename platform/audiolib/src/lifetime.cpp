@@ -4,6 +4,7 @@
 #include "handles.h"
 #include "notify.h"
 #include "push_stream.h"
+#include "recording.h"
 
 namespace bassx::lifetime {
 namespace {
@@ -49,6 +50,7 @@ bool freeMixer(DWORD h) {
 void freeAll() {
     notify::forgetAll();
     for (auto& m : reg().all(Kind::Mixer)) freeMixer(m->handle.load());
+    recording::endFinishing();
     for (auto& o : reg().all()) {
         if (o->kind == Kind::Push || o->kind == Kind::Record)
             freeSource(o->handle.load());

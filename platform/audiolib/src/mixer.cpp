@@ -52,6 +52,15 @@ void Mixer::removeSink(const MixSink* sink) {
     std::erase_if(sinks_, [&](const auto& s) { return s.get() == sink; });
 }
 
+bool Mixer::replaceSink(const MixSink* old, std::shared_ptr<MixSink> next) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (released.load()) return false;
+    auto it = std::find_if(sinks_.begin(), sinks_.end(), [&](const auto& s) { return s.get() == old; });
+    if (it == sinks_.end()) return false;
+    *it = std::move(next);
+    return true;
+}
+
 void Mixer::render(int16_t* out, size_t frames) {
     const size_t count = frames * chans;
     std::lock_guard<std::mutex> lock(mutex_);

@@ -35,6 +35,9 @@ public:
     // False when the mixer is released: nothing would ever end the sink.
     bool addSink(std::shared_ptr<MixSink> sink);
     void removeSink(const MixSink* sink);
+    // `next` takes `old`'s place between two blocks: what one was not fed the other is. False
+    // when the mixer is released or `old` is not one of its sinks (nothing changes then).
+    bool replaceSink(const MixSink* old, std::shared_ptr<MixSink> next);
 
     // Mixes `frames` frames into out and feeds the sinks. Called by the device clock (or a test).
     void render(int16_t* out, size_t frames);
