@@ -12,6 +12,7 @@
 #include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
+#include "broadcast/recording.h"
 #include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
@@ -267,6 +268,7 @@ int connectStream(Larkspur* record) {
         dropCaptureChannel(record);
         return 0;
     }
+    startRecording(record);  // its failure leaves the broadcast on the air
     record->streaming = 1;
     setStatus("online... but no data.. please play sound..");
     return 1;
@@ -276,6 +278,7 @@ void disconnectStream(Larkspur* record) {
     if (!record) return;
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
     currentEncoder = 0;  // what the stops below bring about is no failure
+    stopRecording();
     BASS_ChannelStop(record->recordChannel);
     BASS_ChannelStop(record->mixer);
     BASS_ChannelStop(record->hostStream);

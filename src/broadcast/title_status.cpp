@@ -5,6 +5,7 @@
 
 #include "bass.h"
 #include "broadcast/connection.h"
+#include "broadcast/recording.h"
 #include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
@@ -51,6 +52,7 @@ void updateTitle(Larkspur* record) {
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
     logTitle(title);
+    recordTitle(title);
 }
 
 void updateStatus(Larkspur* record) {

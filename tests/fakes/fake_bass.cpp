@@ -444,4 +444,19 @@ BOOL BASS_Encode_SetNotify(HENCODE handle, ENCODENOTIFYPROC* proc, void* user) {
     return c.ok;
 }
 
+HENCODE BASS_Encode_StartFile(DWORD handle, const char* cmdline, DWORD flags, const char* file) {
+    Call c = record(make("BASS_Encode_StartFile",
+                         fake_bass::list(handle, fake_bass::quoted(cmdline), flags, fake_bass::quoted(file)),
+                         {handle, flags}, {fake_bass::text(cmdline), fake_bass::text(file)}),
+                    Returns::Handle);
+    return c.ok ? static_cast<HENCODE>(c.result) : 0;
+}
+
+HENCODE BASS_Encode_SplitFile(HENCODE handle, const char* file) {
+    Call c = record(make("BASS_Encode_SplitFile", fake_bass::list(handle, fake_bass::quoted(file)), {handle},
+                         {fake_bass::text(file)}),
+                    Returns::Handle);
+    return c.ok ? static_cast<HENCODE>(c.result) : 0;
+}
+
 }  // extern "C"

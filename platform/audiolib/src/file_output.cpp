@@ -8,6 +8,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <sys/stat.h>
 // The ANSI forms, as every system call here; not inherited by the encoder processes.
 #define LARKSPUR_OPEN_FLAGS (_O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT)
 #define LARKSPUR_OPEN(path) ::_open(path, LARKSPUR_OPEN_FLAGS, _S_IREAD | _S_IWRITE)
