@@ -12,6 +12,7 @@
 #include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
+#include "broadcast/outputs.h"
 #include "broadcast/recording.h"
 #include "broadcast/station_log.h"
 #include "desktop/desktop.h"
@@ -268,7 +269,8 @@ int connectStream(Larkspur* record) {
         dropCaptureChannel(record);
         return 0;
     }
-    startRecording(record);  // its failure leaves the broadcast on the air
+    startRecording(record);  // their failures leave the broadcast on the air
+    startOutputs(record);
     record->streaming = 1;
     setStatus("online... but no data.. please play sound..");
     return 1;
@@ -279,6 +281,7 @@ void disconnectStream(Larkspur* record) {
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
     currentEncoder = 0;  // what the stops below bring about is no failure
     stopRecording();
+    stopOutputs();
     BASS_ChannelStop(record->recordChannel);
     BASS_ChannelStop(record->mixer);
     BASS_ChannelStop(record->hostStream);

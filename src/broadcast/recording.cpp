@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "bass.h"
-#include "broadcast/connection.h"
+#include "broadcast/outputs.h"
 #include "broadcast/station_log.h"
 
 namespace {
@@ -51,22 +51,6 @@ std::string extensionOf(const std::string& format) {
     if (format == "opus") return ".opus";
     if (format == "flac") return ".flac";
     return ".mp3";
-}
-
-std::string contentTypeOf(const std::string& format) {
-    if (format == "vorbis") return "application/ogg";
-    if (format == "opus") return "audio/ogg; codecs=opus";
-    if (format == "flac") return "audio/ogg; codecs=flac";
-    return "audio/mpeg";
-}
-
-// The encoder's command line, as a server output of that format and bitrate would have it.
-std::string commandLineFor(const RecordingSettings& settings, int sampleRate) {
-    Larkspur like;
-    storeText(like.contentType, contentTypeOf(settings.format));
-    like.bitrate = settings.bitrate;
-    like.sampleRate = sampleRate;
-    return encoderCommandLine(like, hostFolder());
 }
 
 struct Place {
@@ -185,7 +169,7 @@ int startRecording(Larkspur* record) {
         rec.split = settings.split;
         start = now();
     }
-    const std::string command = commandLineFor(settings, record->sampleRate);
+    const std::string command = commandLineFor(settings.format, settings.bitrate, record->sampleRate);
     const DWORD mixer = record->mixer;
     std::string base;
     // A double quote cannot be written inside the quoted program path (as for the servers).

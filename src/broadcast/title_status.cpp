@@ -5,6 +5,7 @@
 
 #include "bass.h"
 #include "broadcast/connection.h"
+#include "broadcast/outputs.h"
 #include "broadcast/recording.h"
 #include "broadcast/station_log.h"
 #include "desktop/desktop.h"
@@ -49,6 +50,7 @@ void updateTitle(Larkspur* record) {
     if (title == record->lastTitle) return;
     const std::string url = textOf(record->url);
     BASS_Encode_CastSetTitle(record->encoder, title.c_str(), url.c_str());
+    sendTitleToOutputs(title, url);
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
     logTitle(title);

@@ -452,6 +452,10 @@ HENCODE BASS_Encode_StartFile(DWORD handle, const char* cmdline, DWORD flags, co
     return c.ok ? static_cast<HENCODE>(c.result) : 0;
 }
 
+BOOL BASS_Encode_Stop(HENCODE handle) {
+    return record(make("BASS_Encode_Stop", fake_bass::list(handle), {handle}), Returns::Bool).ok;
+}
+
 HENCODE BASS_Encode_SplitFile(HENCODE handle, const char* file) {
     Call c = record(make("BASS_Encode_SplitFile", fake_bass::list(handle, fake_bass::quoted(file)), {handle},
                          {fake_bass::text(file)}),

@@ -308,6 +308,17 @@ BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const cha
 BASSDEF(BOOL) BASS_Encode_CastSetTitle(HENCODE handle, const char *title, const char *url);
 BASSDEF(BOOL) BASS_Encode_SetNotify(HENCODE handle, ENCODENOTIFYPROC *proc, void *user);
 
+/* Several encoders on one mixer: each is fed the whole mix through a bounded queue of its own
+ * (2 s), so a stalled, dying or dead encoder, cast or file never holds up the mixer or any
+ * other encoder; what one cannot take is dropped for it alone. Each dies and is notified
+ * alone; the mixer and the others go on.
+ * BASS_Encode_Stop: ends one encoder (its program, its cast, its file closed as by a free) and
+ * takes it off its mixer, which goes on feeding the others; no notification of it once this
+ * returns (the 1 s bound and the rule for callbacks of BASS_Encode_SetNotify apply).
+ * BASS_ERROR_HANDLE for a freed handle. Any thread; safe inside a notification callback of
+ * another encoder. */
+BASSDEF(BOOL) BASS_Encode_Stop(HENCODE handle);
+
 /* Recording: an encoder whose output goes into a file the library writes, instead of a server.
  * BASS_Encode_StartFile: as BASS_Encode_Start (command line, flags, the mixer's samples, ending
  * with the mixer, the hung-program rule), the program's output written into `file`, which is

@@ -374,6 +374,13 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
     });
 }
 
+BOOL BASS_Encode_Stop(HENCODE handle) {
+    return guarded(FALSE, [&] {
+        if (!reg().get<Encoder>(handle, Kind::Encoder)) return result(BASS_ERROR_HANDLE);
+        return result(lifetime::freeEncoder(handle) ? BASS_OK : BASS_ERROR_HANDLE);
+    });
+}
+
 HENCODE BASS_Encode_StartFile(DWORD handle, const char* cmdline, DWORD flags, const char* file) {
     return guarded(HENCODE{0}, [&] {
         auto m = reg().get<Mixer>(handle, Kind::Mixer);

@@ -47,6 +47,15 @@ bool freeMixer(DWORD h) {
     return true;
 }
 
+bool freeEncoder(DWORD h) {
+    auto o = reg().remove(h);
+    if (!o) return false;
+    auto enc = std::static_pointer_cast<Encoder>(o);
+    if (auto m = reg().get<Mixer>(enc->channel(), Kind::Mixer)) m->removeSink(enc.get());
+    endEncoder(enc);
+    return true;
+}
+
 void freeAll() {
     notify::forgetAll();
     for (auto& m : reg().all(Kind::Mixer)) freeMixer(m->handle.load());

@@ -20,6 +20,9 @@ bool freeSource(DWORD h);
 // A mixer: off the clock, sources unplugged, encoders ended and their handles dead, no
 // notification of theirs delivered once this returns.
 bool freeMixer(DWORD h);
+// One encoder, off its mixer (which goes on) and ended; no notification of it once this
+// returns. False when the handle was not alive.
+bool freeEncoder(DWORD h);
 // Everything the engine made (BASS_Free).
 void freeAll();
 

@@ -145,7 +145,10 @@ TEST(Recording, WriteErrorEndsThatRecordingWithItsOwnNoticeWhileTheOthersGoOn) {
     ::signal(SIGXFSZ, oldHandler);
     ASSERT_TRUE(died);
     EXPECT_EQ(notices.last.load(), static_cast<DWORD>(BASS_ENCODE_NOTIFY_FILE));
-    // All of the mix reaches the other encoder, before and after the death.
+    // The dead one taken off its mixer alone; all of the mix reaches the other one, before and
+    // after the death and the stop.
+    EXPECT_TRUE(lifetime::freeEncoder(full));
+    EXPECT_FALSE(lifetime::freeEncoder(full));
     g.render(20);
     EXPECT_TRUE(fixtures::eventually([&] { return otherBytes.load() == 80 * kBlock * 4; }, 10s)) << otherBytes;
     EXPECT_EQ(sizeOf(dir + "/full.raw"), 64 * 1024);  // what was written before stays

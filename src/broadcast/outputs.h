@@ -1,0 +1,31 @@
+// Server outputs 2 to 5: the station's mix sent to further servers beside the station's own
+// (output 1), each in its own format and bitrate, each living and failing on its own. Each
+// has a thread of its own that connects it, watches it and, with automatic reconnection,
+// connects it again once a second after a failure; a failure of one never stops or holds up
+// another, output 1 or the recording.
+#pragma once
+
+#include <string>
+
+#include "bass.h"
+#include "settings/larkspur.h"
+
+enum class OutputPhase { off, connecting, onAir, reconnecting };
+
+struct OutputState {
+    OutputPhase phase = OutputPhase::off;
+    std::string failure;  // the last failure in words; empty when there was none
+};
+
+// Connect, once output 1 is on the air: starts every enabled output on the record's mixer.
+void startOutputs(Larkspur* record);
+// Disconnect, before the mixer stops: ends every output; returns within a second or so.
+void stopOutputs();
+// A title for every output on the air (output 1 gets it from its own caller).
+void sendTitleToOutputs(const std::string& title, const std::string& url);
+// Output n (1 to 5) as the window would show it.
+OutputState outputState(int n);
+
+// What an encoder of a format ("mp3", "vorbis", "opus", "flac") is told and sends.
+std::string contentTypeOf(const std::string& format);
+std::string commandLineFor(const std::string& format, int bitrate, int sampleRate);
