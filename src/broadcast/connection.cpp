@@ -80,7 +80,80 @@ bool sleepBeforeAttempt() {
     return !handlersChanged.wait_for(guard, reconnectDelay, [] { return takeOvers > 0; });
 }
 
+// The source connection of output 1's encoder, with the station's texts.
+bool castOutputOne(Larkspur* record) {
+    const std::string address = serverAddress(*record);
+    const std::string header = stationHeader(*record);
+    const std::string password = castText(record->password);
+    const std::string content = castText(record->contentType);
+    const std::string url = castText(record->url);
+    const std::string genre = castText(record->genre);
+    const std::string description = castText(record->description);
+    return BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
+                                url.c_str(), genre.c_str(), description.c_str(), nullptr,
+                                static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE);
+}
+
+// Output 1 alone, while other outputs or the recording run on the mixer: its encoder is
+// replaced and the graph, the others and the recording go on. Under the connection lock.
+// "" on the air again, else the failure in words.
+std::string restartOutputOne(Larkspur* record) {
+    const std::string command = encoderCommandLine(*record, hostFolder());
+    record->encoder = BASS_Encode_Start(record->mixer, command.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
+                                        nullptr, nullptr);
+    if (record->encoder == 0) return withErrorCode("Couldn't start encoding");
+    std::string failure;
+    if (castOutputOne(record)) {
+        currentEncoder = record->encoder.load();
+        if (BASS_Encode_SetNotify(record->encoder, encoderNotify, nullptr)) return {};
+        currentEncoder = 0;
+        failure = withErrorCode("Error while setting Notify Callback!");
+    } else {
+        failure = withErrorCode("Couldn't setup connection with server");
+    }
+    BASS_Encode_Stop(record->encoder);
+    return failure;
+}
+
+void handleOutputOneDeath(Larkspur* record, const char* death) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        BASS_Encode_Stop(record->encoder);
+    }
+    noteOutputOne(OutputPhase::reconnecting, death);
+    logFailure(death);
+    if (!record->autoReconnect) {
+        noteOutputOne(OutputPhase::off, death);
+        endHandling();
+        reportError(death);
+        return;
+    }
+    int attempt = 0;
+    while (!loopCancelled() && record->autoReconnect) {
+        if (!sleepBeforeAttempt()) break;
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        if (record->streaming != 1) break;  // disconnected meanwhile
+        logReconnectAttempt(++attempt);
+        const int shown = showErrors.exchange(0);
+        const std::string failure = restartOutputOne(record);
+        showErrors = shown;
+        if (failure.empty()) {
+            noteOutputOne(OutputPhase::onAir, {});
+            logOnAir(serverAddress(*record));
+            break;
+        }
+        noteOutputOne(OutputPhase::reconnecting, failure);
+    }
+    if (!record->autoReconnect) noteOutputOne(OutputPhase::off, death);
+    endHandling();
+}
+
 void handleDeath(Larkspur* record, DWORD status) {
+    if (record->streaming == 1 && othersOnTheMixer()) {
+        handleOutputOneDeath(record, status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!"
+                                                                       : "The encoder died!");
+        return;
+    }
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
         disconnectStream(record);
@@ -232,16 +305,7 @@ int connectStream(Larkspur* record) {
         reportError("Server or Port isn't configurated!");
         return 0;
     }
-    const std::string address = serverAddress(*record);
-    const std::string header = stationHeader(*record);
-    const std::string password = castText(record->password);
-    const std::string content = castText(record->contentType);
-    const std::string url = castText(record->url);
-    const std::string genre = castText(record->genre);
-    const std::string description = castText(record->description);
-    if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
-                              url.c_str(), genre.c_str(), description.c_str(), nullptr,
-                              static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE)) {
+    if (!castOutputOne(record)) {
         reportError("Couldn't setup connection with server");
         dropCaptureChannel(record);
         return 0;

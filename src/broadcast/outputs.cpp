@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "broadcast/connection.h"
+#include "broadcast/recording.h"
 #include "broadcast/station_log.h"
 
 namespace {
@@ -46,6 +47,11 @@ std::array<Output, extraOutputs>& outputs = *new std::array<Output, extraOutputs
 // Whether failed outputs reconnect: read at each failure, like output 1's loop does.
 const std::atomic<std::int8_t>* autoReconnect = nullptr;
 
+// Output 1's state while it fails alone; unset otherwise.
+std::mutex outputOneLock;
+bool outputOneNoted = false;
+OutputState outputOne;
+
 Output& outputFor(void* user) { return outputs[reinterpret_cast<std::uintptr_t>(user)]; }
 
 void BASSCALLBACK outputNotify(HENCODE handle, DWORD status, void* user) {
@@ -64,16 +70,11 @@ void setPhase(Output& out, OutputPhase phase, const std::string& failure) {
     if (phase != OutputPhase::onAir) out.state.failure = failure;
 }
 
-std::string withCode(const std::string& words) {
-    const int code = BASS_ErrorGetCode();
-    return code ? words + " (Bass Error: " + std::to_string(code) + ")" : words;
-}
-
 // Starts an encoder and its cast; "" on the air, else the failure in words.
 std::string connectOutput(Output& out, std::size_t index, const CastSetup& cast) {
     const HENCODE h = BASS_Encode_Start(cast.mixer, cast.command.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
                                         nullptr, nullptr);
-    if (!h) return withCode("Couldn't start encoding");
+    if (!h) return withErrorCode("Couldn't start encoding");
     {
         std::lock_guard<std::mutex> guard(out.lock);
         out.encoder = h;
@@ -83,9 +84,9 @@ std::string connectOutput(Output& out, std::size_t index, const CastSetup& cast)
     if (!BASS_Encode_CastInit(h, cast.address.c_str(), cast.password.c_str(), cast.content.c_str(),
                               cast.header.c_str(), cast.url.c_str(), cast.genre.c_str(), cast.description.c_str(),
                               nullptr, cast.bitrate, cast.isPublic))
-        return withCode("Couldn't setup connection with server");
+        return withErrorCode("Couldn't setup connection with server");
     if (!BASS_Encode_SetNotify(h, outputNotify, reinterpret_cast<void*>(index)))
-        return withCode("Error while setting Notify Callback!");
+        return withErrorCode("Error while setting Notify Callback!");
     return {};
 }
 
@@ -159,6 +160,27 @@ CastSetup setupFor(const Larkspur& record, const OutputSettings& o) {
 
 }  // namespace
 
+std::string withErrorCode(const std::string& words) {
+    const int code = BASS_ErrorGetCode();
+    return code ? words + " (Bass Error: " + std::to_string(code) + ")" : words;
+}
+
+void noteOutputOne(OutputPhase phase, const std::string& failure) {
+    std::lock_guard<std::mutex> guard(outputOneLock);
+    outputOneNoted = true;
+    outputOne.phase = phase;
+    if (phase != OutputPhase::onAir) outputOne.failure = failure;
+}
+
+bool othersOnTheMixer() {
+    if (recordingState().on) return true;
+    for (Output& out : outputs) {
+        std::lock_guard<std::mutex> guard(out.lock);
+        if (out.state.phase != OutputPhase::off) return true;
+    }
+    return false;
+}
+
 std::string contentTypeOf(const std::string& format) {
     if (format == "vorbis") return "application/ogg";
     if (format == "opus") return "audio/ogg; codecs=opus";
@@ -215,6 +237,11 @@ void stopOutputs() {
     }
     // A handshake under way gives up as soon as its encoder goes.
     for (Output& out : outputs) dropEncoder(out);
+    {
+        std::lock_guard<std::mutex> guard(outputOneLock);
+        outputOneNoted = false;
+        outputOne = {};
+    }
     for (Output& out : outputs) {
         if (out.thread.joinable()) out.thread.join();
         dropEncoder(out);  // one started between the first drop and the stop being seen
@@ -235,7 +262,11 @@ void sendTitleToOutputs(const std::string& title, const std::string& url) {
 }
 
 OutputState outputState(int n) {
-    if (n == 1) return OutputState{station.streaming == 1 ? OutputPhase::onAir : OutputPhase::off, {}};
+    if (n == 1) {
+        std::lock_guard<std::mutex> guard(outputOneLock);
+        if (outputOneNoted) return outputOne;
+        return OutputState{station.streaming == 1 ? OutputPhase::onAir : OutputPhase::off, {}};
+    }
     if (n < firstExtraOutput || n > lastOutput) return {};
     Output& out = outputs[static_cast<std::size_t>(n - firstExtraOutput)];
     std::lock_guard<std::mutex> guard(out.lock);

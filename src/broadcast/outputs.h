@@ -26,6 +26,14 @@ void sendTitleToOutputs(const std::string& title, const std::string& url);
 // Output n (1 to 5) as the window would show it.
 OutputState outputState(int n);
 
+// Output 1 failing alone, while other outputs or the recording run on the mixer: its own
+// state until the next connect or disconnect.
+void noteOutputOne(OutputPhase phase, const std::string& failure);
+// Whether other outputs or the recording run on the mixer: output 1 then fails alone.
+bool othersOnTheMixer();
+// Words and the audio library's last error code of the calling thread, when there is one.
+std::string withErrorCode(const std::string& words);
+
 // What an encoder of a format ("mp3", "vorbis", "opus", "flac") is told and sends.
 std::string contentTypeOf(const std::string& format);
 std::string commandLineFor(const std::string& format, int bitrate, int sampleRate);

@@ -136,3 +136,35 @@ TEST_F(Outputs, AFailedOutputReconnectsAloneOrStaysOffWithItsFailure) {
     EXPECT_EQ(station.streaming, 1);
     EXPECT_TRUE(desktop::headless::boxes().empty());
 }
+
+TEST_F(Outputs, OutputOneFailsAloneWhileOthersRunOnTheMixer) {
+    station.autoReconnect = 1;
+    ASSERT_EQ(connectStream(&station), 1);
+    ASSERT_TRUE(phaseIs(2, OutputPhase::onAir));
+    ASSERT_TRUE(phaseIs(3, OutputPhase::onAir));  // no cast of theirs left to take the failure below
+    const HENCODE one = station.encoder;
+    const HENCODE two = encoderAt("127.0.0.1:8000/two");
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_TIMEOUT, 1);  // the first attempt
+    ASSERT_TRUE(fake_bass::notify(one, BASS_ENCODE_NOTIFY_CAST));
+    ASSERT_TRUE(phaseIs(1, OutputPhase::reconnecting));
+    EXPECT_EQ(outputState(1).failure, "The server connection died!");
+    ASSERT_TRUE(test_station::eventually([&] { return station.encoder != one; }, 5s));
+    ASSERT_TRUE(phaseIs(1, OutputPhase::onAir));
+    EXPECT_EQ(outputState(1).failure, "Couldn't setup connection with server (Bass Error: 40)");
+    // A new encoder and cast for output 1 on the same mixer; nothing else was touched.
+    EXPECT_EQ(stopsOf(one), 1u);
+    EXPECT_EQ(stopsOf(two), 0u);
+    EXPECT_EQ(fake_bass::count("BASS_ChannelStop"), 0u);
+    EXPECT_EQ(fake_bass::count("BASS_Mixer_StreamCreate"), 1u);
+    EXPECT_EQ(encoderAt("127.0.0.1:8000"), station.encoder);
+    EXPECT_EQ(station.streaming, 1);
+    EXPECT_EQ(outputState(2).phase, OutputPhase::onAir);
+    EXPECT_TRUE(desktop::headless::boxes().empty());
+    // Its next death is handled the same way.
+    station.autoReconnect = 0;
+    ASSERT_TRUE(fake_bass::notify(station.encoder, BASS_ENCODE_NOTIFY_ENCODER));
+    ASSERT_TRUE(phaseIs(1, OutputPhase::off));
+    EXPECT_EQ(outputState(1).failure, "The encoder died!");
+    EXPECT_EQ(outputState(2).phase, OutputPhase::onAir);
+    EXPECT_EQ(station.streaming, 1);
+}
