@@ -1,6 +1,8 @@
 // Several servers and a recording from the one mix, on real Icecasts, the real engine and the
 // real encoders: each mount carries the programme, the station's texts and the title; one
 // server going away leaves the others and the recording as they were.
+#include <signal.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -165,4 +167,36 @@ TEST_F(Outputs, AServerGoneLeavesTheOthersAndTheRecordingGoingAndItsOutputComesB
     EXPECT_EQ(other.waitMountField("/three", "server_type", "application/ogg", 15000), "application/ogg");
     toggleConnection(&station, false);
     revivable.stopRevived();
+}
+
+// A stopped Icecast accepts and takes data into its socket buffers, but reads nothing.
+TEST_F(Outputs, AServerThatNeverReadsIsLeftWithinTheLivenessBoundAndNobodyElseWaits) {
+    fixtures::Icecast other;
+    fixtures::IcecastOptions options;
+    options.mounts = {"/three"};
+    ASSERT_TRUE(other.start(options)) << other.error();
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{other.pid()};
+    addOutputs(&other);
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_TRUE(eventually([] { return outputState(3).phase == OutputPhase::onAir; }, 15s)) << outputState(3).failure;
+    ASSERT_TRUE(eventually([] { return outputState(2).phase == OutputPhase::onAir; }, 15s));
+    const HENCODE first = station.encoder;
+    ASSERT_EQ(::kill(other.pid(), SIGSTOP), 0);
+    const auto recorded = sizeOf(recordingFile());
+    // Ten seconds without progress is a dead connection; a few more for the kernel's buffers.
+    ASSERT_TRUE(eventually([] { return outputState(3).phase == OutputPhase::reconnecting; }, 25s));
+    EXPECT_EQ(outputState(3).failure, "The server connection died!");
+    const auto heard = fixtures::listen(ice.port(), 2, "/two");
+    ASSERT_TRUE(heard.ok) << heard.error;
+    EXPECT_GT(sizeOf(recordingFile()), recorded);
+    EXPECT_EQ(station.encoder, first);
+    EXPECT_EQ(outputState(1).phase, OutputPhase::onAir);
+    EXPECT_EQ(outputState(2).phase, OutputPhase::onAir);
+    EXPECT_TRUE(recordingState().on);
+    toggleConnection(&station, false);
+    ::kill(other.pid(), SIGCONT);
 }
