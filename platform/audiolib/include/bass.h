@@ -84,6 +84,7 @@ typedef DWORD HENCODE;  /* encoder on a channel */
 #define BASS_ERROR_CAST_AUTH   2104  /* Icecast 2: 401, wrong user or password */
 #define BASS_ERROR_CAST_INUSE  2105  /* Icecast 2: 403, mount in use or content type forbidden */
 #define BASS_ERROR_CAST_STATUS 2106  /* Icecast 2: any other refusal, or no readable answer */
+#define BASS_ERROR_CAST_CANCEL 2107  /* BASS_Encode_CastCancel ended the handshake */
 #define BASS_ERROR_UNKNOWN     -1
 
 /* Device info flags */
@@ -264,6 +265,11 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * keep-alive); and when more than 4 s of the stream (at the declared bitrate, or the measured
  * one when higher) waits to be sent. Nothing is dropped inside the stream: the server only
  * ever gets a whole prefix of what the encoder wrote.
+ * BASS_Encode_CastCancel: ends a BASS_Encode_CastInit of that encoder under way on another
+ * thread within a fraction of a second and makes every later one on it fail at once, both
+ * with BASS_ERROR_CAST_CANCEL; returns at once (it only asks). A cast already made, the
+ * encoder and its program go on: the caller frees them as usual. For a caller that must stop
+ * waiting for a server (one that accepts and says nothing) sooner than the handshake's 10 s.
  * BASS_Encode_CastSetTitle: queued and sent on a thread of the encoder's own (deadline 5 s);
  * returns at once. Only the newest of several waiting titles is sent. SHOUTcast v1: to
  * /admin.cgi on the base port; Icecast 2: /admin/metadata of the mount, with the source's
@@ -286,6 +292,7 @@ BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flag
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,
                                    const char *name, const char *url, const char *genre, const char *desc,
                                    const char *headers, DWORD bitrate, BOOL pub);
+BASSDEF(BOOL) BASS_Encode_CastCancel(HENCODE handle);
 BASSDEF(BOOL) BASS_Encode_CastSetTitle(HENCODE handle, const char *title, const char *url);
 BASSDEF(BOOL) BASS_Encode_SetNotify(HENCODE handle, ENCODENOTIFYPROC *proc, void *user);
 

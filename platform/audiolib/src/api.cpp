@@ -394,6 +394,15 @@ BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass, 
     });
 }
 
+BOOL BASS_Encode_CastCancel(HENCODE handle) {
+    return guarded(FALSE, [&] {
+        auto enc = reg().get<Encoder>(handle, Kind::Encoder);
+        if (!enc) return result(BASS_ERROR_HANDLE);
+        enc->cancelCast();
+        return ok();
+    });
+}
+
 BOOL BASS_Encode_CastSetTitle(HENCODE handle, const char* title, const char* url) {
     return guarded(FALSE, [&] {
         auto enc = reg().get<Encoder>(handle, Kind::Encoder);

@@ -38,6 +38,9 @@ public:
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
     int castInit(const std::string& server, const icy::CastParams& params);
+    // Ends a handshake under way on another thread within a fraction of a second and refuses
+    // every later one (BASS_ERROR_CAST_CANCEL); a cast already made goes on. Returns at once.
+    void cancelCast();
     int castSetTitle(const std::string& title, const std::string& url);
 
     // Our own end of it: no death notice. Safe from any thread, also the notification thread
@@ -62,6 +65,8 @@ private:
     DWORD channel_ = 0;
     Process process_;
     std::atomic<bool> ending_{false};
+    std::atomic<bool> castCancelled_{false};
+    std::atomic<bool> castAbort_{false};  // ending or cancelled: what a handshake watches
     std::atomic<bool> readerStop_{false};
     std::atomic<bool> outputReleased_{false};
     std::atomic<bool> deathPosted_{false};
