@@ -197,8 +197,8 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     if (err) return err;
     if (castCancelled_.load()) return BASS_ERROR_CAST_CANCEL;
     std::unique_ptr<net::Transport> conn;
-    err = cast::protocolFor(address).open(address, params, {rate_, chans_}, net::after(icy::kHandshakeMs),
-                                          &castAbort_, conn);
+    err = cast::protocolFor(address).open(address, cast::inServerCharset(params), {rate_, chans_},
+                                          net::after(icy::kHandshakeMs), &castAbort_, conn);
     auto abandoned = [&] { return ending_.load() ? BASS_ERROR_HANDLE : BASS_ERROR_CAST_CANCEL; };
     if (err) return castAbort_.load() ? abandoned() : err;
     std::lock_guard<std::mutex> lock(castMutex_);
@@ -210,6 +210,7 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     pending_ = {};
     castAddress_ = address;
     castPass_ = params.password;
+    castCharset_ = text::charsetFor(params.content);
     return BASS_OK;
 }
 
@@ -222,7 +223,9 @@ int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     std::lock_guard<std::mutex> lock(castMutex_);
     if (!link_) return BASS_ERROR_NOTAVAIL;
     if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
-    titles_->post(cast::protocolFor(castAddress_).titleRequest(castAddress_, castPass_, song, url));
+    const cast::Handler& protocol = cast::protocolFor(castAddress_);
+    titles_->post(protocol.titleRequest(castAddress_, castPass_, protocol.titleText(song, castCharset_),
+                                        protocol.titleText(url, castCharset_)));
     return BASS_OK;
 }
 

@@ -18,6 +18,7 @@
 #include "icy.h"
 #include "mixer.h"
 #include "process.h"
+#include "text_encoding.h"
 #include "title.h"
 
 namespace bassx {
@@ -37,6 +38,7 @@ public:
     void feed(const int16_t* samples, size_t bytes) override;
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
+    // Texts (and titles below) are UTF-8; the server gets them in the bytes it reads.
     int castInit(const std::string& server, const icy::CastParams& params);
     // Ends a handshake under way on another thread within a fraction of a second and refuses
     // every later one (BASS_ERROR_CAST_CANCEL); a cast already made goes on. Returns at once.
@@ -87,6 +89,7 @@ private:
     std::vector<uint8_t> pending_;  // output before a cast is attached (headers of the stream)
     cast::Address castAddress_;
     std::string castPass_;
+    text::Charset castCharset_ = text::Charset::Latin1;  // how the server reads this stream's texts
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;
