@@ -206,6 +206,19 @@ protected:
         return took;
     }
 
+    // On the air through a click on Connect, then the server killed.
+    void onAirThenServerKilled(fixtures::Icecast& ice, bool autoReconnect) {
+        ASSERT_TRUE(ice.start()) << ice.error();
+        revived = std::make_unique<faults::Revivable>(ice);
+        writeSettings(ice.port(), autoReconnect);
+        start();
+        clickConnect();
+        ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM", connectMs), "Quit FM")
+            << "the Connect click did not connect";
+        std::this_thread::sleep_for(1s);  // past the connect's own short watch for a refusal
+        revived->kill();
+    }
+
     void expectSettingsWritten() {
         struct stat st {};
         ASSERT_EQ(::stat("Larkspur_Settings.dat", &st), 0);
@@ -258,14 +271,7 @@ TEST_F(QuitModule, DuringAConnectAttempt) {
 
 TEST_F(QuitModule, DuringTheReconnectLoop) {
     fixtures::Icecast ice;
-    ASSERT_TRUE(ice.start()) << ice.error();
-    revived = std::make_unique<faults::Revivable>(ice);
-    writeSettings(ice.port(), true);
-    start();
-    clickConnect();
-    ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM", connectMs), "Quit FM") << "the Connect click did not connect";
-    std::this_thread::sleep_for(1s);  // past the connect's own short watch for a refusal
-    revived->kill();
+    ASSERT_NO_FATAL_FAILURE(onAirThenServerKilled(ice, true));
     {
         // In the dead server's place, one that hangs up at once: it counts the loop's attempts.
         faults::BadServer hangsUp(faults::BadServer::Kind::CloseAfterLogin, ice.port());
@@ -282,14 +288,7 @@ TEST_F(QuitModule, DuringTheReconnectLoop) {
 
 TEST_F(QuitModule, DuringAReconnectHandshakeWithASilentServer) {
     fixtures::Icecast ice;
-    ASSERT_TRUE(ice.start()) << ice.error();
-    revived = std::make_unique<faults::Revivable>(ice);
-    writeSettings(ice.port(), true);
-    start();
-    clickConnect();
-    ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM", connectMs), "Quit FM") << "the Connect click did not connect";
-    std::this_thread::sleep_for(1s);  // past the connect's own short watch for a refusal
-    revived->kill();
+    ASSERT_NO_FATAL_FAILURE(onAirThenServerKilled(ice, true));
     // In the dead server's place, one that accepts and never answers: the attempt waits in its
     // handshake when Quit comes.
     {
@@ -329,14 +328,7 @@ TEST_F(QuitModule, WhileTheWindowThreadShowsAMessageBox) {
 
 TEST_F(QuitModule, WhileTheFailureHandlerShowsAMessageBox) {
     fixtures::Icecast ice;
-    ASSERT_TRUE(ice.start()) << ice.error();
-    revived = std::make_unique<faults::Revivable>(ice);
-    writeSettings(ice.port(), false);
-    start();
-    clickConnect();
-    ASSERT_EQ(ice.waitSourceField("server_name", "Quit FM", connectMs), "Quit FM") << "the Connect click did not connect";
-    std::this_thread::sleep_for(1s);  // past the connect's own short watch for a refusal
-    revived->kill();  // "The server connection died!"
+    ASSERT_NO_FATAL_FAILURE(onAirThenServerKilled(ice, false));  // "The server connection died!"
     ASSERT_TRUE(eventually([&] { return boxShown(); }, 10s, 100ms)) << "no message box";
     const long took = quit();
     std::printf("Quit with the failure box open took %ld ms\n", took);
