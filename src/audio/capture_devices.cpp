@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bass.h"
+#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 
 namespace {
@@ -90,5 +91,6 @@ int captureDeviceNumber(const Larkspur& record) {
     if (name.empty()) return record.recordDevice != 0 ? record.recordDevice.load() : -1;
     for (const CaptureDevice& d : captureDevices())
         if (d.stableName == name) return d.number;
+    logCaptureDeviceMissing(name);
     return -1;
 }

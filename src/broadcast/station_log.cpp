@@ -64,3 +64,6 @@ void logReconnectAttempt(int attempt) { append("reconnect attempt " + std::to_st
 void logTitle(const std::string& title) { append("title: " + title); }
 void logDeadAir(bool silent) { append(silent ? "dead air" : "sound again after dead air"); }
 void logDisconnect() { append("disconnected"); }
+void logCaptureDeviceMissing(const std::string& stableName) {
+    append("capture device " + stableName + " not found: recording from the default input");
+}

@@ -20,6 +20,7 @@ void logReconnectAttempt(int attempt);       // counted from 1 after each failur
 void logTitle(const std::string& title);
 void logDeadAir(bool silent);  // true: dead air began; false: sound is back
 void logDisconnect();
+void logCaptureDeviceMissing(const std::string& stableName);  // connect took the default input instead
 
 // One line as written: "YYYY-MM-DD HH:MM:SS event", line breaks in the event removed.
 std::string stationLogLine(const std::tm& when, std::string_view event);
