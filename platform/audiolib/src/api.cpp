@@ -354,22 +354,9 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
         if (!m) return fail<HENCODE>(BASS_ERROR_HANDLE);
         if (!cmdline || !*cmdline) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
         auto enc = std::make_shared<Encoder>(m->rate, m->chans, proc, user);
-        DWORD h = reg().add(enc);
-        if (!h) return fail<HENCODE>(BASS_ERROR_MEM);
-        int err = BASS_OK;
-        try {
-            err = enc->start(cmdline, !(flags & BASS_ENCODE_NOHEAD), handle);
-        } catch (...) {
-            // Half started (a thread that could not be created): end what did start.
-            reg().remove(h);
-            lifetime::endEncoder(enc);
-            throw;
-        }
-        if (err) {
-            reg().remove(h);
-            lifetime::endEncoder(enc);
-            return fail<HENCODE>(err);
-        }
+        DWORD h = 0;
+        int err = lifetime::startEncoder(enc, cmdline, !(flags & BASS_ENCODE_NOHEAD), handle, h);
+        if (err) return fail<HENCODE>(err);
         if ((err = lifetime::addEncoder(m, enc))) return fail<HENCODE>(err);
         enc->releaseOutput();
         setError(BASS_OK);

@@ -28,6 +28,26 @@ void endEncoder(const std::shared_ptr<Encoder>& enc) {
     enc->shutdown();
 }
 
+int startEncoder(const std::shared_ptr<Encoder>& enc, const std::string& cmdline, bool withHeader, DWORD channel,
+                 DWORD& h) {
+    h = reg().add(enc);
+    if (!h) return BASS_ERROR_MEM;
+    int err = BASS_OK;
+    try {
+        err = enc->start(cmdline, withHeader, channel);
+    } catch (...) {
+        // Half started (a thread that could not be created): end what did start.
+        reg().remove(h);
+        endEncoder(enc);
+        throw;
+    }
+    if (err) {
+        reg().remove(h);
+        endEncoder(enc);
+    }
+    return err;
+}
+
 bool freeSource(DWORD h) {
     auto o = reg().remove(h);  // its effects go with the handle
     if (!o) return false;

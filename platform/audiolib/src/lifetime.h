@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "bass.h"
 #include "encoder.h"
@@ -31,6 +32,11 @@ int playMixer(const std::shared_ptr<Mixer>& m);
 int addEffect(const std::shared_ptr<Source>& s, DWORD& fx);
 int addEncoder(const std::shared_ptr<Mixer>& m, const std::shared_ptr<Encoder>& enc);
 int setNotify(const std::shared_ptr<Encoder>& enc, ENCODENOTIFYPROC* proc, void* user);
+
+// Gives a new encoder its handle and starts its program; on failure neither is left behind.
+// BASS error code, 0 with `h` its handle.
+int startEncoder(const std::shared_ptr<Encoder>& enc, const std::string& cmdline, bool withHeader, DWORD channel,
+                 DWORD& h);
 
 // Ends an encoder whose handle is dead or was never handed out.
 void endEncoder(const std::shared_ptr<Encoder>& enc);

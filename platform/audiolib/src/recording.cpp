@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -29,19 +30,10 @@ int make(DWORD rate, DWORD chans, DWORD channel, const std::string& cmdline, boo
     if (int err = out->open(file)) return err;
     enc = std::make_shared<Encoder>(rate, chans, nullptr, nullptr);
     enc->setFile(std::move(out));
-    h = reg().add(enc);
-    if (!h) return BASS_ERROR_MEM;
-    int err = BASS_OK;
-    try {
-        err = enc->start(cmdline, withHeader, channel);
-    } catch (...) {
-        reg().remove(h);
-        lifetime::endEncoder(enc);
-        throw;
-    }
+    const int err = lifetime::startEncoder(enc, cmdline, withHeader, channel, h);
     if (err) {
-        reg().remove(h);
-        lifetime::endEncoder(enc);
+        enc.reset();  // closes the file, which nothing was written into
+        std::remove(file.c_str());
     }
     return err;
 }

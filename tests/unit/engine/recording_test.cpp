@@ -96,6 +96,9 @@ TEST(Recording, SplitHandsEverySampleToExactlyOneFileInOrderAndNeverReplacesAFil
     EXPECT_EQ(recording::split(encoderOf(rec), second, refused), BASS_ERROR_FILEOPEN);
     EXPECT_EQ(recording::start(g.mixer, "cat", false, second, refused), BASS_ERROR_FILEOPEN);
     std::remove(second.c_str());
+    // A program that cannot start leaves no empty file behind.
+    EXPECT_EQ(recording::start(g.mixer, "/no/such/lame", false, dir + "/nothing.raw", refused), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(sizeOf(dir + "/nothing.raw"), -1);
     g.render(7);
     DWORD next = 0;
     ASSERT_EQ(recording::split(encoderOf(rec), second, next), BASS_OK);
