@@ -11,6 +11,9 @@
 #include "audio/audio_graph.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
+#include "broadcast/broadcast_state.h"
+#include "broadcast/station_events.h"
+#include "broadcast/title_status.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -53,6 +56,23 @@ void dropCaptureChannel(Larkspur* record) {
     record->recordChannel = 0;
 }
 
+// Every failure is told here: the reason goes on the status line at once (before a box holds
+// the thread) and into the station log. Reads no library call, so the thread's error code stays
+// for the box.
+void noteFailure(FailureReason reason) {
+    broadcastState.lastFailure = reason;
+    broadcastState.connecting = false;
+    noteStationEvent(StationEvent::Failure, reasonText(reason));
+    updateStatus(nullptr);  // off the air at every failure
+}
+
+// What the dying connection streamed, so that the time shown goes on after a reconnection.
+void carryStreamedTime(Larkspur* record) {
+    const DWORD stream = record->hostStream;
+    const double seconds = BASS_ChannelBytes2Seconds(stream, BASS_Mixer_ChannelGetPosition(stream, BASS_POS_BYTE));
+    if (seconds > 0.0 && seconds < 1e9) broadcastState.carriedMs += static_cast<std::int64_t>(seconds * 1000.0);
+}
+
 void showToggle(bool down) {
     if (!desktop::controlExists(connectToggle)) return;
     desktop::setChecked(connectToggle, down);
@@ -77,23 +97,34 @@ bool sleepBeforeAttempt() {
 }
 
 void handleDeath(Larkspur* record, DWORD status) {
+    const bool reconnect = record->autoReconnect != 0;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        if (reconnect) {
+            carryStreamedTime(record);
+            broadcastState.attempt = 0;
+            broadcastState.reconnecting = true;  // the toggle stays down from here on
+        }
+        noteFailure(status == BASS_ENCODE_NOTIFY_CAST ? FailureReason::ServerLost : FailureReason::EncoderStopped);
         disconnectStream(record);
     }
-    if (!record->autoReconnect) {
+    if (!reconnect) {
         endHandling();  // a press of the toggle must not wait for the box below
         reportError(status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!");
         return;
     }
     int result = 0;
+    int attempt = 0;
     while (!loopCancelled()) {
         if (record->autoReconnect) {
             if (!sleepBeforeAttempt()) break;
             std::lock_guard<std::recursive_mutex> guard(connectionLock);
             disconnectStream(record);
             showErrors = 0;
-            setStatus("reconnecting...");
+            broadcastState.attempt = ++attempt;
+            noteStationEvent(StationEvent::ReconnectAttempt,
+                             "attempt " + std::to_string(attempt) + ", last: " + reasonText(broadcastState.lastFailure));
+            updateStatus(record);
             result = connectStream(record);
             showErrors = 1;
             if (result == 1) showToggle(true);  // under the lock: a press waiting on it comes after
@@ -102,6 +133,16 @@ void handleDeath(Larkspur* record, DWORD status) {
             disconnectStream(record);
         }
         if (result == 1 || !record->autoReconnect) break;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        broadcastState.reconnecting = false;
+        broadcastState.attempt = 0;
+        if (result != 1) {
+            // Given up: off the air, with the last reason.
+            showToggle(false);
+            updateStatus(record);
+        }
     }
     endHandling();
 }
@@ -190,6 +231,9 @@ int startEncoder(Larkspur* record) {
                           : BASS_Encode_Start(record->mixer, command.c_str(),
                                               BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
     if (record->encoder == 0) {
+        noteFailure(BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN || folder.find('"') != std::string::npos
+                        ? FailureReason::EncoderMissing
+                        : FailureReason::AudioEngine);
         reportError(
             "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
             "\\n, or LAME.EXE (if encoding to MP3).");
@@ -206,18 +250,26 @@ int connectStream(Larkspur* record) {
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
     if (!BASS_RecordInit(record->recordDevice)) {
+        noteFailure(FailureReason::CaptureDevice);
         reportError("Can't Init the Recorddevice");
         return 0;
     }
     noteSystemInputLevel();
-    if (!createSources(record)) return 0;
+    if (!createSources(record)) {
+        noteFailure(FailureReason::AudioEngine);
+        return 0;
+    }
     // Before the capture channel runs: nothing the presenter says goes out until Speak.
     leaveSpeaking(record);
-    if (!createMixer(record)) return 0;
+    if (!createMixer(record)) {
+        noteFailure(FailureReason::AudioEngine);
+        return 0;
+    }
     if (!startEncoder(record)) return 0;
 
     const std::string server = castText(record->server);
     if (server.empty() || record->port == 0) {
+        noteFailure(FailureReason::NotConfigured);
         reportError("Server or Port isn't configurated!");
         return 0;
     }
@@ -231,21 +283,25 @@ int connectStream(Larkspur* record) {
     if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
                               url.c_str(), genre.c_str(), description.c_str(), nullptr,
                               static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE)) {
+        noteFailure(castFailureReason(BASS_ErrorGetCode()));
         reportError("Couldn't setup connection with server");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelSetAttribute(record->mixer, BASS_ATTRIB_VOL, 0.0f)) {
+        noteFailure(FailureReason::AudioEngine);
         reportError("Error in mounting Mixer Channel!");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelPlay(record->mixer, FALSE)) {
+        noteFailure(FailureReason::AudioEngine);
         reportError("Error in playing Mixer Channel!");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelPlay(record->recordChannel, FALSE)) {
+        noteFailure(FailureReason::AudioEngine);
         reportError("Error in playing record Channel!");
         dropCaptureChannel(record);
         return 0;
@@ -254,12 +310,13 @@ int connectStream(Larkspur* record) {
     currentEncoder = record->encoder.load();
     if (!BASS_Encode_SetNotify(record->encoder, encoderNotify, nullptr)) {
         currentEncoder = 0;
+        noteFailure(FailureReason::AudioEngine);
         reportError("Error while setting Notify Callback!");
         dropCaptureChannel(record);
         return 0;
     }
     record->streaming = 1;
-    setStatus("online... but no data.. please play sound..");
+    setStatus(noDataStatus);
     return 1;
 }
 
@@ -279,8 +336,12 @@ void disconnectStream(Larkspur* record) {
     record->mixer = 0;
     record->hostStream = 0;
     record->streaming = 0;
-    setStatus("offline...");
-    showToggle(false);
+    if (broadcastState.reconnecting) {
+        updateStatus(record);  // still on the way back to the air
+    } else {
+        setStatus("offline...");
+        showToggle(false);
+    }
 }
 
 void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void*) {
@@ -305,12 +366,27 @@ void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void*) {
 }
 
 int toggleConnection(Larkspur* record, bool connect) {
+    if (connect) {
+        // Shown before anything waits (a reconnect attempt, the server): the window thread
+        // handles nothing else until the connect is done.
+        broadcastState.connecting = true;
+        broadcastState.lastFailure = FailureReason::None;
+        updateStatus(record);
+        desktop::repaintNow();
+    }
     takeOver();
     int result = 1;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
-        if (connect && (!record || record->streaming != 1))  // a reconnect may have just succeeded
+        if (connect && (!record || record->streaming != 1)) {  // a reconnect may have just succeeded
+            broadcastState.carriedMs = 0;  // a new broadcast
             result = connectStream(record);
+        }
+        broadcastState.connecting = false;
+        if (!connect) {
+            broadcastState.lastFailure = FailureReason::None;  // off the air by choice
+            broadcastState.carriedMs = 0;
+        }
         if (!connect || result != 1) disconnectStream(record);
         showToggle(connect && result == 1);
     }
@@ -362,5 +438,6 @@ void shutdownBroadcast(Larkspur* record) {
     // Not the value found on entry: a Quit during a reconnect attempt would find 0 there, and
     // no failure would ever be reported again after the next Init.
     showErrors = 1;
+    resetBroadcastState();
     endTakeOver();
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <thread>
 
+#include "broadcast/broadcast_state.h"
 #include "desktop/desktop.h"
 #include "desktop/headless.h"
 #include "fake_bass.h"
@@ -80,6 +81,7 @@ inline void prepare(Larkspur& r) {
     reset(r);
     configure(r);
     showErrors = 1;
+    resetBroadcastState();
 }
 
 }  // namespace test_station

@@ -24,7 +24,7 @@ using test_station::eventually;
 
 // Where the window and its pages land with no window manager: centred, no frame.
 constexpr int screenW = 1280, screenH = 1024;
-constexpr int winX = (screenW - 259) / 2, winY = (screenH - 360) / 2;
+constexpr int winX = (screenW - configClientWidth) / 2, winY = (screenH - configClientHeight) / 2;
 constexpr int pageX = 3, pageY = 89;  // a tab page's controls start here in the window
 
 fixtures::Display* display = nullptr;
@@ -108,7 +108,7 @@ protected:
     void shoot(const std::string& name) {
         std::this_thread::sleep_for(200ms);
         EXPECT_TRUE(display->screenshot(std::string(LARKSPUR_ARTIFACTS) + "/" + name + ".png", winX - 20, winY - 20,
-                                        259 + 40, 360 + 40));
+                                        configClientWidth + 40, configClientHeight + 40));
     }
 };
 
@@ -116,7 +116,7 @@ TEST_F(Window, AppearsCentredWithItsPages) {
     std::string out;
     ASSERT_EQ(display->xdotool("getwindowgeometry " + std::to_string(desktop::nativeHandle(1)), &out), 0) << out;
     EXPECT_NE(out.find("Position: " + std::to_string(winX) + "," + std::to_string(winY)), std::string::npos) << out;
-    EXPECT_NE(out.find("Geometry: 259x360"), std::string::npos) << out;
+    EXPECT_NE(out.find("Geometry: 259x416"), std::string::npos) << out;
     std::string ours;
     display->xdotool("search --pid " + std::to_string(::getpid()), &ours);
     EXPECT_NE(ours.find(std::to_string(desktop::nativeHandle(1))), std::string::npos) << ours;
@@ -127,8 +127,8 @@ TEST_F(Window, AppearsCentredWithItsPages) {
                   &props);
     EXPECT_NE(props.find("Icon (16 x 16)"), std::string::npos) << props;
     EXPECT_NE(props.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x4, 0xa"), std::string::npos) << props;
-    EXPECT_NE(props.find("program specified minimum size: 259 by 360"), std::string::npos) << props;
-    EXPECT_NE(props.find("program specified maximum size: 259 by 360"), std::string::npos) << props;
+    EXPECT_NE(props.find("program specified minimum size: 259 by 416"), std::string::npos) << props;
+    EXPECT_NE(props.find("program specified maximum size: 259 by 416"), std::string::npos) << props;
     EXPECT_EQ(desktop::selected(0), 0);
     shoot("window-streaming");
     clickTab(1);

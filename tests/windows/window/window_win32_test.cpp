@@ -147,7 +147,7 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     GetClientRect(window, &client);
     GetWindowRect(window, &outer);
     EXPECT_EQ(client.right, 259);
-    EXPECT_EQ(client.bottom, 360);
+    EXPECT_EQ(client.bottom, 416);  // the meters below the pages
     EXPECT_EQ(outer.left, (GetSystemMetrics(SM_CXSCREEN) - (outer.right - outer.left)) / 2);
     EXPECT_EQ(outer.top, (GetSystemMetrics(SM_CYSCREEN) - (outer.bottom - outer.top)) / 2);
     LONG style = GetWindowLongA(window, GWL_STYLE);
