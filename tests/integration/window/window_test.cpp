@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -14,8 +15,14 @@
 #include "plugin/globals.h"
 #include "resources/images.h"
 #include "test_station.h"
+#include "broadcast/broadcast_state.h"
+#include "broadcast/connection.h"
+#include "ui/meters.h"
 #include "ui/window_layout.h"
 #include "ui/window_thread.h"
+
+#include <X11/Xlib.h>  // last: its macros (None, Status) clash with names above
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -227,6 +234,69 @@ TEST_F(Window, HoldDisablesSpeak) {
     shoot("window-hold");
     display->xdotool("click 1");
     EXPECT_TRUE(eventually([&] { return record.speakHold == 0 && desktop::enabled(38); }, 2s));
+}
+
+// Pixels of a colour in a part of the window, as the screen shows it: within `near` of each
+// component (text is drawn with smoothed edges).
+int pixelsOf(std::uint32_t rgb, int x, int y, int w, int h, int near = 0) {
+    ::Display* d = XOpenDisplay(display->name().c_str());
+    if (!d) return -1;
+    int found = 0;
+    if (XImage* image = XGetImage(d, DefaultRootWindow(d), winX + x, winY + y, unsigned(w), unsigned(h), AllPlanes, ZPixmap)) {
+        for (int row = 0; row < h; ++row)
+            for (int col = 0; col < w; ++col) {
+                const unsigned long p = XGetPixel(image, col, row);
+                bool close = true;
+                for (int shift : {16, 8, 0})
+                    close = close && std::abs(int((p >> shift) & 0xFF) - int((rgb >> shift) & 0xFF)) <= near;
+                found += close;
+            }
+        XDestroyImage(image);
+    }
+    XCloseDisplay(d);
+    return found;
+}
+
+TEST_F(Window, ConnectingIsOnTheScreenWhileTheServerIsAwaited) {
+    resetBroadcastState();
+    storeText(record.server, "127.0.0.1");
+    record.port = 8000;
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        entered.set_value();
+        released.wait_for(10s);  // the server takes its time; the window thread waits in the connect
+    });
+    display->xdotool("mousemove " + onPage(13 + 60, 13 + 12) + " click 1");
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(desktop::text(statusLine), "connecting...");
+    // Painted although the window thread handles nothing until the server answers.
+    EXPECT_TRUE(eventually([] { return pixelsOf(0xFFC000, 0, 45, 260, 20, 60) > 20; }, 2s));
+    shoot("window-connecting");
+    release.set_value();
+    EXPECT_TRUE(eventually([&] { return record.streaming == 1 && desktop::text(connectToggle) == "Disconnect"; }, 5s));
+    fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+    display->xdotool("mousemove " + onPage(13 + 60, 13 + 12) + " click 1");
+    EXPECT_TRUE(eventually([&] { return record.streaming == 0; }, 5s));
+}
+
+TEST_F(Window, MetersShowTheMusicTheMicrophoneAndTheAir) {
+    record.hostStream = 7;
+    record.recordChannel = 8;
+    record.mixer = 9;
+    fake_bass::setLevel(7, 0.5f);   // -6 dBFS
+    fake_bass::setLevel(8, 0.1f);   // -20 dBFS
+    fake_bass::setLevel(9, 1.0f);   // a clip on the air
+    record.streaming = 1;
+    EXPECT_TRUE(eventually([] { return desktop::meter(airMeter).clipped; }, 2s));
+    EXPECT_NEAR(desktop::meter(musicMeter).levelDb, -6.0, 0.1);
+    EXPECT_NEAR(desktop::meter(microphoneMeter).levelDb, -20.0, 0.1);
+    std::this_thread::sleep_for(200ms);
+    // Green in the music's bar, and the air's clip mark lit, where they are drawn.
+    EXPECT_TRUE(eventually([] { return pixelsOf(0x00C800, 52, 366, 150, 12) > 100; }, 2s));
+    EXPECT_TRUE(eventually([] { return pixelsOf(0xFF0000, 247, 398, 6, 12) > 30; }, 2s));
+    shoot("window-meters");
+    record.streaming = 0;
 }
 
 TEST_F(Window, StopWhileTheAacBoxIsOpenEndsThroughTheForcedEnd) {
