@@ -10,5 +10,5 @@ void resetBroadcastState() {
     broadcastState.attempt = 0;
     broadcastState.lastFailure = FailureReason::None;
     broadcastState.carriedMs = 0;
-    deadAirWatch().update(false, 0.0, 0, deadAirSettings.load());
+    deadAirWatch().update(false, 0.0, 0, deadAirSettings());
 }

@@ -1,10 +1,28 @@
 #include "broadcast/dead_air.h"
 
+#include <algorithm>
 #include <string>
 
 #include "broadcast/station_events.h"
 
-std::atomic<DeadAirSettings> deadAirSettings{DeadAirSettings{}};
+namespace {
+
+// Both values in one word, so that a reader never sees half of a change.
+std::uint64_t packed(const DeadAirSettings& s) {
+    return std::uint64_t(std::uint32_t(s.thresholdDb)) << 32 | std::uint32_t(s.seconds);
+}
+std::atomic<std::uint64_t> settingsWord{packed(DeadAirSettings{})};
+
+}  // namespace
+
+DeadAirSettings deadAirSettings() {
+    const std::uint64_t word = settingsWord.load();
+    return {std::int32_t(std::uint32_t(word >> 32)), std::int32_t(std::uint32_t(word))};
+}
+
+void setDeadAirSettings(const DeadAirSettings& settings) {
+    settingsWord.store(packed({std::clamp(settings.thresholdDb, -90, 0), std::clamp(settings.seconds, 1, 3600)}));
+}
 
 bool DeadAirWatch::update(bool onAir, double airDb, std::int64_t nowMs, const DeadAirSettings& settings) {
     const bool wasActive = active_;
@@ -33,7 +51,7 @@ DeadAirWatch& deadAirWatch() {
 
 bool watchForDeadAir(bool onAir, double airDb, std::int64_t nowMs) {
     DeadAirWatch& watch = deadAirWatch();
-    if (!watch.update(onAir, airDb, nowMs, deadAirSettings.load())) return false;
+    if (!watch.update(onAir, airDb, nowMs, deadAirSettings())) return false;
     if (watch.active())
         noteStationEvent(StationEvent::DeadAirBegins, "silent for " + std::to_string(watch.silentSeconds()) + " s");
     else

@@ -10,8 +10,10 @@ struct DeadAirSettings {
     int thresholdDb = -50;  // dBFS: quieter than this is silence
     int seconds = 15;       // silence this long is dead air
 };
-// Read at every decision, so a change takes effect at the next meter tick.
-extern std::atomic<DeadAirSettings> deadAirSettings;
+// The settings in force, read at every decision: a change takes effect at the next meter tick.
+// Any thread. Values are kept within -90..0 dBFS and 1..3600 s.
+DeadAirSettings deadAirSettings();
+void setDeadAirSettings(const DeadAirSettings& settings);
 
 class DeadAirWatch {
 public:

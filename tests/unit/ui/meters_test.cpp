@@ -36,7 +36,7 @@ protected:
         ASSERT_EQ(connectStream(&station), 1);
     }
     void TearDown() override {
-        deadAirSettings = DeadAirSettings{};
+        setDeadAirSettings(DeadAirSettings{});
         setStationEventSink(nullptr);
         shutdownBroadcast(&station);
     }
@@ -115,10 +115,16 @@ TEST_F(Meters, DeadAirAfterItsTimeInRedUntilTheSoundReturns) {
     EXPECT_EQ(count(StationEvent::DeadAirEnds), 1);
 
     // The presenter's own threshold and time, read at every tick.
-    deadAirSettings = DeadAirSettings{-30, 5};
+    setDeadAirSettings(DeadAirSettings{-30, 5});
     run(30080, 35080);
     EXPECT_EQ(desktop::text(statusLine), "dead air! silent for 0:05");  // -40 is silence now
     EXPECT_EQ(count(StationEvent::DeadAirBegins), 2);
+
+    // Values out of range are kept in it: no warning at once, none that never comes.
+    setDeadAirSettings(DeadAirSettings{20, 0});
+    EXPECT_EQ(deadAirSettings().thresholdDb, 0);
+    EXPECT_EQ(deadAirSettings().seconds, 1);
+    setDeadAirSettings(DeadAirSettings{-30, 5});
 
     // Off the air there is no dead air, however silent.
     toggleConnection(&station, false);
