@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
 #include "broadcast/broadcast_state.h"
-#include "broadcast/station_events.h"
+#include "broadcast/station_log.h"
 #include "broadcast/title_status.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
@@ -56,14 +57,21 @@ void dropCaptureChannel(Larkspur* record) {
     record->recordChannel = 0;
 }
 
-// Every failure is told here: the reason goes on the status line at once (before a box holds
-// the thread) and into the station log. Reads no library call, so the thread's error code stays
-// for the box.
-void noteFailure(FailureReason reason) {
+// Every failure is told here, once: its reason goes on the status line at once (before a box
+// holds the thread) and into the station log, with what the box says. Makes no library call,
+// so the thread's error code stays for the box.
+void noteFailure(FailureReason reason, const std::string& told = {}) {
     broadcastState.lastFailure = reason;
     broadcastState.connecting = false;
-    noteStationEvent(StationEvent::Failure, reasonText(reason));
+    logFailure(told.empty() ? reasonText(reason) : std::string(reasonText(reason)) + " - " + told);
     updateStatus(nullptr);  // off the air at every failure
+}
+
+// A failing step of a connect: its reason, then its box (while reports are on).
+void failStep(FailureReason reason, const char* message) {
+    const std::string told = errorReportText(message, BASS_ErrorGetCode());
+    noteFailure(reason, told.substr(0, told.find_last_not_of(' ') + 1));
+    reportError(message);
 }
 
 // What the dying connection streamed, so that the time shown goes on after a reconnection.
@@ -98,6 +106,7 @@ bool sleepBeforeAttempt() {
 
 void handleDeath(Larkspur* record, DWORD status) {
     const bool reconnect = record->autoReconnect != 0;
+    const char* death = status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!";
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
         if (reconnect) {
@@ -105,12 +114,12 @@ void handleDeath(Larkspur* record, DWORD status) {
             broadcastState.attempt = 0;
             broadcastState.reconnecting = true;  // the toggle stays down from here on
         }
-        noteFailure(status == BASS_ENCODE_NOTIFY_CAST ? FailureReason::ServerLost : FailureReason::EncoderStopped);
+        noteFailure(status == BASS_ENCODE_NOTIFY_CAST ? FailureReason::ServerLost : FailureReason::EncoderStopped, death);
         disconnectStream(record);
     }
     if (!reconnect) {
         endHandling();  // a press of the toggle must not wait for the box below
-        reportError(status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!");
+        reportError(death);
         return;
     }
     int result = 0;
@@ -122,12 +131,14 @@ void handleDeath(Larkspur* record, DWORD status) {
             disconnectStream(record);
             showErrors = 0;
             broadcastState.attempt = ++attempt;
-            noteStationEvent(StationEvent::ReconnectAttempt,
-                             "attempt " + std::to_string(attempt) + ", last: " + reasonText(broadcastState.lastFailure));
+            logReconnectAttempt(attempt);
             updateStatus(record);
             result = connectStream(record);
             showErrors = 1;
-            if (result == 1) showToggle(true);  // under the lock: a press waiting on it comes after
+            if (result == 1) {
+                showToggle(true);  // under the lock: a press waiting on it comes after
+                logOnAir(serverAddress(*record));
+            }
         } else {
             std::lock_guard<std::recursive_mutex> guard(connectionLock);
             disconnectStream(record);
@@ -231,10 +242,9 @@ int startEncoder(Larkspur* record) {
                           : BASS_Encode_Start(record->mixer, command.c_str(),
                                               BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
     if (record->encoder == 0) {
-        noteFailure(BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN || folder.find('"') != std::string::npos
-                        ? FailureReason::EncoderMissing
-                        : FailureReason::AudioEngine);
-        reportError(
+        failStep(BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN || folder.find('"') != std::string::npos
+                     ? FailureReason::EncoderMissing
+                     : FailureReason::AudioEngine,
             "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
             "\\n, or LAME.EXE (if encoding to MP3).");
         dropCaptureChannel(record);
@@ -249,9 +259,8 @@ int connectStream(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
-    if (!BASS_RecordInit(record->recordDevice)) {
-        noteFailure(FailureReason::CaptureDevice);
-        reportError("Can't Init the Recorddevice");
+    if (!BASS_RecordInit(captureDeviceNumber(*record))) {
+        failStep(FailureReason::CaptureDevice, "Can't Init the Recorddevice");
         return 0;
     }
     noteSystemInputLevel();
@@ -269,8 +278,7 @@ int connectStream(Larkspur* record) {
 
     const std::string server = castText(record->server);
     if (server.empty() || record->port == 0) {
-        noteFailure(FailureReason::NotConfigured);
-        reportError("Server or Port isn't configurated!");
+        failStep(FailureReason::NotConfigured, "Server or Port isn't configurated!");
         return 0;
     }
     const std::string address = serverAddress(*record);
@@ -283,26 +291,22 @@ int connectStream(Larkspur* record) {
     if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
                               url.c_str(), genre.c_str(), description.c_str(), nullptr,
                               static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE)) {
-        noteFailure(castFailureReason(BASS_ErrorGetCode()));
-        reportError("Couldn't setup connection with server");
+        failStep(castFailureReason(BASS_ErrorGetCode()), "Couldn't setup connection with server");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelSetAttribute(record->mixer, BASS_ATTRIB_VOL, 0.0f)) {
-        noteFailure(FailureReason::AudioEngine);
-        reportError("Error in mounting Mixer Channel!");
+        failStep(FailureReason::AudioEngine, "Error in mounting Mixer Channel!");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelPlay(record->mixer, FALSE)) {
-        noteFailure(FailureReason::AudioEngine);
-        reportError("Error in playing Mixer Channel!");
+        failStep(FailureReason::AudioEngine, "Error in playing Mixer Channel!");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelPlay(record->recordChannel, FALSE)) {
-        noteFailure(FailureReason::AudioEngine);
-        reportError("Error in playing record Channel!");
+        failStep(FailureReason::AudioEngine, "Error in playing record Channel!");
         dropCaptureChannel(record);
         return 0;
     }
@@ -310,8 +314,7 @@ int connectStream(Larkspur* record) {
     currentEncoder = record->encoder.load();
     if (!BASS_Encode_SetNotify(record->encoder, encoderNotify, nullptr)) {
         currentEncoder = 0;
-        noteFailure(FailureReason::AudioEngine);
-        reportError("Error while setting Notify Callback!");
+        failStep(FailureReason::AudioEngine, "Error while setting Notify Callback!");
         dropCaptureChannel(record);
         return 0;
     }
@@ -380,7 +383,9 @@ int toggleConnection(Larkspur* record, bool connect) {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
         if (connect && (!record || record->streaming != 1)) {  // a reconnect may have just succeeded
             broadcastState.carriedMs = 0;  // a new broadcast
+            if (record) logConnect(serverAddress(*record));
             result = connectStream(record);
+            if (record && result == 1) logOnAir(serverAddress(*record));
         }
         broadcastState.connecting = false;
         if (!connect) {
@@ -388,6 +393,7 @@ int toggleConnection(Larkspur* record, bool connect) {
             broadcastState.carriedMs = 0;
         }
         if (!connect || result != 1) disconnectStream(record);
+        if (!connect) logDisconnect();
         showToggle(connect && result == 1);
     }
     endTakeOver();
@@ -429,7 +435,10 @@ void shutdownBroadcast(Larkspur* record) {
     joinHandlers();
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
-        if (record && record->streaming == 1) disconnectStream(record);
+        if (record && record->streaming == 1) {
+            disconnectStream(record);
+            logDisconnect();
+        }
         // A failed reconnect attempt may have left the capture device open with its input muted.
         restoreSystemInputLevel();
         releaseAudioDevice();

@@ -1,9 +1,8 @@
 #include "broadcast/dead_air.h"
 
 #include <algorithm>
-#include <string>
 
-#include "broadcast/station_events.h"
+#include "broadcast/station_log.h"
 
 namespace {
 
@@ -52,9 +51,6 @@ DeadAirWatch& deadAirWatch() {
 bool watchForDeadAir(bool onAir, double airDb, std::int64_t nowMs) {
     DeadAirWatch& watch = deadAirWatch();
     if (!watch.update(onAir, airDb, nowMs, deadAirSettings())) return false;
-    if (watch.active())
-        noteStationEvent(StationEvent::DeadAirBegins, "silent for " + std::to_string(watch.silentSeconds()) + " s");
-    else
-        noteStationEvent(StationEvent::DeadAirEnds);
+    logDeadAir(watch.active());
     return true;
 }

@@ -7,6 +7,7 @@
 #include "broadcast/broadcast_state.h"
 #include "broadcast/connection.h"
 #include "broadcast/dead_air.h"
+#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -52,6 +53,7 @@ void updateTitle(Larkspur* record) {
     BASS_Encode_CastSetTitle(record->encoder, title.c_str(), url.c_str());
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
+    logTitle(title);
 }
 
 StatusFacts statusFacts(Larkspur* record) {

@@ -3,13 +3,11 @@
 // return to the air, with the streaming time going on.
 #include <gtest/gtest.h>
 
-#include <mutex>
 
 #include "audio/audio_graph.h"
 #include "broadcast/broadcast_state.h"
 #include "broadcast/connection.h"
 #include "broadcast/failure_reason.h"
-#include "broadcast/station_events.h"
 #include "broadcast/title_status.h"
 #include "fake_bass.h"
 #include "test_station.h"
@@ -21,22 +19,6 @@ using Names = std::vector<std::string>;
 using test_station::eventually;
 
 constexpr std::uint32_t green = 0x00FF00, red = 0xFF0000, amber = 0xFFC000;
-
-std::mutex eventsLock;
-std::vector<std::pair<StationEvent, std::string>> events;  // under eventsLock
-
-void recordEvent(StationEvent event, const std::string& detail) {
-    std::lock_guard<std::mutex> guard(eventsLock);
-    events.emplace_back(event, detail);
-}
-
-Names eventsOf(StationEvent kind) {
-    std::lock_guard<std::mutex> guard(eventsLock);
-    Names details;
-    for (const auto& [event, detail] : events)
-        if (event == kind) details.push_back(detail);
-    return details;
-}
 
 TEST(StatusView, ShowsWhatMattersMostFirst) {
     StatusFacts f;
@@ -88,19 +70,21 @@ protected:
     void SetUp() override {
         test_station::prepare(station);
         initAudioDevice(1, &station);
-        {
-            std::lock_guard<std::mutex> guard(eventsLock);
-            events.clear();
-        }
-        setStationEventSink(recordEvent);
     }
     void TearDown() override {
         station.autoReconnect = 0;
         fake_bass::onCall("BASS_Encode_CastInit", nullptr);
         shutdownBroadcast(&station);
-        setStationEventSink(nullptr);
         showErrors = 1;
     }
+    // Reasons as the station log has them, without what the boxes say.
+    static Names loggedReasons() {
+        Names reasons;
+        for (const std::string& failure : test_station::OwnFolder::events("failure: "))
+            reasons.push_back(failure.substr(0, failure.find(" - ")));
+        return reasons;
+    }
+    test_station::OwnFolder folder;
     static Names boxTexts() {
         Names texts;
         for (const auto& box : desktop::headless::boxes()) texts.push_back(box.text);
@@ -153,7 +137,7 @@ TEST_F(StatusLine, ConnectingWhileTheServerIsAwaitedThenTheReasonBesideTheUnchan
     }
     EXPECT_EQ(whileWaiting, Names(3, "connecting..."));  // the encoder case fails before any server
     EXPECT_EQ(colourWhileWaiting, std::vector<std::uint32_t>(3, amber));
-    EXPECT_EQ(eventsOf(StationEvent::Failure),
+    EXPECT_EQ(loggedReasons(),
               (Names{"no answer from the server", "wrong password", "connection refused", "encoder missing"}));
 
     // A connect that works forgets the reason; so does going off the air by choice.
@@ -206,9 +190,8 @@ TEST_F(StatusLine, ReconnectingShownAtEveryTickWithTheAttemptAndReasonAndTheTime
     for (const auto& text : seen) EXPECT_NE(std::find(expected.begin(), expected.end(), text), expected.end()) << text;
     for (const char* between : {"reconnecting... #1: name not found", "reconnecting... #2: no answer from the server"})
         EXPECT_NE(std::find(seen.begin(), seen.end(), between), seen.end()) << between;
-    EXPECT_EQ(eventsOf(StationEvent::ReconnectAttempt).size(), 3u);
-    EXPECT_EQ(eventsOf(StationEvent::Failure),
-              (Names{"server connection lost", "name not found", "no answer from the server"}));
+    EXPECT_EQ(test_station::OwnFolder::events("reconnect attempt "), (Names{"1", "2", "3"}));
+    EXPECT_EQ(loggedReasons(), (Names{"server connection lost", "name not found", "no answer from the server"}));
 
     // Back on the air: the time goes on from 1:05 (the gap is not counted).
     EXPECT_TRUE(desktop::checked(connectToggle));
