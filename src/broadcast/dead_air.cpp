@@ -20,13 +20,13 @@ DeadAirSettings deadAirSettings() {
 }
 
 void setDeadAirSettings(const DeadAirSettings& settings) {
-    settingsWord.store(packed({std::clamp(settings.thresholdDb, -90, 0), std::clamp(settings.seconds, 1, 3600)}));
+    settingsWord.store(packed({std::clamp(settings.thresholdDb, -120, 0), std::clamp(settings.seconds, 0, 3600)}));
 }
 
 bool DeadAirWatch::update(bool onAir, double airDb, std::int64_t nowMs, const DeadAirSettings& settings) {
     const bool wasActive = active_;
     lastMs_ = nowMs;
-    if (!onAir || airDb >= double(settings.thresholdDb)) {
+    if (!onAir || airDb >= double(settings.thresholdDb) || settings.seconds <= 0) {
         silent_ = false;
         active_ = false;
     } else {

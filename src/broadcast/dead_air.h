@@ -8,10 +8,10 @@
 // The presenter's choice (the settings file's text part carries them).
 struct DeadAirSettings {
     int thresholdDb = -50;  // dBFS: quieter than this is silence
-    int seconds = 15;       // silence this long is dead air
+    int seconds = 15;       // silence this long is dead air; 0: no warning
 };
 // The settings in force, read at every decision: a change takes effect at the next meter tick.
-// Any thread. Values are kept within -90..0 dBFS and 1..3600 s.
+// Any thread. Values are kept within -120..0 dBFS and 0..3600 s (the settings file's ranges).
 DeadAirSettings deadAirSettings();
 void setDeadAirSettings(const DeadAirSettings& settings);
 

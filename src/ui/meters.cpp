@@ -15,7 +15,12 @@ std::array<PeakMeter, 3> peakMeters;
 
 }  // namespace
 
-void resetMeters() { peakMeters = {}; }
+void startMeters(const Larkspur* record) {
+    peakMeters = {};
+    if (!record) return;
+    const TextSettings text = textSettingsOf(*record);
+    setDeadAirSettings({text.deadAirThreshold, text.deadAirSeconds});
+}
 
 void updateMeters(Larkspur* record, std::int64_t nowMs) {
     if (!record) return;

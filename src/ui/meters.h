@@ -21,5 +21,6 @@ constexpr int meterTimerPeriodMs = 40;
 // The meter timer's tick at nowMs (any steady clock in ms): the meters show the levels, and
 // the air's level decides dead air.
 void updateMeters(Larkspur* record, std::int64_t nowMs);
-// Back to the floor, with no hold and no clip (a new window thread).
-void resetMeters();
+// A new window thread: the meters at the floor, with no hold and no clip, and the dead-air
+// threshold and time as the settings file has them.
+void startMeters(const Larkspur* record);

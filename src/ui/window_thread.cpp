@@ -127,7 +127,7 @@ int windowThreadProc(Larkspur* record) {
     desktop::setTimer(configWindow, statusTimer, statusTimerPeriodMs);
     std::vector<std::uint8_t> savedSettings = record ? encodeSettings(*record) : std::vector<std::uint8_t>{};
     desktop::setTimer(configWindow, settingsTimer, settingsTimerPeriodMs);
-    resetMeters();
+    startMeters(record);
     desktop::setTimer(configWindow, meterTimer, meterTimerPeriodMs);
 
     for (;;) {

@@ -28,7 +28,7 @@ protected:
         test_station::reset(station);
         test_station::configure(station);
         resetBroadcastState();
-        resetMeters();
+        startMeters(nullptr);
         buildWindow(&station);
         ASSERT_EQ(connectStream(&station), 1);
     }
@@ -118,15 +118,27 @@ TEST_F(Meters, DeadAirAfterItsTimeInRedUntilTheSoundReturns) {
     EXPECT_EQ(desktop::text(statusLine), "dead air! silent for 0:05");  // -40 is silence now
     EXPECT_EQ(logged("dead air"), 2);
 
-    // Values out of range are kept in it: no warning at once, none that never comes.
-    setDeadAirSettings(DeadAirSettings{20, 0});
+    // The settings file's values, kept in range; a time of 0 turns the warning off.
+    setDeadAirSettings(DeadAirSettings{20, -5});
     EXPECT_EQ(deadAirSettings().thresholdDb, 0);
-    EXPECT_EQ(deadAirSettings().seconds, 1);
+    EXPECT_EQ(deadAirSettings().seconds, 0);
+    run(35120, 36000);
+    EXPECT_EQ(desktop::text(statusLine), "online! | streaming since: 2:00");
+    EXPECT_EQ(logged("sound again after dead air"), 2);
+
+    // A new window thread takes them from the settings file's text part.
+    TextSettings text = textSettingsOf(station);
+    text.deadAirThreshold = -40;
+    text.deadAirSeconds = 30;
+    storeTextSettings(station, text);
+    startMeters(&station);
+    EXPECT_EQ(deadAirSettings().thresholdDb, -40);
+    EXPECT_EQ(deadAirSettings().seconds, 30);
     setDeadAirSettings(DeadAirSettings{-30, 5});
 
     // Off the air there is no dead air, however silent.
     toggleConnection(&station, false);
-    run(35120, 60000);
+    run(36040, 60000);
     EXPECT_EQ(desktop::text(statusLine), "offline!");
     EXPECT_EQ(logged("sound again after dead air"), 2);
 }
