@@ -91,6 +91,13 @@ inline void prepare(Larkspur& r) {
     resetBroadcastState();
 }
 
+// The texts of every message box shown so far, in order.
+inline std::vector<std::string> boxTexts() {
+    std::vector<std::string> texts;
+    for (const auto& box : desktop::headless::boxes()) texts.push_back(box.text);
+    return texts;
+}
+
 // A test in a working folder of its own, where the station log (and the settings) land; the
 // previous folder comes back at the end.
 class OwnFolder {

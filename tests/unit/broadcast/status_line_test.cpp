@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Names = std::vector<std::string>;
+using test_station::boxTexts;
 using test_station::eventually;
 
 constexpr std::uint32_t green = 0x00FF00, red = 0xFF0000, amber = 0xFFC000;
@@ -85,11 +86,6 @@ protected:
         return reasons;
     }
     test_station::OwnFolder folder;
-    static Names boxTexts() {
-        Names texts;
-        for (const auto& box : desktop::headless::boxes()) texts.push_back(box.text);
-        return texts;
-    }
     // The user presses Connect, as the window's handler does.
     static int press() {
         desktop::setChecked(connectToggle, true);
