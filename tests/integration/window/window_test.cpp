@@ -88,7 +88,8 @@ protected:
         showErrors = 1;
         desktop::resetLoop();
         thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
-        ASSERT_TRUE(eventually([] { return desktop::windowExists(1) && desktop::controlExists(29); }, 5s));
+        // The air meter is the last control made.
+        ASSERT_TRUE(eventually([] { return desktop::windowExists(1) && desktop::controlExists(62); }, 5s));
         std::this_thread::sleep_for(300ms);  // mapped and drawn
     }
 

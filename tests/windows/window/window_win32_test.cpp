@@ -126,7 +126,8 @@ protected:
         showErrors = 0;
         desktop::resetLoop();
         thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
-        ASSERT_TRUE(winsupport::waitFor([] { return desktop::controlExists(29); }));
+        // The air meter is the last control made.
+        ASSERT_TRUE(winsupport::waitFor([] { return desktop::controlExists(29) && desktop::controlExists(62); }));
         window = reinterpret_cast<HWND>(desktop::nativeHandle(1));
         ASSERT_TRUE(IsWindow(window));
     }
