@@ -26,6 +26,13 @@ std::string hostTitle() {
     return title;
 }
 
+// While the capture device is gone the engine mixes silence for it and keeps trying to open it
+// again: the presenter must know the microphone is not on the air.
+std::string microphoneNote(const Larkspur* record) {
+    if (BASS_ChannelIsActive(record->recordChannel) != BASS_ACTIVE_STALLED) return {};
+    return " | microphone lost, waiting for it...";
+}
+
 }  // namespace
 
 std::string trackTitle(const std::string& hostTitle) {
@@ -63,6 +70,6 @@ void updateStatus(Larkspur* record) {
     // A failed query gives a negative (or absurd) figure: keep the line as it is.
     if (!(seconds >= 0.5) || seconds >= 2147483647.0) return;
     const int s = static_cast<int>(std::lround(seconds));
-    setStatus("online! | streaming since: " + streamingTime(s));
+    setStatus("online! | streaming since: " + streamingTime(s) + microphoneNote(record));
     if (desktop::controlExists(statusLine)) desktop::setTextColor(statusLine, green);
 }

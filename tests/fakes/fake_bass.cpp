@@ -356,6 +356,12 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
     return fake_bass::state().seconds;
 }
 
+DWORD BASS_ChannelIsActive(DWORD handle) {
+    Call c = record(make("BASS_ChannelIsActive", fake_bass::list(handle), {handle}), Returns::Value,
+                    BASS_ACTIVE_PLAYING);
+    return c.ok ? static_cast<DWORD>(c.result) : DWORD{BASS_ACTIVE_STOPPED};
+}
+
 DWORD BASS_FX_GetVersion(void) {
     Call c = record(make("BASS_FX_GetVersion", ""), Returns::Value, 0x02040000);
     return c.ok ? static_cast<DWORD>(c.result) : 0;

@@ -280,6 +280,31 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
     });
 }
 
+DWORD BASS_ChannelIsActive(DWORD handle) {
+    return guarded(DWORD{BASS_ACTIVE_STOPPED}, [&]() -> DWORD {
+        auto o = reg().get(handle);
+        if (!o) return fail(BASS_ERROR_HANDLE, DWORD{BASS_ACTIVE_STOPPED});
+        DWORD state = BASS_ACTIVE_STOPPED;
+        switch (o->kind) {
+        case Kind::Mixer:
+            if (std::static_pointer_cast<Mixer>(o)->playing.load()) state = BASS_ACTIVE_PLAYING;
+            break;
+        case Kind::Record: {
+            auto s = std::static_pointer_cast<Source>(o);
+            state = capture::isLost(*s) ? BASS_ACTIVE_STALLED : s->active() ? BASS_ACTIVE_PLAYING : BASS_ACTIVE_PAUSED;
+            break;
+        }
+        case Kind::Push:
+            if (std::static_pointer_cast<Source>(o)->active()) state = BASS_ACTIVE_PLAYING;
+            break;
+        default:
+            return fail(BASS_ERROR_HANDLE, DWORD{BASS_ACTIVE_STOPPED});
+        }
+        setError(BASS_OK);
+        return state;
+    });
+}
+
 DWORD BASS_FX_GetVersion(void) {
     setError(BASS_OK);
     return 0x02040000;

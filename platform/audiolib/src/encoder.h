@@ -34,7 +34,7 @@ public:
     // Output reaches the caller's callback only once its start call has handed out the handle:
     // a callback that stops the mixer must find the encoder already attached to it.
     void releaseOutput();
-    void feed(const int16_t* samples, size_t bytes) override;
+    void feed(const int16_t* samples, size_t bytes) noexcept override;
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
     int castInit(const std::string& server, const icy::CastParams& params);
@@ -44,6 +44,11 @@ public:
     // and inside the encoder's own output callback. Returns within a second; a handshake under
     // way on another thread gives up as well.
     void shutdown();
+    // The first half of shutdown(): asks every part to end and returns at once. Encoders ended
+    // together are all begun first, so that their programs' grace times overlap.
+    void beginShutdown();
+    // Its mixer will never feed it again: reported as a dead encoder.
+    void starved() noexcept override;
 
     uint64_t inputDropped() const { return inDropped_.load(); }
     bool hasCast() const;
@@ -85,7 +90,8 @@ private:
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;
-    std::once_flag shutdownOnce_;
+    std::once_flag beginOnce_, shutdownOnce_;
+    int64_t endBy_ = 0;  // steady ns: the program is killed if it has not ended by then
 };
 
 }  // namespace bassx
