@@ -12,6 +12,7 @@
 #include "device.h"
 #include "encoder.h"
 #include "error.h"
+#include "fault_point.h"
 #include "handles.h"
 #include "lifetime.h"
 #include "mixer.h"
@@ -79,6 +80,8 @@ void larkspurEngineCounts(LarkspurEngineCounts* out) {
     out->heldNotices = notify::held();
     out->queuedNotices = notify::queued();
 }
+
+void larkspurEngineFailThreads(unsigned points) { faults::arm(points); }
 
 extern "C" {
 
