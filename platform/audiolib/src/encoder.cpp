@@ -253,7 +253,6 @@ title::Sender* Encoder::titleSender() {
 
 void Encoder::beginShutdown() {
     std::call_once(beginOnce_, [this] {
-        endBy_ = nowNs() + int64_t{kWriteSliceMs + kEndGraceMs} * 1'000'000;
         {
             std::lock_guard<std::mutex> lock(inMutex_);
             ending_.store(true);
@@ -268,14 +267,22 @@ void Encoder::beginShutdown() {
     });
 }
 
-void Encoder::shutdown() {
+void Encoder::closeInput() {
     beginShutdown();
-    std::call_once(shutdownOnce_, [this] {
+    std::call_once(inputOnce_, [this] {
         if (writer_.joinable()) writer_.join();
+        process_.closeStdin();  // the writer has, unless it never ran
+    });
+}
+
+void Encoder::shutdown() {
+    closeInput();
+    std::call_once(shutdownOnce_, [this] {
         // With its input closed the encoder flushes and exits; the reader drains the rest. The
-        // grace time runs from the beginning of the end, so ends begun together overlap.
-        const int64_t left = (endBy_ - nowNs()) / 1'000'000;
-        process_.end(static_cast<int>(std::max<int64_t>(left, 0)));
+        // grace time runs from the close, so the programs of encoders ended together have
+        // theirs at the same time.
+        const int64_t left = (process_.inputClosedAt() - nowNs()) / 1'000'000 + kEndGraceMs;
+        process_.end(static_cast<int>(std::clamp<int64_t>(left, 0, kEndGraceMs)));
         readerStop_.store(true);
         if (inOutputCallback == this)
             reader_.detach();  // we are the reader: it returns as soon as the callback does

@@ -44,13 +44,17 @@ public:
     // and inside the encoder's own output callback. Returns within a second; a handshake under
     // way on another thread gives up as well.
     void shutdown();
-    // The first half of shutdown(): asks every part to end and returns at once. Encoders ended
-    // together are all begun first, so that their programs' grace times overlap.
+    // The first steps of shutdown(). Encoders ended together all take each step before any
+    // takes the next, so that their programs' grace times overlap. beginShutdown() asks every
+    // part to end and returns at once; closeInput() then waits (a fraction of a second) until
+    // the program's input is closed.
     void beginShutdown();
+    void closeInput();
     // Its mixer will never feed it again: reported as a dead encoder.
     void starved() noexcept override;
 
     uint64_t inputDropped() const { return inDropped_.load(); }
+    const Process& process() const { return process_; }
     bool hasCast() const;
     title::Sender* titleSender();
 
@@ -90,8 +94,7 @@ private:
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;
-    std::once_flag beginOnce_, shutdownOnce_;
-    int64_t endBy_ = 0;  // steady ns: the program is killed if it has not ended by then
+    std::once_flag beginOnce_, inputOnce_, shutdownOnce_;
 };
 
 }  // namespace bassx

@@ -13,14 +13,15 @@ Registry& reg() { return Registry::instance(); }
 void endMixer(const std::shared_ptr<Mixer>& m) {
     device::stop(m.get());
     m->playing.store(false);
-    // Every encoder is asked to end before any is waited for: a stop takes as long as the
-    // slowest program, not as long as all of them together.
+    // Every encoder is asked to end, and every program's input closed, before any program is
+    // waited for: a stop takes one grace time, not one per encoder.
     auto sinks = m->detach();
     for (auto& sink : sinks) {
         auto enc = std::static_pointer_cast<Encoder>(sink);
         reg().remove(enc->handle.load());
         enc->beginShutdown();
     }
+    for (auto& sink : sinks) std::static_pointer_cast<Encoder>(sink)->closeInput();
     for (auto& sink : sinks) endEncoder(std::static_pointer_cast<Encoder>(sink));
 }
 
