@@ -173,9 +173,10 @@ BASSDEF(BOOL) BASS_Free(void);
  * input, BASS_ERROR_INIT without an open device).
  * BASS_RecordFree: closes the device and its channel, which leaves its mixer.
  * A device that goes away while its channel lives (the source fails or is unplugged, the sound
- * server stops or restarts) does not end the channel: it gives silence, and the same device
- * (the same sound server name, wherever it now is in the list) is opened again as soon as it
- * is there, tried twice a second at most; the level last set with BASS_RecordSetInput is set
+ * server stops or restarts; on Windows a wave input that hands back nothing for a second) does
+ * not end the channel: it gives silence, and the same device (by its name, the sound server's
+ * on Linux, wherever it now is in the list) is opened again as soon as it is there, tried
+ * twice a second at most; the level last set with BASS_RecordSetInput is set
  * on it again and the channel records or stays paused as before. Meanwhile
  * BASS_ChannelIsActive of the channel reads BASS_ACTIVE_STALLED, BASS_RecordSetInput keeps
  * the level for the device's return and BASS_RecordGetInput fails with BASS_ERROR_DRIVER.

@@ -197,6 +197,7 @@ bool reopen(State& s, const std::shared_ptr<RecordChannel>& ch) {
         ch->attempt.reset();
     }
     if (!st) return false;
+    PulseSourceInfo source = *found;  // copied here: nothing below throws
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.channel != ch) {
         dropStream(*conn, st);
@@ -208,7 +209,7 @@ bool reopen(State& s, const std::shared_ptr<RecordChannel>& ch) {
         return false;
     }
     s.conn = conn;
-    s.source = *found;
+    s.source = std::move(source);
     if (s.level >= 0.0f) conn->setSourceVolume(s.source.index, s.source.channels, s.level);
     ch->lost.store(false);
     watch(*conn, *ch);
@@ -224,7 +225,12 @@ void reopenLoop(std::shared_ptr<RecordChannel> ch) {
         ch->lossPending = false;  // a loss of the stream made below is noted afresh
         lock.unlock();
         const auto tried = std::chrono::steady_clock::now();
-        const bool done = reopen(s, ch);
+        bool done = false;
+        try {
+            done = reopen(s, ch);
+        } catch (...) {
+            // Out of memory: this try failed like any other, and the next one comes.
+        }
         lock.lock();
         if (!done) {
             ch->lossPending = true;
