@@ -5,6 +5,7 @@
 
 #include "bass.h"
 #include "broadcast/connection.h"
+#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -56,6 +57,7 @@ void updateTitle(Larkspur* record) {
     BASS_Encode_CastSetTitle(record->encoder, title.c_str(), url.c_str());
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
+    logTitle(title);
 }
 
 void updateStatus(Larkspur* record) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -172,7 +173,7 @@ int showRecord(Larkspur* record) {
     desktop::setPosition(35, record->hostVolumeSpeaking);
     desktop::setPosition(33, record->hostVolume);
 
-    desktop::select(20, record->recordDevice < desktop::itemCount(20) ? record->recordDevice.load() : 0);
+    desktop::select(20, std::max(shownCaptureDevice(*record), 0));
 
     std::string type = textOf(record->contentType);
     int format = 0;

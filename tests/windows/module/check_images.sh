@@ -22,7 +22,7 @@ want="Config DSPProc Init Quit getModule winampDSPGetHeader2 "
 [ "$got" = "$want" ] || bad "dsp_wren.dll exports [$got], expected [$want]"
 
 declare -A expect=(
-  [BASS.dll]="BASS_ChannelPlay BASS_ChannelSetAttribute BASS_ChannelSetFX BASS_ChannelStop BASS_ErrorGetCode BASS_FXSetParameters BASS_Free BASS_Init BASS_RecordFree BASS_RecordGetDeviceInfo BASS_RecordGetInput BASS_RecordInit BASS_RecordSetInput BASS_RecordStart BASS_StreamCreate BASS_StreamFree BASS_StreamPutData"
+  [BASS.dll]="BASS_ChannelIsActive BASS_ChannelPlay BASS_ChannelSetAttribute BASS_ChannelSetFX BASS_ChannelStop BASS_ErrorGetCode BASS_FXSetParameters BASS_Free BASS_Init BASS_RecordFree BASS_RecordGetDeviceInfo BASS_RecordGetInput BASS_RecordInit BASS_RecordSetInput BASS_RecordStart BASS_StreamCreate BASS_StreamFree BASS_StreamPutData"
   [BASSMIX.dll]="BASS_Mixer_StreamAddChannel BASS_Mixer_StreamCreate"
   [BASS_FX.dll]="BASS_FX_GetVersion"
   [BASSENC.dll]="BASS_Encode_CastInit BASS_Encode_CastSetTitle BASS_Encode_SetNotify BASS_Encode_Start"
@@ -47,6 +47,13 @@ done
 
 # The library's DLLs export the undecorated names; the three small ones forward to BASS.dll.
 if [ -f "$dlls/BASS.dll" ]; then
+  # Only the system's DLLs beside it (secur32 and crypt32: TLS through Schannel).
+  for dll in $(dll_names "$dlls/BASS.dll"); do
+    case "${dll,,}" in
+      kernel32.dll|msvcrt.dll|ws2_32.dll|winmm.dll|secur32.dll|crypt32.dll|api-ms-win-*) ;;
+      *) bad "BASS.dll depends on $dll" ;;
+    esac
+  done
   all="$(exports "$dlls/BASS.dll")"
   grep -q '@' <<<"$all" && bad "BASS.dll exports decorated names"
   for dll in BASS.dll BASSMIX.dll BASS_FX.dll BASSENC.dll; do
