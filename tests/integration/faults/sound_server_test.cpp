@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <future>
@@ -210,7 +211,10 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
         heard = fixtures::listen(ice.port(), 2);
         if (!heard.ok || heard.samples.size() < 44100) return false;
         const int16_t* last = heard.samples.data() + heard.samples.size() - 44100;
-        return toneLevel(last, 44100, 440) > 0.05 && toneLevel(last, 44100, 1000) > 0.05;
+        // Each tone well above the floor at a frequency nobody plays: a feeder that stutters
+        // on a busy machine still shows, silence does not.
+        const double floor = std::max(toneLevel(last, 44100, 700), 1e-4);
+        return toneLevel(last, 44100, 440) > 10 * floor && toneLevel(last, 44100, 1000) > 10 * floor;
     };
     ASSERT_TRUE(faults::eventually(bothTones, 30s, 0ms)) << heard.error;
     auto statusNow = [] {
@@ -235,11 +239,14 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
     const fixtures::Listened gap = across.get();
     ASSERT_TRUE(gap.ok) << gap.error;
     ASSERT_GE(gap.samples.size(), 44100u * 2);
-    for (size_t at = 22050; at + 22050 <= gap.samples.size(); at += 22050)
-        EXPECT_GT(toneLevel(gap.samples.data() + at, 22050, 440), 0.04) << "no music at " << at / 44100.0 << " s";
+    for (size_t at = 22050; at + 22050 <= gap.samples.size(); at += 22050) {
+        const int16_t* half = gap.samples.data() + at;
+        EXPECT_GT(toneLevel(half, 22050, 440), 10 * std::max(toneLevel(half, 22050, 700), 1e-4))
+            << "no music at " << at / 44100.0 << " s";
+    }
 
     // The microphone is back by itself, at the level talk-over gave it.
-    ASSERT_TRUE(faults::eventually(bothTones, 30s, 0ms)) << heard.error;
+    ASSERT_TRUE(faults::eventually(bothTones, 60s, 0ms)) << heard.error;
     EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
     EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
     std::string source, volume;
