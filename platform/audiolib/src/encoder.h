@@ -35,7 +35,7 @@ public:
     // Output reaches the caller's callback only once its start call has handed out the handle:
     // a callback that stops the mixer must find the encoder already attached to it.
     void releaseOutput();
-    void feed(const int16_t* samples, size_t bytes) override;
+    void feed(const int16_t* samples, size_t bytes) noexcept override;
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
     // Texts (and titles below) are UTF-8; the server gets them in the bytes it reads.
@@ -49,8 +49,17 @@ public:
     // and inside the encoder's own output callback. Returns within a second; a handshake under
     // way on another thread gives up as well.
     void shutdown();
+    // The first steps of shutdown(). Encoders ended together all take each step before any
+    // takes the next, so that their programs' grace times overlap. beginShutdown() asks every
+    // part to end and returns at once; closeInput() then waits (a fraction of a second) until
+    // the program's input is closed.
+    void beginShutdown();
+    void closeInput();
+    // Its mixer will never feed it again: reported as a dead encoder.
+    void starved() noexcept override;
 
     uint64_t inputDropped() const { return inDropped_.load(); }
+    const Process& process() const { return process_; }
     bool hasCast() const;
     title::Sender* titleSender();
 
@@ -93,7 +102,7 @@ private:
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;
-    std::once_flag shutdownOnce_;
+    std::once_flag beginOnce_, inputOnce_, shutdownOnce_;
 };
 
 }  // namespace bassx
