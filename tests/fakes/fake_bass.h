@@ -46,8 +46,8 @@ void fail(const std::string& name, int code, int times = 1);
 // Calls to `name` succeed again.
 void clearFailure(const std::string& name);
 // A fixed return value for `name` on success (handles, BASS_FX_GetVersion,
-// BASS_Mixer_ChannelGetPosition, BASS_StreamPutData, ...). For BASS_ChannelBytes2Seconds
-// use seconds().
+// BASS_Mixer_ChannelGetPosition, BASS_StreamPutData, BASS_ChannelIsActive (playing unless
+// set), ...). For BASS_ChannelBytes2Seconds use seconds().
 void setResult(const std::string& name, std::uint64_t value);
 void seconds(double value);  // what BASS_ChannelBytes2Seconds returns
 void setDevices(const std::vector<Device>& devices);
@@ -55,6 +55,9 @@ void setDevices(const std::vector<Device>& devices);
 // BASS_RecordSetInput writes it. 1.0 after reset().
 void setInputLevel(float volume);
 float inputLevel();
+// What BASS_ChannelGetLevel(Ex) reports for `handle`, as a factor of full scale on every
+// channel; 0 (silence) for a handle never set.
+void setLevel(DWORD handle, float level);
 // Runs after `name` is recorded, before it returns, on the caller's thread (outside the lock):
 // lets a test block a call or act in the middle of a sequence.
 void onCall(const std::string& name, std::function<void(const Call&)> hook);

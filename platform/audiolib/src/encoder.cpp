@@ -1,10 +1,12 @@
 #include "encoder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "cast_protocol.h"
+#include "fault_point.h"
 #include "notify.h"
 #include "threads.h"
 
@@ -15,6 +17,8 @@ constexpr size_t kPendingMax = 1u << 20;
 // With its input closed a program has this long to finish before it is killed; with the
 // threads' 100 ms slices it keeps every stop within a second.
 constexpr int kEndGraceMs = 400;
+// The writer notices an end within one of its write slices, and closes the program's input.
+constexpr int kWriteSliceMs = 100;
 // A pause in the feed this long starts the hung-encoder clock afresh (a paused mixer feeds
 // nothing, and a program may hold a part of a frame until more comes).
 constexpr int64_t kFeedGapNs = 1'000'000'000;
@@ -67,8 +71,10 @@ int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
         auto h = waveHeader(rate_, chans_);
         inQueue_.push_back(std::move(h));
     }
-    writer_ = startThread([this] { writerLoop(); });
-    reader_ = startThread([this] { readerLoop(); });
+    // A thread that dies of an error (out of memory) is the encoder's death: the caller's
+    // reconnect takes over.
+    writer_ = startThread([this] { writerLoop(); }, [this] { postOnce(BASS_ENCODE_NOTIFY_ENCODER); });
+    reader_ = startThread([this] { readerLoop(); }, [this] { postOnce(BASS_ENCODE_NOTIFY_ENCODER); });
     return BASS_OK;
 }
 
@@ -95,7 +101,7 @@ bool Encoder::hung() const {
     return now - lastFed_.load() <= kFeedGapNs && now - since >= int64_t{net::kLivenessMs} * 1'000'000;
 }
 
-void Encoder::feed(const int16_t* samples, size_t bytes) {
+void Encoder::feed(const int16_t* samples, size_t bytes) noexcept {
     std::lock_guard<std::mutex> lock(inMutex_);
     if (ending_.load() || draining_.load()) return;
     // Offered counts, taken or not: a program that stops reading is as hung as one that stops
@@ -105,11 +111,19 @@ void Encoder::feed(const int16_t* samples, size_t bytes) {
         inDropped_.fetch_add(bytes);
         return;
     }
-    auto* p = reinterpret_cast<const uint8_t*>(samples);
-    inQueue_.emplace_back(p, p + bytes);
+    try {
+        auto* p = reinterpret_cast<const uint8_t*>(samples);
+        inQueue_.emplace_back(p, p + bytes);
+    } catch (...) {
+        // Out of memory: this block is lost like one that does not fit; the clock goes on.
+        inDropped_.fetch_add(bytes);
+        return;
+    }
     inQueued_ += bytes;
     inCv_.notify_one();
 }
+
+void Encoder::starved() noexcept { postOnce(BASS_ENCODE_NOTIFY_ENCODER); }
 
 void Encoder::postOnce(DWORD status) {
     if (ending_.load()) return;
@@ -120,6 +134,12 @@ void Encoder::postOnce(DWORD status) {
 }
 
 void Encoder::writerLoop() {
+    // Whatever ends the writer, the program's input ends with it: at our own end every
+    // program gets it at once, however many are ended together.
+    struct CloseInput {
+        Process& p;
+        ~CloseInput() { p.closeStdin(); }
+    } closeInput{process_};
     for (;;) {
         std::vector<uint8_t> block;
         {
@@ -132,13 +152,14 @@ void Encoder::writerLoop() {
                 process_.closeStdin();
                 return;
             }
+            faults::check(faults::EncoderWriter);
             block = std::move(inQueue_.front());
             inQueue_.pop_front();
             inQueued_ -= std::min(inQueued_, block.size());
         }
         size_t off = 0;
         while (off < block.size()) {
-            long n = process_.writeInput(block.data() + off, block.size() - off, 100);
+            long n = process_.writeInput(block.data() + off, block.size() - off, kWriteSliceMs);
             if (n > 0) {
                 off += static_cast<size_t>(n);
                 continue;
@@ -162,6 +183,7 @@ void Encoder::readerLoop() {
     const std::weak_ptr<Encoder> self = weak_from_this();
     std::vector<uint8_t> buf(64 * 1024);
     for (;;) {
+        faults::check(faults::EncoderReader);
         long n = process_.readOutput(buf.data(), buf.size(), 100);
         if (n == -2) {
             if (readerStop_.load()) return;
@@ -272,8 +294,8 @@ title::Sender* Encoder::titleSender() {
     return titles_.get();
 }
 
-void Encoder::shutdown() {
-    std::call_once(shutdownOnce_, [this] {
+void Encoder::beginShutdown() {
+    std::call_once(beginOnce_, [this] {
         {
             std::lock_guard<std::mutex> lock(inMutex_);
             ending_.store(true);
@@ -283,15 +305,28 @@ void Encoder::shutdown() {
         }
         inCv_.notify_all();
         releaseOutput();
-        // Everything is asked to end at once, so the waits below overlap instead of adding up.
-        {
-            std::lock_guard<std::mutex> lock(castMutex_);
-            if (titles_) titles_->cancel();
-            if (link_) link_->cancel();
-        }
+        std::lock_guard<std::mutex> lock(castMutex_);
+        if (titles_) titles_->cancel();
+        if (link_) link_->cancel();
+    });
+}
+
+void Encoder::closeInput() {
+    beginShutdown();
+    std::call_once(inputOnce_, [this] {
         if (writer_.joinable()) writer_.join();
-        // With its input closed the encoder flushes and exits; the reader drains the rest.
-        process_.end(kEndGraceMs);
+        process_.closeStdin();  // the writer has, unless it never ran
+    });
+}
+
+void Encoder::shutdown() {
+    closeInput();
+    std::call_once(shutdownOnce_, [this] {
+        // With its input closed the encoder flushes and exits; the reader drains the rest. The
+        // grace time runs from the close, so the programs of encoders ended together have
+        // theirs at the same time.
+        const int64_t left = (process_.inputClosedAt() - nowNs()) / 1'000'000 + kEndGraceMs;
+        process_.end(static_cast<int>(std::clamp<int64_t>(left, 0, kEndGraceMs)));
         readerStop_.store(true);
         if (inOutputCallback == this)
             reader_.detach();  // we are the reader: it returns as soon as the callback does

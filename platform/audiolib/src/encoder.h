@@ -36,7 +36,7 @@ public:
     // Output reaches the caller's callback only once its start call has handed out the handle:
     // a callback that stops the mixer must find the encoder already attached to it.
     void releaseOutput();
-    void feed(const int16_t* samples, size_t bytes) override;
+    void feed(const int16_t* samples, size_t bytes) noexcept override;
 
     // A recording: the program's output goes into this file instead of a server. Before start.
     void setFile(std::unique_ptr<FileOutput> file) { file_ = std::move(file); }
@@ -60,8 +60,17 @@ public:
     // and inside the encoder's own output callback. Returns within a second; a handshake under
     // way on another thread gives up as well.
     void shutdown();
+    // The first steps of shutdown(). Encoders ended together all take each step before any
+    // takes the next, so that their programs' grace times overlap. beginShutdown() asks every
+    // part to end and returns at once; closeInput() then waits (a fraction of a second) until
+    // the program's input is closed.
+    void beginShutdown();
+    void closeInput();
+    // Its mixer will never feed it again: reported as a dead encoder.
+    void starved() noexcept override;
 
     uint64_t inputDropped() const { return inDropped_.load(); }
+    const Process& process() const { return process_; }
     bool hasCast() const;
     title::Sender* titleSender();
 
@@ -109,7 +118,7 @@ private:
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;
-    std::once_flag shutdownOnce_;
+    std::once_flag beginOnce_, inputOnce_, shutdownOnce_;
 };
 
 }  // namespace bassx

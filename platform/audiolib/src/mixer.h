@@ -15,6 +15,8 @@ namespace bassx {
 struct MixSink {
     virtual ~MixSink() = default;
     virtual void feed(const int16_t* samples, size_t bytes) = 0;
+    // The mixer failed and will not feed it again.
+    virtual void starved() noexcept {}
 };
 
 class Mixer : public Object {
@@ -42,6 +44,9 @@ public:
     // Mixes `frames` frames into out and feeds the sinks. Called by the device clock (or a test).
     void render(int16_t* out, size_t frames);
 
+    // Tells every sink that it will not be fed again (the mixer could not be rendered).
+    void starveSinks() noexcept;
+
     // Calls f(source) for each source, under the mixer's lock.
     template <class F>
     void forEachSource(F&& f) {
@@ -55,6 +60,7 @@ public:
     size_t sourceCount();
 
     std::atomic<float> volume{1.0f};  // device output only
+    LevelMeter level;  // of the mix as the sinks get it (the volume above does not act on it)
     std::atomic<bool> playing{false};
 
 private:

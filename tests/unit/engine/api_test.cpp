@@ -10,8 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -221,6 +221,57 @@ TEST(ApiGraph, PushedMusicAtHalfVolumeReachesTheEncoderAndTheClockKeepsTime) {
     EXPECT_TRUE(noChildren());
 }
 
+TEST(ApiLevels, MetersReadHostStreamsCaptureAndMixersAndRefuseTheRest) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    HSTREAM host = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HFX fx = BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0);
+    float levels[4] = {-1, -1, -1, -1};
+    // Nothing rendered yet: silence, not an error.
+    EXPECT_EQ(BASS_ChannelGetLevel(host), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
+    ASSERT_TRUE(BASS_ChannelGetLevelEx(mixer, levels, 0.04f, BASS_LEVEL_STEREO));
+    EXPECT_EQ(levels[0], 0.0f);
+    EXPECT_EQ(levels[1], 0.0f);
+    EXPECT_EQ(levels[2], -1.0f);  // two levels, no more
+    ASSERT_TRUE(BASS_ChannelGetLevelEx(host, levels, 0.0f, BASS_LEVEL_MONO));
+    EXPECT_EQ(levels[1], 0.0f);  // left from the call before: one level written
+    for (DWORD bad : {0u, fx, 0xFFFFu}) {
+        EXPECT_EQ(BASS_ChannelGetLevel(bad), static_cast<DWORD>(-1));
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+        EXPECT_FALSE(BASS_ChannelGetLevelEx(bad, levels, 0.02f, 0));
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+    }
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, nullptr, 0.02f, 0));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, levels, 1.5f, 0));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, levels, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_STEREO));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, levels, 0.02f, 0x100));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+
+    // Music at -6 dBFS pushed into a playing mixer shows on the stream and on the mix. A steady
+    // value: the steering's resampler rings on the edges of a tone made of full steps.
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, host, 0));
+    ASSERT_TRUE(BASS_ChannelPlay(mixer, FALSE));
+    std::vector<int16_t> tone(4410 * 2, 16384);
+    // Past the first fifth of a second: the resampler rings once where the music starts.
+    for (int i = 0; i < 2000 && BASS_Mixer_ChannelGetPosition(host, BASS_POS_BYTE) < 44100u * 4 / 5; ++i) {
+        BASS_StreamPutData(host, tone.data(), static_cast<DWORD>(tone.size() * 2));
+        std::this_thread::sleep_for(10ms);
+    }
+    BASS_StreamPutData(host, tone.data(), static_cast<DWORD>(tone.size() * 2));
+    float got[2] = {0, 0};
+    ASSERT_TRUE(BASS_ChannelGetLevelEx(mixer, got, 0.04f, BASS_LEVEL_STEREO));
+    EXPECT_NEAR(got[0], 0.5f, 0.02f);  // the steering's resampling may round a little
+    EXPECT_NEAR(got[1], 0.5f, 0.02f);
+    const DWORD word = BASS_ChannelGetLevel(host);
+    EXPECT_NEAR(double(word & 0xFFFF), 16384, 700);
+    BASS_StreamFree(host);
+    EXPECT_TRUE(BASS_Free());
+}
+
 TEST(ApiEncoder, ProgramThatCannotStartGivesZeroAtOnce) {
     HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
     auto t0 = Clock::now();
@@ -270,6 +321,48 @@ TEST(ApiEncoder, DeathOnItsOwnIsNotifiedOnceAndOurOwnEndIsNot) {
     struct sigaction sa {};
     ::sigaction(SIGPIPE, nullptr, &sa);
     EXPECT_EQ(sa.sa_handler, SIG_DFL);
+}
+
+// What dies of an error on an engine thread is reported as the encoder's death, and the rest
+// of the engine goes on: a new mixer on the same device clock is fed.
+TEST(ApiFailures, AnEngineThreadThatFailsEndsWithItsEncodersDeathNotice) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    struct Output {
+        std::atomic<uint64_t> bytes{0};
+        static void BASSCALLBACK proc(HENCODE, DWORD, const void*, DWORD length, void* user) {
+            static_cast<Output*>(user)->bytes += length;
+        }
+    };
+    const struct {
+        unsigned point;
+        const char* thread;
+    } cases[] = {{1, "device clock"}, {2, "encoder's feeding thread"}, {4, "encoder's reading thread"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.thread);
+        NoticeLog log;
+        Output out;
+        HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+        HENCODE e = BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, &Output::proc, &out);
+        ASSERT_NE(e, 0u);
+        ASSERT_TRUE(BASS_Encode_SetNotify(e, &NoticeLog::proc, &log));
+        ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
+        for (int i = 0; i < 1000 && out.bytes.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_GT(out.bytes.load(), 0u) << "not fed before the failure";
+        larkspurEngineFailThreads(c.point);
+        for (int i = 0; i < 1000 && log.count() == 0; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_GE(log.count(), 1u);
+        EXPECT_EQ(log.got[0], static_cast<DWORD>(BASS_ENCODE_NOTIFY_ENCODER));
+        EXPECT_TRUE(BASS_ChannelStop(m));
+        EXPECT_EQ(log.count(), 1u);
+    }
+    Output fed;
+    HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    ASSERT_NE(BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, &Output::proc, &fed), 0u);
+    ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
+    for (int i = 0; i < 1000 && fed.bytes.load() < 44100 * 4 / 10; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_GE(fed.bytes.load(), 44100u * 4 / 10);
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_TRUE(noChildren());
 }
 
 TEST(ApiEncoder, SlowEncoderNeverHoldsUpTheClock) {
