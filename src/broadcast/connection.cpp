@@ -1,6 +1,7 @@
 // Taking the station on the air and off it, and surviving a dying encoder or server.
 #include "broadcast/connection.h"
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "audio/audio_graph.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
+#include "broadcast/formats.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -47,6 +49,21 @@ std::string withoutLineBreaks(std::string text) {
 
 // Every station text goes into the source handshake: a line break would start a header line.
 std::string castText(const TextField& field) { return withoutLineBreaks(textOf(field)); }
+
+// How the engine must treat the program's output: Ogg streams whose titles travel in a new
+// chained stream each are restarted by it at every title.
+DWORD encoderFormatFlag(const StreamFormat& format) {
+    if (&format == &formats::opus) return BASS_ENCODE_CHAIN_OPUS;
+    if (&format == &formats::flac) return BASS_ENCODE_CHAIN_FLAC;
+    return 0;
+}
+
+// The program as the failure box names it, in the form the described box uses.
+std::string programFileName(const StreamFormat& format) {
+    std::string name(format.program);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name + ".EXE";
+}
 
 void dropCaptureChannel(Larkspur* record) {
     BASS_ChannelStop(record->recordChannel);
@@ -140,13 +157,18 @@ void setStatus(const std::string& text) {
 
 std::string encoderCommandLine(const Larkspur& record, const std::string& folder) {
     // Quoted: the host folder may hold spaces. The raw input's rate is the graph's own rate;
-    // both encoders take 16-bit little-endian stereo raw input by default.
-    const std::string program = "\"" + folder + "Plugins/Larkspur/";
+    // every encoder is told 16-bit little-endian stereo raw input.
+    const StreamFormat& format = formats::encodedAs(textOf(record.contentType));
+    const std::string program = "\"" + folder + "Plugins/Larkspur/" + std::string(format.program) + "\"";
     const std::string rate = std::to_string(record.sampleRate);
     const std::string bitrate = std::to_string(record.bitrate);
-    if (textOf(record.contentType) == "audio/mpeg")
-        return program + "lame\" -r -s " + rate + " -b " + bitrate + " -";
-    return program + "oggenc\" -r -R " + rate + " -b " + bitrate + " -m " + bitrate + " -";
+    if (&format == &formats::mp3) return program + " -r -s " + rate + " -b " + bitrate + " -";
+    if (&format == &formats::opus)
+        return program + " --quiet --raw --raw-rate " + rate + " --raw-chan 2 --bitrate " + bitrate + " - -";
+    if (&format == &formats::flac)
+        return program + " --silent --ogg --force-raw-format --endian=little --sign=signed --channels=2 --bps=16" +
+               " --sample-rate=" + rate + " -";
+    return program + " -r -R " + rate + " -b " + bitrate + " -m " + bitrate + " -";
 }
 
 std::string serverAddress(const Larkspur& record) {
@@ -185,14 +207,22 @@ int startEncoder(Larkspur* record) {
     const std::string command = encoderCommandLine(*record, folder);
     // A double quote cannot be written inside the quoted program path: the split would start
     // some other program. Such a folder is refused like a missing encoder.
+    const StreamFormat& format = formats::encodedAs(textOf(record->contentType));
     record->encoder = folder.find('"') != std::string::npos
                           ? 0
                           : BASS_Encode_Start(record->mixer, command.c_str(),
-                                              BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
+                                              BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE | encoderFormatFlag(format),
+                                              nullptr, nullptr);
     if (record->encoder == 0) {
-        reportError(
-            "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
-            "\\n, or LAME.EXE (if encoding to MP3).");
+        if (&format == &formats::mp3 || &format == &formats::vorbis) {
+            reportError(
+                "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
+                "\\n, or LAME.EXE (if encoding to MP3).");
+        } else {
+            const std::string message = "Couldn't start encoding...\\n Make sure " + programFileName(format) +
+                                        " (if encoding to " + std::string(format.name) + ") is in \\Plugins\\Larkspur\\ .";
+            reportError(message.c_str());
+        }
         dropCaptureChannel(record);
         return 0;
     }
@@ -224,13 +254,16 @@ int connectStream(Larkspur* record) {
     const std::string address = serverAddress(*record);
     const std::string header = stationHeader(*record);
     const std::string password = castText(record->password);
-    const std::string content = castText(record->contentType);
+    const std::string content = formats::serverType(castText(record->contentType));
+    // A lossless stream has no bitrate to announce; the link measures what it sends.
+    const bool lossless = formats::encodedAs(textOf(record->contentType)).bitrates.empty();
+    const DWORD bitrate = lossless ? 0 : static_cast<DWORD>(record->bitrate);
     const std::string url = castText(record->url);
     const std::string genre = castText(record->genre);
     const std::string description = castText(record->description);
     if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
                               url.c_str(), genre.c_str(), description.c_str(), nullptr,
-                              static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE)) {
+                              bitrate, record->isPublic ? TRUE : FALSE)) {
         reportError("Couldn't setup connection with server");
         dropCaptureChannel(record);
         return 0;

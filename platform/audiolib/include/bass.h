@@ -124,6 +124,12 @@ typedef struct {
 /* Encoder flags and notifications */
 #define BASS_ENCODE_NOHEAD   1
 #define BASS_ENCODE_AUTOFREE 0x40000
+/* The encoder's format, where the library must know it (BASS_Encode_Start; at most one):
+ * the program writes Ogg Opus (opusenc) or Ogg FLAC (flac --ogg), and each title becomes a new
+ * chained Ogg stream (see BASS_Encode_CastSetTitle). Without one, the output is passed on as it
+ * is and titles go to the server by URL (MP3, Ogg Vorbis). */
+#define BASS_ENCODE_CHAIN_OPUS 0x1000000
+#define BASS_ENCODE_CHAIN_FLAC 0x2000000
 #define BASS_ENCODE_NOTIFY_ENCODER      1       /* the encoder process died */
 #define BASS_ENCODE_NOTIFY_CAST         2       /* the server connection died */
 #define BASS_ENCODE_NOTIFY_CAST_TIMEOUT 0x10000 /* sending stalled; nothing ended */
