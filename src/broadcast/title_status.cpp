@@ -5,6 +5,7 @@
 
 #include "bass.h"
 #include "broadcast/connection.h"
+#include "broadcast/formats.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -14,6 +15,11 @@ constexpr std::uint32_t green = 0x00FF00;
 constexpr std::uint32_t red = 0xFF0000;
 constexpr std::string_view hostSuffix = " - Winamp";
 constexpr std::size_t maxTitleBytes = 299;
+
+// The encoder that got the last title; window thread only. A format that carries its titles
+// in the stream starts every connection without one, so its encoder gets the title it has
+// not had yet even when the track did not change.
+std::uint32_t titledEncoder = 0;
 
 // The host's title as far as a 300-byte buffer holds it, never cut inside a UTF-8 sequence.
 std::string hostTitle() {
@@ -44,11 +50,15 @@ std::string streamingTime(int seconds) {
 void updateTitle(Larkspur* record) {
     if (!record || record->streaming != 1) return;
     const std::string title = trackTitle(hostTitle());
-    if (title == record->lastTitle) return;
+    const std::uint32_t encoder = record->encoder;
+    const bool untitledStream = formats::encodedAs(textOf(record->contentType)).titlesInStream &&
+                                encoder != titledEncoder && !title.empty();
+    if (title == record->lastTitle && !untitledStream) return;
     const std::string url = textOf(record->url);
-    BASS_Encode_CastSetTitle(record->encoder, title.c_str(), url.c_str());
+    BASS_Encode_CastSetTitle(encoder, title.c_str(), url.c_str());
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
+    titledEncoder = encoder;
 }
 
 void updateStatus(Larkspur* record) {

@@ -274,6 +274,17 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * returns at once. Only the newest of several waiting titles is sent. SHOUTcast v1: to
  * /admin.cgi on the base port; Icecast 2: /admin/metadata of the mount, with the source's
  * credentials (over TLS for https).
+ * With a chained format (BASS_ENCODE_CHAIN_OPUS, BASS_ENCODE_CHAIN_FLAC; only with
+ * BASS_ENCODE_NOHEAD, else BASS_Encode_Start fails with BASS_ERROR_ILLPARAM) the title goes in
+ * the stream instead, with or without a cast: the program is started again, its arguments
+ * preceded by the tags and a serial number of its own (opusenc: --serial N --title T
+ * --artist A; flac: --serial-number=N --no-utf8-convert -T TITLE=T -T ARTIST=A), the artist
+ * being the text before the title's first " - ". The running program gets every sample mixed
+ * before the call and then the end of its input, so it ends its stream; the new one gets every
+ * sample after it, and its stream follows the previous one's last page on the same connection
+ * (a chained Ogg stream: nothing lost or repeated at the seam, the codec's pre-skip aside).
+ * The first program gets a serial number too, no tags. Returns once the new program runs;
+ * FALSE (BASS_ERROR_FILEOPEN) when it cannot start, and the running one goes on.
  * Freeing an encoder (stopping its mixer, BASS_Free) returns within 1 s whatever the program,
  * the server, a handshake, a title update or its name lookup are doing.
  * BASS_Encode_SetNotify: proc(handle, status, user) on the library's notification thread, one

@@ -10,6 +10,7 @@
 #include "bass.h"
 #include "capture.h"
 #include "device.h"
+#include "chain.h"
 #include "encoder.h"
 #include "error.h"
 #include "handles.h"
@@ -349,12 +350,16 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
         auto m = reg().get<Mixer>(handle, Kind::Mixer);
         if (!m) return fail<HENCODE>(BASS_ERROR_HANDLE);
         if (!cmdline || !*cmdline) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
+        // One chained format at most, and raw samples: each link is a fresh program.
+        const DWORD chained = flags & (BASS_ENCODE_CHAIN_OPUS | BASS_ENCODE_CHAIN_FLAC);
+        if (chained && (chain::formatOf(flags) == 0 || !(flags & BASS_ENCODE_NOHEAD)))
+            return fail<HENCODE>(BASS_ERROR_ILLPARAM);
         auto enc = std::make_shared<Encoder>(m->rate, m->chans, proc, user);
         DWORD h = reg().add(enc);
         if (!h) return fail<HENCODE>(BASS_ERROR_MEM);
         int err = BASS_OK;
         try {
-            err = enc->start(cmdline, !(flags & BASS_ENCODE_NOHEAD), handle);
+            err = enc->start(cmdline, !(flags & BASS_ENCODE_NOHEAD), handle, flags);
         } catch (...) {
             // Half started (a thread that could not be created): end what did start.
             reg().remove(h);
