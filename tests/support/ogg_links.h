@@ -17,6 +17,11 @@ struct Link {
     std::map<std::string, std::string> tags;  // upper-case names; the last of a name wins
     std::int64_t lastGranule = -1;
     bool ended = false;                       // its last page carries the end-of-stream flag
+
+    std::string tag(const std::string& name) const {
+        const auto it = tags.find(name);
+        return it == tags.end() ? "<none>" : it->second;
+    }
 };
 
 struct Parsed {
