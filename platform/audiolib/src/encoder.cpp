@@ -143,6 +143,7 @@ std::shared_ptr<Encoder::Run> Encoder::runBeingRead() {
 }
 
 int Encoder::startLink(const std::string& title) {
+    if (ending_.load()) return BASS_ERROR_HANDLE;
     auto run = std::make_shared<Run>();
     // Started here, not on the writer: the writer must never wait for a program to start, and
     // a program that cannot start leaves the running link on the air.

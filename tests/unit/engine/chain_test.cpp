@@ -2,7 +2,10 @@
 // and the audio goes on across the seam without a sample lost or repeated.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <chrono>
 #include <cmath>
@@ -190,6 +193,29 @@ TEST(ChainedOgg, OpusWithATitleEveryTwoSecondsForAMinuteDecodesWholeAndKeepsItsL
     // opusdec's own resampler to 44.1 kHz may round each link's end by a sample.
     const long expected = long(whole) * perLink * kRate * 2;
     EXPECT_NEAR(long(decoded.size()), expected, long(whole) * 2 * 2);
+}
+
+// A title on one thread while another stops the encoder: whichever comes first, no program
+// is left running and nothing waits.
+TEST(ChainedOgg, TitlesRacingAStopLeaveNoProgramBehind) {
+    const auto samples = programme(kBlock * 10);
+    for (int round = 0; round < 20; ++round) {
+        auto enc = std::make_shared<Encoder>(kRate, 2, nullptr, nullptr);
+        ASSERT_EQ(enc->start("flac --silent --ogg --force-raw-format --endian=little --sign=signed --channels=2 "
+                             "--bps=16 --sample-rate=44100 -",
+                             false, 0, BASS_ENCODE_CHAIN_FLAC),
+                  BASS_OK);
+        enc->releaseOutput();
+        std::atomic<bool> refused{false};
+        std::thread titles([&] {
+            for (int i = 0; i < 50 && !refused; ++i) refused = enc->castSetTitle("A - " + std::to_string(i), "") != 0;
+        });
+        for (int b = 0; b < round % 10; ++b) enc->feed(samples.data() + b * kBlock * 2, kBlock * 4);
+        enc->shutdown();
+        titles.join();
+        EXPECT_EQ(enc->castSetTitle("after", ""), BASS_ERROR_HANDLE);
+    }
+    EXPECT_TRUE(::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
 }
 
 }  // namespace
