@@ -10,7 +10,8 @@ LARKSPUR_WINDOWS_BUILD_PACKAGES=(mingw-w64 libz-mingw-w64-dev dpkg-dev)
 # What running the suites needs.
 LARKSPUR_WINE_PACKAGES=(wine wine64 xvfb xdotool imagemagick)
 
-# Debian's source packages (lame, libpng, libogg, libvorbis) for what is cross-built.
+# Debian's source packages (lame, libpng, libogg, libvorbis, opus, libopusenc, flac) for what
+# is cross-built.
 windows_ensure_sources() {
   grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && return 0
   grep -qs '^deb-src' /etc/apt/sources.list && return 0

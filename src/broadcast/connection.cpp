@@ -164,7 +164,8 @@ std::string encoderCommandLine(const Larkspur& record, const std::string& folder
     const std::string bitrate = std::to_string(record.bitrate);
     if (&format == &formats::mp3) return program + " -r -s " + rate + " -b " + bitrate + " -";
     if (&format == &formats::opus)
-        return program + " --quiet --raw --raw-rate " + rate + " --raw-chan 2 --bitrate " + bitrate + " - -";
+        // Constrained VBR: a station's listeners get about the bitrate it announces.
+        return program + " --quiet --raw --raw-rate " + rate + " --raw-chan 2 --bitrate " + bitrate + " --cvbr - -";
     if (&format == &formats::flac)
         return program + " --silent --ogg --force-raw-format --endian=little --sign=signed --channels=2 --bps=16" +
                " --sample-rate=" + rate + " -";

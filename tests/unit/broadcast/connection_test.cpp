@@ -310,7 +310,7 @@ TEST(CommandLine, OpusAndFlacStartTheirOwnEncodersOnRawStereo) {
     storeText(r.contentType, "audio/ogg; codecs=opus");
     EXPECT_EQ(encoderCommandLine(r, "/home/dj/My Player/"),
               "\"/home/dj/My Player/Plugins/Larkspur/opusenc\" --quiet --raw --raw-rate 22050 --raw-chan 2 "
-              "--bitrate 64 - -");
+              "--bitrate 64 --cvbr - -");
     storeText(r.contentType, "audio/ogg; codecs=flac");
     EXPECT_EQ(encoderCommandLine(r, "/opt/host/"),
               "\"/opt/host/Plugins/Larkspur/flac\" --silent --ogg --force-raw-format --endian=little --sign=signed "
