@@ -99,6 +99,7 @@ constexpr std::array<const char*, 3> tabLabels{"  Streaming  ", " ServerConfig",
 
 constexpr int formatList = 22;
 constexpr int bitrateList = 26;
+constexpr int bitrateUnit = 27;
 constexpr std::array<const char*, 2> sampleRateItems{"44100", "22050"};
 
 // Shown texts lose leading and trailing spaces; tabs stay.
@@ -171,6 +172,7 @@ void showBitrates(Larkspur* record, bool nearest) {
         for (const std::string& item : items) desktop::addItem(bitrateList, item);
     }
     desktop::setEnabled(bitrateList, !format.bitrates.empty());
+    desktop::setText(bitrateUnit, format.bitrates.empty() ? "" : "kb/s");
     // A lossless format keeps the record's bitrate for the next format chosen.
     if (format.bitrates.empty()) {
         desktop::select(bitrateList, 0);

@@ -164,6 +164,7 @@ TEST_F(Layout, OpusAndFlacHaveTheirOwnBitrateLists) {
     EXPECT_EQ(items(26), std::vector<std::string>{"lossless"});
     EXPECT_EQ(desktop::selected(26), 0);
     EXPECT_FALSE(desktop::enabled(26));
+    EXPECT_EQ(desktop::text(27), "");  // no "lossless kb/s"
     EXPECT_EQ(record.bitrate, 128);  // kept for the next format
 
     // Letter case and the parameter matter: anything else is MP3 again, with its list.
@@ -174,6 +175,7 @@ TEST_F(Layout, OpusAndFlacHaveTheirOwnBitrateLists) {
         EXPECT_EQ(textOf(record.contentType), "audio/mpeg");
         EXPECT_EQ(items(26).size(), 14u);
         EXPECT_TRUE(desktop::enabled(26));
+        EXPECT_EQ(desktop::text(27), "kb/s");
         EXPECT_EQ(record.bitrate, 128);
     }
 }
