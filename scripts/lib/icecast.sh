@@ -1,7 +1,11 @@
 # A private Icecast 2 on loopback with a SHOUTcast v1 source port (PORT + 1) for /live.
 # Source this file, then:
 #   icecast_start [DIR] [SOURCE_PASSWORD] [ADMIN_PASSWORD]
-#       sets ICECAST_PORT, ICECAST_DIR, ICECAST_PID, ICECAST_SOURCE_PASSWORD, ICECAST_ADMIN_PASSWORD
+#       sets ICECAST_PORT, ICECAST_DIR, ICECAST_PID, ICECAST_SOURCE_PASSWORD, ICECAST_ADMIN_PASSWORD;
+#       with ICECAST_TLS_CERT (key and certificate in one PEM) also a TLS port, ICECAST_TLS_PORT,
+#       on 127.0.0.1 and 127.0.0.2 (an address the certificate need not name)
+#   icecast_test_certificate DIR    a test CA (DIR/ca.pem) and a certificate it signed for
+#                                   localhost and 127.0.0.1 (DIR/server-bundle.pem)
 #   icecast_stop
 #   icecast_free_port        prints a free loopback port whose successor is free too
 source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
@@ -32,8 +36,12 @@ icecast_start() {
   mkdir -p "$dir/log"
   local try
   for try in 1 2 3 4 5; do
-    local port
+    local port tls_port=""
     port="$(icecast_free_port)"
+    if [ -n "${ICECAST_TLS_CERT:-}" ]; then
+      tls_port="$(icecast_free_port)"
+      [ "$tls_port" = "$port" ] || [ "$tls_port" = "$((port + 1))" ] && continue
+    fi
     cat >"$dir/icecast.xml" <<XML
 <icecast>
   <limits><sources>4</sources><clients>32</clients></limits>
@@ -52,8 +60,13 @@ XML
       chown -R icecast2:icecast "$dir/log" 2>/dev/null || true
       echo '    <changeowner><user>icecast2</user><group>icecast</group></changeowner>' >>"$dir/icecast.xml"
     fi
-    echo '  </security>
-</icecast>' >>"$dir/icecast.xml"
+    echo '  </security>' >>"$dir/icecast.xml"
+    [ -n "$tls_port" ] && cat >>"$dir/icecast.xml" <<XML
+  <listen-socket><port>$tls_port</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>
+  <listen-socket><port>$tls_port</port><bind-address>127.0.0.2</bind-address><ssl>1</ssl></listen-socket>
+  <paths><ssl-certificate>$ICECAST_TLS_CERT</ssl-certificate></paths>
+XML
+    echo '</icecast>' >>"$dir/icecast.xml"
     chmod 755 "$dir"
     icecast2 -c "$dir/icecast.xml" >"$dir/stdout.log" 2>&1 &
     local pid=$!
@@ -65,10 +78,11 @@ XML
       # so a server that dies is started again.
       if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && (exec 3<>"/dev/tcp/127.0.0.1/$((port + 1))") 2>/dev/null &&
          curl -s --max-time 3 -u "admin:$admin" "http://127.0.0.1:$port/admin/stats" | grep -q '<listener_connections>' &&
+         { [ -z "$tls_port" ] || curl -sk -o /dev/null --max-time 3 "https://127.0.0.1:$tls_port/status-json.xsl"; } &&
          kill -0 "$pid" 2>/dev/null; then
-        ICECAST_PORT=$port ICECAST_DIR=$dir ICECAST_PID=$pid
+        ICECAST_PORT=$port ICECAST_DIR=$dir ICECAST_PID=$pid ICECAST_TLS_PORT=$tls_port
         ICECAST_SOURCE_PASSWORD=$pass ICECAST_ADMIN_PASSWORD=$admin
-        export ICECAST_PORT ICECAST_DIR ICECAST_PID ICECAST_SOURCE_PASSWORD ICECAST_ADMIN_PASSWORD
+        export ICECAST_PORT ICECAST_DIR ICECAST_PID ICECAST_TLS_PORT ICECAST_SOURCE_PASSWORD ICECAST_ADMIN_PASSWORD
         return 0
       fi
       sleep 0.05
@@ -77,6 +91,15 @@ XML
   done
   echo "icecast_start: Icecast did not start (see $dir/log, $dir/stdout.log)" >&2
   return 1
+}
+
+icecast_test_certificate() {  # DIR
+  (cd "$1" &&
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Larkspur Test CA' &&
+    openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=localhost' &&
+    printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >san.cnf &&
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san.cnf &&
+    cat server.pem server.key >server-bundle.pem && chmod 644 server-bundle.pem) >/dev/null 2>&1
 }
 
 icecast_stop() {

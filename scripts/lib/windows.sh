@@ -7,8 +7,9 @@
 
 # What building needs: no Wine.
 LARKSPUR_WINDOWS_BUILD_PACKAGES=(mingw-w64 libz-mingw-w64-dev dpkg-dev)
-# What running the suites needs.
-LARKSPUR_WINE_PACKAGES=(wine wine64 xvfb xdotool imagemagick)
+# What running the suites needs. Wine's Schannel loads GnuTLS, only a recommendation of
+# Wine's, which this install list does not pull in.
+LARKSPUR_WINE_PACKAGES=(wine wine64 libgnutls30 xvfb xdotool imagemagick)
 
 # Debian's source packages (lame, libpng, libogg, libvorbis, opus, libopusenc, flac) for what
 # is cross-built.
@@ -50,7 +51,7 @@ ensure_wine32() {
     added=1
     PACKAGES_FRESH=0
   fi
-  if ! ensure_packages "${LARKSPUR_WINE_PACKAGES[@]}" wine32:i386 2>&1; then
+  if ! ensure_packages "${LARKSPUR_WINE_PACKAGES[@]}" wine32:i386 libgnutls30:i386 2>&1; then
     if [ $added -eq 1 ] && [ -z "$(dpkg-query -W -f='${Package}:${Architecture}\n' 2>/dev/null | grep ':i386$')" ]; then
       packages_sudo dpkg --remove-architecture i386 && packages_refresh
     fi

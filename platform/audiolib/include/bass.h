@@ -256,14 +256,28 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  *                                     ("source" when none is given) and password
  *   "https://[user@]host:port/mount"  the same over TLS 1.2 or newer; the certificate and the
  *                                     host name are verified against the system's trust store
- *                                     (OpenSSL's: SSL_CERT_FILE and SSL_CERT_DIR apply)
+ *                                     (Linux: OpenSSL's, SSL_CERT_FILE and SSL_CERT_DIR apply;
+ *                                     Windows: Schannel and the system's stores, below)
  * An IPv6 host is written in brackets. Another scheme, an empty mount, a user with ':' or a
  * bad port: BASS_ERROR_CAST_ADDRESS. Blocks the caller for the handshake, at most 10 s
  * (BASS_ERROR_TIMEOUT); TRUE once the server took the source; BASS_ERROR_HANDLE within a
  * fraction of a second when the encoder is freed meanwhile. Refusals: SHOUTcast v1
  * BASS_ERROR_CAST_DENIED (wrong password or mount in use); Icecast 2 BASS_ERROR_CAST_AUTH,
  * BASS_ERROR_CAST_INUSE or BASS_ERROR_CAST_STATUS; TLS BASS_ERROR_CAST_CERT or
- * BASS_ERROR_CAST_TLS. The name's further lines of the form "icy-...: value" (after CR LF
+ * BASS_ERROR_CAST_TLS.
+ * TLS on Windows: Schannel with SNI; TLS 1.2 or 1.3 where the system offers the newer
+ * credentials (Windows 10 1809 and later), else TLS 1.2 only (older systems, Wine). The library
+ * checks the server's certificate itself, not Schannel, so that it is checked the same way under
+ * Wine (whose Schannel checks none): the chain, completed by what the server sends beside its
+ * own certificate (and what Windows fetches within the handshake's deadline), must end at a
+ * root of the current user's or the machine's "Root" store, with no fault in any element:
+ * valid now, signatures, usage for server authentication (revocation is not checked, as with
+ * OpenSSL). A host name is matched by the system's SSL policy (the certificate's DNS names, else
+ * its common name); an IPv4 or IPv6 address only against the certificate's IP addresses. Any
+ * of these failing: BASS_ERROR_CAST_CERT; a server that speaks no TLS, only older versions or
+ * no common cipher: BASS_ERROR_CAST_TLS. On both systems the end of a connection sends no
+ * close_notify (Icecast 2.4 would keep the mount until its source timeout).
+ * The name's further lines of the form "icy-...: value" (after CR LF
  * pairs) are sent as header lines of their own; no other text can add a header line.
  * The connection, plain or TLS, is dead (BASS_ENCODE_NOTIFY_CAST) when it makes no progress
  * for 10 s: the server takes nothing while data waits, or a vanished peer (TCP user time-out,

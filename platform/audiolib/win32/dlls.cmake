@@ -40,7 +40,8 @@ add_library(bass_engine STATIC ${BASS_ENGINE_SOURCES})
 target_include_directories(bass_engine PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
 target_compile_options(bass_engine PRIVATE -iquote ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_compile_definitions(bass_engine PUBLIC LARKSPUR_BASS_BUILD)
-target_link_libraries(bass_engine PUBLIC Threads::Threads ws2_32 winmm)
+# secur32 and crypt32: TLS through Schannel, certificates checked by the system's chain engine.
+target_link_libraries(bass_engine PUBLIC Threads::Threads ws2_32 winmm secur32 crypt32)
 
 # BASS.dll exports every call; the other three forward to it.
 set(allDef ${CMAKE_CURRENT_BINARY_DIR}/BASS_all.def)

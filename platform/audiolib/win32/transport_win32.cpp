@@ -1,10 +1,8 @@
-// The cast's connection on Winsock. No TLS on this platform yet (no OpenSSL for the target):
-// an https:// server fails the connect with BASS_ERROR_CAST_TLS.
+// The cast's plain connection on Winsock (TLS runs over it: tls_win32.cpp).
 #include <winsock2.h>
 
 #include <algorithm>
 
-#include "bass.h"
 #include "transport.h"
 
 namespace bassx::net {
@@ -31,12 +29,6 @@ public:
 };
 
 }  // namespace
-
-std::unique_ptr<Transport> tlsClient(int fd, const std::string&, Deadline, int& err, const std::atomic<bool>*) {
-    closeFd(fd);
-    err = BASS_ERROR_CAST_TLS;
-    return nullptr;
-}
 
 std::unique_ptr<Transport> plain(int fd) { return std::make_unique<WinsockPlain>(fd); }
 

@@ -183,6 +183,10 @@ TEST_F(Icecast2Tls, OnTheAirOverTlsOnlyWithATrustedCertificate) {
     EXPECT_EQ(ice.mountField("/live", "server_name"), "");
 
     ::setenv("SSL_CERT_FILE", ice.caFile().c_str(), 1);
+    // Trusted, but for another name: one the resolver reads as 127.0.0.1, not on the certificate.
+    EXPECT_FALSE(st.cast("https://127.1:" + std::to_string(ice.tlsPort()) + "/live", ice.sourcePassword(),
+                         "audio/mpeg", "Elsewhere"));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_CERT);
     ASSERT_TRUE(st.cast(server, ice.sourcePassword(), "audio/mpeg", "Secure FM")) << BASS_ErrorGetCode();
     ASSERT_TRUE(st.play());
     auto heard = fixtures::listen(ice.port(), 3, "/live");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -279,4 +280,33 @@ TEST(TlsTransport, ServerSpeakingNoTlsFailsWithItsOwnCode) {
     int err = 0;
     EXPECT_EQ(net::open("127.0.0.1", server.port(), true, net::after(30000), err), nullptr);
     EXPECT_EQ(err, BASS_ERROR_CAST_TLS);  // at once, not at the deadline (that would be a timeout)
+}
+
+TEST(TlsTransport, SilentServerEndsAtTheDeadlineAndACancelEndsItSooner) {
+    int port = 0;
+    int listener = loopback::listener(port);
+    ASSERT_GE(listener, 0);
+    std::atomic<bool> cancel{false};
+    // Takes each connection and never answers the client's hello; the second is cancelled
+    // once its hello has arrived, that is while the client waits for the answer.
+    std::thread server([&] {
+        for (int i = 0; i < 2; ++i) {
+            int c = loopback::accept(listener);
+            if (c < 0) return;
+            char buf[4096];
+            long n = loopback::recv(c, buf, sizeof buf);
+            if (i == 1) cancel.store(true);
+            while (n > 0) n = loopback::recv(c, buf, sizeof buf);
+            loopback::close(c);
+        }
+    });
+    int err = 0;
+    EXPECT_EQ(net::open("127.0.0.1", port, true, net::after(300), err), nullptr);
+    EXPECT_EQ(err, BASS_ERROR_TIMEOUT);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(net::open("127.0.0.1", port, true, net::after(30000), err, &cancel), nullptr);
+    EXPECT_EQ(err, BASS_ERROR_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);  // not at the deadline
+    server.join();
+    loopback::close(listener);
 }

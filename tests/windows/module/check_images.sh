@@ -59,6 +59,13 @@ done
 
 # The library's DLLs export the undecorated names; the three small ones forward to BASS.dll.
 if [ -f "$dlls/BASS.dll" ]; then
+  # Only the system's DLLs beside it (secur32 and crypt32: TLS through Schannel).
+  for dll in $(dll_names "$dlls/BASS.dll"); do
+    case "${dll,,}" in
+      kernel32.dll|msvcrt.dll|ws2_32.dll|winmm.dll|secur32.dll|crypt32.dll|api-ms-win-*) ;;
+      *) bad "BASS.dll depends on $dll" ;;
+    esac
+  done
   all="$(exports "$dlls/BASS.dll")"
   grep -q '@' <<<"$all" && bad "BASS.dll exports decorated names"
   for dll in BASS.dll BASSMIX.dll BASS_FX.dll BASSENC.dll; do
