@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-
 #include <random>
 
 #include "cast_protocol.h"
