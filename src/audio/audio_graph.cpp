@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "bass.h"
 #include "desktop/desktop.h"
@@ -118,14 +119,7 @@ int createMixer(Larkspur* record) {
 }
 
 int fillCaptureDeviceList(int control) {
-    // A library that never ends its list must not hang the window.
-    constexpr DWORD maxDevices = 1024;
-    const bool listed = desktop::controlExists(control);
-    for (DWORD n = 0; n < maxDevices; ++n) {
-        BASS_DEVICEINFO info{};
-        if (!BASS_RecordGetDeviceInfo(n, &info)) break;
-        // Devices with a flags word of 0 are listed too: position n must stay device n.
-        if (listed) desktop::addItem(control, info.name ? info.name : "");
-    }
+    // In the presenter's order; the list keeps which device each position is.
+    showCaptureDevices(control);
     return 0;
 }

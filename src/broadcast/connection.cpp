@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
 #include "broadcast/formats.h"
+#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -98,12 +100,15 @@ void handleDeath(Larkspur* record, DWORD status) {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
         disconnectStream(record);
     }
+    const char* death = status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!";
     if (!record->autoReconnect) {
         endHandling();  // a press of the toggle must not wait for the box below
-        reportError(status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!");
+        reportError(death);  // which logs it
         return;
     }
+    logFailure(death);
     int result = 0;
+    int attempt = 0;
     while (!loopCancelled()) {
         if (record->autoReconnect) {
             if (!sleepBeforeAttempt()) break;
@@ -111,9 +116,13 @@ void handleDeath(Larkspur* record, DWORD status) {
             disconnectStream(record);
             showErrors = 0;
             setStatus("reconnecting...");
+            logReconnectAttempt(++attempt);
             result = connectStream(record);
             showErrors = 1;
-            if (result == 1) showToggle(true);  // under the lock: a press waiting on it comes after
+            if (result == 1) {
+                showToggle(true);  // under the lock: a press waiting on it comes after
+                logOnAir(serverAddress(*record));
+            }
         } else {
             std::lock_guard<std::recursive_mutex> guard(connectionLock);
             disconnectStream(record);
@@ -236,7 +245,7 @@ int connectStream(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
-    if (!BASS_RecordInit(record->recordDevice)) {
+    if (!BASS_RecordInit(captureDeviceNumber(*record))) {
         reportError("Can't Init the Recorddevice");
         return 0;
     }
@@ -343,9 +352,13 @@ int toggleConnection(Larkspur* record, bool connect) {
     int result = 1;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
-        if (connect && (!record || record->streaming != 1))  // a reconnect may have just succeeded
+        if (connect && (!record || record->streaming != 1)) {  // a reconnect may have just succeeded
+            if (record) logConnect(serverAddress(*record));
             result = connectStream(record);
+            if (record && result == 1) logOnAir(serverAddress(*record));
+        }
         if (!connect || result != 1) disconnectStream(record);
+        if (!connect) logDisconnect();
         showToggle(connect && result == 1);
     }
     endTakeOver();
@@ -387,7 +400,10 @@ void shutdownBroadcast(Larkspur* record) {
     joinHandlers();
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
-        if (record && record->streaming == 1) disconnectStream(record);
+        if (record && record->streaming == 1) {
+            disconnectStream(record);
+            logDisconnect();
+        }
         // A failed reconnect attempt may have left the capture device open with its input muted.
         restoreSystemInputLevel();
         releaseAudioDevice();

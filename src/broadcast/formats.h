@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -43,13 +44,32 @@ inline constexpr const StreamFormat& flac = all[4];
 inline constexpr std::string_view losslessItem = "lossless";
 
 // Position in the format list of exactly this content type (case matters), or -1.
-int positionOf(std::string_view contentType);
+constexpr int positionOf(std::string_view contentType) {
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (all[i].contentType == contentType) return static_cast<int>(i);
+    return -1;
+}
+
 // The format whose key word this is, or nullptr.
-const StreamFormat* byKey(std::string_view key);
+constexpr const StreamFormat* byKey(std::string_view key) {
+    if (key.empty()) return nullptr;
+    for (const StreamFormat& format : all)
+        if (format.key == key) return &format;
+    return nullptr;
+}
+
 // The format whose encoder runs for a content type: MP3, Opus and FLAC by their exact content
 // type, Ogg Vorbis for every other text (an empty one and "audio/aacp" included).
-const StreamFormat& encodedAs(std::string_view contentType);
+constexpr const StreamFormat& encodedAs(std::string_view contentType) {
+    const int position = positionOf(contentType);
+    if (position < 0 || all[static_cast<std::size_t>(position)].program.empty()) return vorbis;
+    return all[static_cast<std::size_t>(position)];
+}
+
 // The content type the server is told for the record's text.
-std::string serverType(std::string_view contentType);
+inline std::string serverType(std::string_view contentType) {
+    const int position = positionOf(contentType);
+    return std::string(position < 0 ? contentType : all[static_cast<std::size_t>(position)].serverType);
+}
 
 }  // namespace formats

@@ -6,6 +6,7 @@
 #include "bass.h"
 #include "broadcast/connection.h"
 #include "broadcast/formats.h"
+#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -53,12 +54,14 @@ void updateTitle(Larkspur* record) {
     const std::uint32_t encoder = record->encoder;
     const bool untitledStream = formats::encodedAs(textOf(record->contentType)).titlesInStream &&
                                 encoder != titledEncoder && !title.empty();
-    if (title == record->lastTitle && !untitledStream) return;
+    const bool changed = title != record->lastTitle;
+    if (!changed && !untitledStream) return;
     const std::string url = textOf(record->url);
     BASS_Encode_CastSetTitle(encoder, title.c_str(), url.c_str());
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
     titledEncoder = encoder;
+    if (changed) logTitle(title);  // the same title again in a new stream is no news
 }
 
 void updateStatus(Larkspur* record) {

@@ -10,6 +10,7 @@
 
 #include "desktop/desktop.h"
 #include "settings/settings_file.h"
+#include "settings/text_part.h"
 
 // Start-up writes it from another file's load-time initialiser, so it must be ready first.
 #if defined(__clang__)
@@ -35,6 +36,16 @@ std::string textOf(const TextField& field) {
     std::lock_guard<std::mutex> guard(textLock());
     const char* end = static_cast<const char*>(std::memchr(field, 0, textFieldSize));
     return std::string(field, end ? static_cast<std::size_t>(end - field) : textFieldSize);
+}
+
+TextSettings textSettingsOf(const Larkspur& record) {
+    std::lock_guard<std::mutex> guard(textLock());
+    return record.textPart;
+}
+
+void storeTextSettings(Larkspur& record, const TextSettings& settings) {
+    std::lock_guard<std::mutex> guard(textLock());
+    record.textPart = settings;
 }
 
 namespace {
@@ -120,6 +131,8 @@ std::vector<std::uint8_t> encodeSettings(const Larkspur& record) {
                 break;
         }
     }
+    const std::string text = encodeTextPart(record.textPart);
+    bytes.insert(bytes.end(), text.begin(), text.end());
     return bytes;
 }
 
@@ -141,6 +154,11 @@ void decodeSettings(Larkspur& record, const std::uint8_t* bytes, std::size_t len
                 break;
         }
     }
+    // Whatever the file's form: a key it lacks means its default.
+    std::string_view text;
+    if (length > settingsFileSize)
+        text = {reinterpret_cast<const char*>(bytes) + settingsFileSize, std::min(length - settingsFileSize, maxTextPartSize)};
+    decodeTextPart(record.textPart, text);
 }
 
 int loadSettings(Larkspur* record) {
@@ -153,7 +171,7 @@ int loadSettings(Larkspur* record) {
 
     std::ifstream in(path, std::ios::binary);
     if (!in) return 0;
-    std::array<std::uint8_t, settingsFileSize> bytes{};
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uintmax_t>(size, settingsFileSize + maxTextPartSize)));
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     const auto got = static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0));
     // Only a file beyond the older 1819-byte form carries the contacts.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "broadcast/formats.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
@@ -212,7 +213,7 @@ int showRecord(Larkspur* record) {
     desktop::setPosition(35, record->hostVolumeSpeaking);
     desktop::setPosition(33, record->hostVolume);
 
-    desktop::select(20, record->recordDevice < desktop::itemCount(20) ? record->recordDevice.load() : 0);
+    desktop::select(20, std::max(shownCaptureDevice(*record), 0));
 
     int format = formats::positionOf(textOf(record->contentType));
     if (format < 0) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "audio/talk_over.h"
 #include "broadcast/connection.h"
 #include "broadcast/formats.h"
@@ -82,7 +83,7 @@ void handleControlEvent(Larkspur* record, int control) {
     case 42: copyText(42, record->irc); break;
     case 46: copyText(46, record->aim); break;
     case 4: record->port = parseInteger(desktop::text(4)); break;
-    case 20: record->recordDevice = desktop::selected(20); break;
+    case 20: chooseCaptureDevice(*record, desktop::selected(20)); break;
     case formatList: onFormatChosen(record); break;
     case 24: record->sampleRate = desktop::selected(24) == 0 ? 44100 : 22050; break;
     case 26: onBitrateChosen(record); break;

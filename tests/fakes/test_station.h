@@ -38,6 +38,7 @@ inline void reset(Larkspur& r) {
     r.speaking = 0;
     r.speakHold = 0;
     r.lastTitle.clear();
+    storeTextSettings(r, TextSettings{});
 }
 
 // A server the fake accepts.

@@ -1,7 +1,8 @@
 // The settings file as it comes from disk: any bytes of any length. Loading never crashes,
 // fills exactly the fields the bytes reach in full and leaves the rest as they were; the
-// window's normalisation brings the format into range; saving and loading again gives back
-// the same record.
+// window's normalisation brings the format into range; the text part after the blocks is
+// written back without a line that could not be read again, and in the older form when it
+// holds nothing; saving and loading again gives back the same record.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "fuzz_support.h"
 #include "settings/larkspur.h"
 #include "settings/settings_file.h"
+#include "settings/text_part.h"
 #include "ui/window_layout.h"
 
 namespace {
@@ -89,10 +91,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(std::memcmp(shown.data() + 1819, loaded.data() + 1819, 765) == 0, "a contact changed");
     check(desktop::text(4) == std::to_string(record->port), "port shown");
 
-    // Saved: 2584 bytes, owner only, and read back to the same record.
+    // The text part: what was kept goes back out, and what goes out reads back whole.
+    const TextSettings text = textSettingsOf(*record);
+    const std::string textPart = encodeTextPart(text);
+    check(shown.size() == settingsFileSize + textPart.size(), "the text part follows the blocks");
+    check(textPart.empty() == (text == TextSettings{}), "older form exactly when nothing is set");
+    for (const std::string& line : text.keptLines)
+        check(textPart.find(line) != std::string::npos, "a kept line was dropped", line);
+    TextSettings reread;
+    check(decodeTextPart(reread, textPart) == 0, "a written line does not read back");
+    check(reread == text, "the text part does not read back the same");
+
+    // Saved: the blocks and the text part, owner only, and read back to the same record.
     check(saveSettings(record.get()) == 1, "saveSettings");
     struct stat st {};
-    check(::stat(settingsFileName, &st) == 0 && st.st_size == static_cast<off_t>(settingsFileSize), "saved size");
+    check(::stat(settingsFileName, &st) == 0 && st.st_size == static_cast<off_t>(shown.size()), "saved size");
     check((st.st_mode & 0777) == 0600, "saved mode");
     auto again = sentinelRecord();
     loadSettings(again.get());

@@ -87,13 +87,16 @@ typedef DWORD HENCODE;  /* encoder on a channel */
 #define BASS_ERROR_UNKNOWN     -1
 
 /* Device info flags */
-#define BASS_DEVICE_ENABLED 1
-#define BASS_DEVICE_DEFAULT 2
-#define BASS_DEVICE_INIT    4
+#define BASS_DEVICE_ENABLED  1
+#define BASS_DEVICE_DEFAULT  2 /* the system's default input */
+#define BASS_DEVICE_INIT     4 /* the device open now */
+#define BASS_DEVICE_LOOPBACK 8 /* records what an output plays (the sound server's monitor source) */
 
 typedef struct {
-    const char *name;   /* description, 8-bit text */
-    const char *driver; /* the sound server's own name of the device */
+    const char *name;   /* description, 8-bit text, for people */
+    const char *driver; /* the device's stable name: the sound server's source name (on Windows
+                           the device name); unlike the position it survives devices coming and
+                           going, so a choice is best kept by it */
     DWORD flags;
 } BASS_DEVICEINFO;
 
@@ -159,7 +162,8 @@ BASSDEF(BOOL) BASS_Free(void);
 /* Capture (the sound server's sources; every wait on the server ends within 2 s)
  * BASS_RecordGetDeviceInfo: device 0 reads the list afresh, later numbers use that reading;
  * FALSE with BASS_ERROR_DEVICE past the end, and for device 0 when there is no server. The
- * name and driver texts stay valid for the life of the process.
+ * name and driver texts stay valid for the life of the process. Devices in the server's order,
+ * monitors included (flagged BASS_DEVICE_LOOPBACK); the default input has BASS_DEVICE_DEFAULT.
  * BASS_RecordInit: -1 = the default source, else the position in the list.
  * BASS_RecordStart: 16-bit capture channel at that rate and channel count (the server
  * converts), paused with BASS_RECORD_PAUSE until BASS_ChannelPlay; no RECORDPROC (a mixer

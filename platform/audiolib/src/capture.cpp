@@ -76,6 +76,7 @@ bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
             for (auto& src : sources) {
                 DWORD flags = BASS_DEVICE_ENABLED;
                 if (src.name == def) flags |= BASS_DEVICE_DEFAULT;
+                if (src.monitor) flags |= BASS_DEVICE_LOOPBACK;
                 if (s.conn && s.source.name == src.name) flags |= BASS_DEVICE_INIT;
                 s.list.push_back({keep(s, src.description), keep(s, src.name), flags});
             }

@@ -161,7 +161,8 @@ bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
             if (i == preferred) flags |= BASS_DEVICE_DEFAULT;
             if (s.open && s.id == i) flags |= BASS_DEVICE_INIT;
             const std::string name(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
-            s.list.push_back({keep(s, name), keep(s, "wavein:" + std::to_string(i)), flags});
+            // The name is what stays when devices come and go; the position does not.
+            s.list.push_back({keep(s, name), keep(s, name), flags});
         }
     }
     if (n >= s.list.size()) {

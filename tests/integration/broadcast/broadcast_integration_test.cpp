@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 #include "audio/talk_over.h"
 #include "broadcast/connection.h"
 #include "broadcast/title_status.h"
@@ -150,9 +152,9 @@ TEST_F(Broadcast, TitleReachesTheServerAtTheNextTick) {
 
 TEST_F(Broadcast, TheMicrophoneIsOffTheAirUntilSpeakAndKeepsTheSystemsLevel) {
     fixtures::SoundServer& sound = on_air::Services::sound();
-    // The station's capture device (position 0) is the sound server's first source.
+    // The capture device of a station that never chose one is the sound server's default source.
     std::string source;
-    fixtures::run("pactl list short sources | head -n 1 | cut -f 2", &source);
+    fixtures::run("pactl get-default-source", &source);
     source = source.substr(0, source.find('\n'));
     ASSERT_FALSE(source.empty());
     auto level = [&] {
@@ -182,6 +184,65 @@ TEST_F(Broadcast, TheMicrophoneIsOffTheAirUntilSpeakAndKeepsTheSystemsLevel) {
     EXPECT_NE(level().find(": 52429 /"), std::string::npos) << level();
     sound.stopTone();
     fixtures::run("pactl set-source-volume " + source + " 100%");
+}
+
+// The test sound server lists the microphone feed's monitor first and has the test microphone
+// as its default, as a desktop lists its speakers' monitor before the microphone.
+TEST_F(Broadcast, ANewStationRecordsFromTheMicrophoneAndAnInputPluggedInAheadDoesNotMoveIt) {
+    const auto openSource = [] {  // the stable name of the device the station records from
+        BASS_DEVICEINFO info{};
+        for (DWORD n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n)
+            if (info.flags & BASS_DEVICE_INIT) return std::string(info.driver);
+        return std::string();
+    };
+    const auto numberOf = [](const std::string& name) {
+        BASS_DEVICEINFO info{};
+        for (DWORD n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n)
+            if (name == info.driver) return static_cast<int>(n);
+        return -1;
+    };
+    BASS_DEVICEINFO first{};
+    ASSERT_TRUE(BASS_RecordGetDeviceInfo(0, &first));
+    ASSERT_TRUE(first.flags & BASS_DEVICE_LOOPBACK) << first.driver << " is listed first";
+
+    configure();
+    storeTextSettings(station, TextSettings{});  // a new station: nothing chosen
+    desktop::ControlSpec list;
+    list.number = 20;
+    list.kind = desktop::ControlKind::DropList;
+    desktop::createControl(1, list);
+    fillCaptureDeviceList(20);
+    const int shown = shownCaptureDevice(station);
+    EXPECT_EQ(shown, 0);
+    EXPECT_EQ(desktop::itemText(20, shown), "Test_Mic");
+    EXPECT_EQ(desktop::itemText(20, desktop::itemCount(20) - 1).rfind("Monitor of ", 0), 0u);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    EXPECT_EQ(openSource(), "mic");
+    toggleConnection(&station, false);
+
+    chooseCaptureDevice(station, shown);  // the presenter confirms it
+    const int numberBefore = station.recordDevice;
+    EXPECT_EQ(numberBefore, numberOf("mic"));
+    // Another input plugged in ahead of it (the microphone unplugged and back after it), and
+    // made the system's default.
+    struct Replugged {
+        ~Replugged() {
+            fixtures::run("pactl unload-module module-remap-source; pactl load-module module-remap-source "
+                          "master=micfeed.monitor source_name=mic source_properties=device.description=Test_Mic; "
+                          "pactl set-default-source mic");
+        }
+    } restore;
+    ASSERT_EQ(fixtures::run("pactl unload-module module-remap-source && "
+                            "pactl load-module module-remap-source master=micfeed.monitor source_name=usbmic "
+                            "source_properties=device.description=USB_Mic && "
+                            "pactl load-module module-remap-source master=micfeed.monitor source_name=mic "
+                            "source_properties=device.description=Test_Mic && pactl set-default-source usbmic"),
+              0);
+    ASSERT_GT(numberOf("mic"), numberOf("usbmic"));
+    ASSERT_NE(numberOf("mic"), numberBefore);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    EXPECT_EQ(openSource(), "mic");
+    toggleConnection(&station, false);
 }
 
 // Icecast killed under a live source, then started again on the same ports.

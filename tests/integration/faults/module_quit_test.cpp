@@ -280,9 +280,9 @@ TEST_F(QuitModule, DuringTheReconnectLoop) {
 
 TEST_F(QuitModule, WhileTheWindowThreadShowsAMessageBox) {
     writeSettings(0, false, "");  // Connect is refused: "Server or Port isn't configurated!"
-    // The capture device of the settings is the sound server's first source; its level: 80 %.
+    // The capture device of settings that never chose one is the default source; its level: 80 %.
     std::string source;
-    fixtures::run("pactl list short sources | head -n 1 | cut -f 2", &source);
+    fixtures::run("pactl get-default-source", &source);
     source = source.substr(0, source.find('\n'));
     ASSERT_FALSE(source.empty());
     ASSERT_EQ(fixtures::run("pactl set-source-volume " + source + " 52429"), 0);

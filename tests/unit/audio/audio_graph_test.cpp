@@ -1,4 +1,5 @@
 #include "audio/audio_graph.h"
+#include "audio/capture_devices.h"
 
 #include <gtest/gtest.h>
 
@@ -209,14 +210,17 @@ class DeviceList : public AudioGraph {
 protected:
     void SetUp() override {
         AudioGraph::SetUp();
+        addList(20);
+    }
+    static void addList(int number) {
         desktop::ControlSpec list;
-        list.number = 20;
+        list.number = number;
         list.kind = desktop::ControlKind::DropList;
         desktop::createControl(1, list);
     }
 };
 
-TEST_F(DeviceList, PositionsAreDeviceNumbersEvenForDevicesWithoutFlags) {
+TEST_F(DeviceList, DevicesWithoutFlagsAreListedAndTheEngineOrderStaysWithoutADefaultOrMonitor) {
     fake_bass::setDevices({{"Built-in", "a", BASS_DEVICE_ENABLED | BASS_DEVICE_DEFAULT},
                            {"Unplugged", "b", 0},
                            {"USB Mic", "c", BASS_DEVICE_ENABLED}});
@@ -226,6 +230,55 @@ TEST_F(DeviceList, PositionsAreDeviceNumbersEvenForDevicesWithoutFlags) {
     EXPECT_EQ(desktop::itemText(20, 1), "Unplugged");
     EXPECT_EQ(desktop::itemText(20, 2), "USB Mic");
     EXPECT_EQ(fake_bass::count("BASS_RecordGetDeviceInfo"), 4u);  // the fourth ends the list
+}
+
+// A desktop's sound server: its speakers' monitor first, the microphone the system's default.
+TEST_F(DeviceList, TheDefaultInputLeadsMonitorsComeLastAndAChoiceFollowsItsDeviceByName) {
+    const fake_bass::Device speakers{"Monitor of Speakers", "speakers.monitor",
+                                     BASS_DEVICE_ENABLED | BASS_DEVICE_LOOPBACK};
+    const fake_bass::Device usb{"USB Mic", "usb", BASS_DEVICE_ENABLED};
+    const fake_bass::Device builtIn{"Built-in Mic", "builtin", BASS_DEVICE_ENABLED | BASS_DEVICE_DEFAULT};
+    const fake_bass::Device hdmi{"HDMI", "hdmi.monitor", BASS_DEVICE_ENABLED | BASS_DEVICE_LOOPBACK};
+    fake_bass::setDevices({speakers, usb, builtIn, hdmi});
+    Larkspur record;  // a new station
+    fillCaptureDeviceList(20);
+    ASSERT_EQ(desktop::itemCount(20), 4);
+    EXPECT_EQ(desktop::itemText(20, 0), "Built-in Mic");
+    EXPECT_EQ(desktop::itemText(20, 1), "USB Mic");
+    EXPECT_EQ(desktop::itemText(20, 2), "Monitor of Speakers");
+    EXPECT_EQ(desktop::itemText(20, 3), "Monitor of HDMI");
+    EXPECT_EQ(shownCaptureDevice(record), 0);
+    EXPECT_EQ(captureDeviceNumber(record), -1);  // the library's default input, whatever its number
+
+    chooseCaptureDevice(record, 1);
+    EXPECT_EQ(record.recordDevice, 1);
+    EXPECT_EQ(textSettingsOf(record).captureDevice, "usb");
+
+    // A device plugged in ahead of it, and the list read again for a new window.
+    fake_bass::setDevices({{"Webcam", "cam", BASS_DEVICE_ENABLED}, speakers, usb, builtIn, hdmi});
+    EXPECT_EQ(captureDeviceNumber(record), 2);
+    addList(91);
+    fillCaptureDeviceList(91);
+    EXPECT_EQ(desktop::itemText(91, shownCaptureDevice(record)), "USB Mic");
+
+    // Unplugged: the default input rather than whatever took its number.
+    fake_bass::setDevices({speakers, builtIn, hdmi});
+    EXPECT_EQ(captureDeviceNumber(record), -1);
+    addList(92);
+    fillCaptureDeviceList(92);
+    EXPECT_EQ(shownCaptureDevice(record), 0);
+
+    // A choice an older version kept by number alone stays that number.
+    Larkspur older;
+    older.recordDevice = 2;
+    EXPECT_EQ(captureDeviceNumber(older), 2);
+    EXPECT_EQ(desktop::itemText(92, shownCaptureDevice(older)), "Monitor of HDMI");
+    older.recordDevice = 7;  // gone: the default is shown, the number is kept
+    EXPECT_EQ(shownCaptureDevice(older), 0);
+    EXPECT_EQ(captureDeviceNumber(older), 7);
+    chooseCaptureDevice(older, -1);  // nothing selected
+    EXPECT_EQ(older.recordDevice, -1);
+    EXPECT_EQ(textSettingsOf(older).captureDevice, "");
 }
 
 TEST_F(DeviceList, NoCaptureDevicesGiveAnEmptyList) {

@@ -23,6 +23,7 @@
 #include "desktop/desktop.h"
 #include "settings/larkspur.h"
 #include "settings/settings_file.h"
+#include "settings/text_part.h"
 
 namespace fs = std::filesystem;
 
@@ -271,7 +272,7 @@ TEST_F(SettingsFile, AShortFileLeavesTheFieldsItDoesNotReachUnchanged) {
     }
 }
 
-TEST_F(SettingsFile, ALongerFileLoadsItsFirst2584Bytes) {
+TEST_F(SettingsFile, JunkAfterTheBlocksLosesNothingOfThem) {
     Larkspur source;
     fillDistinct(source);
     Bytes b = encodeSettings(source);
@@ -279,7 +280,7 @@ TEST_F(SettingsFile, ALongerFileLoadsItsFirst2584Bytes) {
     writeFile(settingsFileName, b);
     Larkspur r;
     loadSettings(&r);
-    EXPECT_EQ(encodeSettings(r), encodeSettings(source));
+    EXPECT_EQ(encodeSettings(r), encodeSettings(source));  // the junk is one damaged line, left out
 }
 
 TEST_F(SettingsFile, TheFileIsOwnerOnlyAndReplacesTheOldOneWithoutLeftovers) {
@@ -369,4 +370,159 @@ TEST(HostFolder, IsTheExecutablesFolderWithItsSeparator) {
     EXPECT_EQ(folder.back(), separator);
     EXPECT_EQ(exe.rfind(folder, 0), 0u);
     EXPECT_EQ(exe.find(separator, folder.size()), std::string::npos);
+}
+
+// ---- the text part ----
+
+namespace {
+
+Bytes withText(const Larkspur& r, const std::string& text) {
+    Bytes b = encodeSettings(r);
+    b.resize(settingsFileSize);
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+std::string textPartOf(const Bytes& file) {
+    return file.size() > settingsFileSize ? std::string(file.begin() + settingsFileSize, file.end()) : std::string();
+}
+
+}  // namespace
+
+TEST_F(SettingsFile, AHandWrittenTextPartLoadsAndIsWrittenBackWithItsUnknownKeys) {
+    Larkspur source;
+    fillDistinct(source);
+    const std::string text =
+        "record.split=60\r\n"                       // any order, Windows line ends
+        "  output.3.server = https://dj@relay.example.org/high  \n"
+        "output.3.enabled=1\n"
+        "future.key=kept as it is\n"
+        "# a note\n"
+        "output.3.port=8443\n"
+        "output.3.format=opus\n"
+        "output.3.bitrate=+96\n"
+        "output.3.password=p=w d\n"                // the first '=' ends the key
+        "this line has no equals sign\n"
+        "output.4.format=aac\n"                    // not a format
+        "output.4.port=65536\n"
+        "output.4.enabled=2\n"
+        "record.bitrate=\n"
+        "deadair.threshold=-60\n"
+        "deadair.seconds=abc\n"
+        "\n"
+        "capture.device=alsa_input.usb-Mic-00.analog-stereo\n"
+        "record.folder=/home/dj/Aufnahmen für später\n"
+        "record.enabled=1\n"
+        "output.3.bitrate=128";                    // the last one counts; no line end at the end
+    writeFile(settingsFileName, withText(source, text));
+
+    Larkspur r;
+    loadSettings(&r);
+    const Bytes loaded = encodeSettings(r), blocks = encodeSettings(source);
+    EXPECT_TRUE(std::equal(blocks.begin(), blocks.end(), loaded.begin()));
+    const TextSettings t = textSettingsOf(r);
+    const OutputSettings& three = t.output(3);
+    EXPECT_TRUE(three.enabled);
+    EXPECT_EQ(three.server, "https://dj@relay.example.org/high");
+    EXPECT_EQ(three.port, 8443);
+    EXPECT_EQ(three.password, "p=w d");
+    EXPECT_EQ(three.format, "opus");
+    EXPECT_EQ(three.bitrate, 128);
+    EXPECT_EQ(t.output(4), OutputSettings{});  // its damaged lines lost, the defaults stand
+    EXPECT_EQ(t.output(2), OutputSettings{});
+    EXPECT_TRUE(t.recording.enabled);
+    EXPECT_EQ(t.recording.folder, "/home/dj/Aufnahmen für später");
+    EXPECT_EQ(t.recording.format, "mp3");
+    EXPECT_EQ(t.recording.bitrate, 128);
+    EXPECT_EQ(t.recording.split, 60);
+    EXPECT_EQ(t.deadAirThreshold, -60);
+    EXPECT_EQ(t.deadAirSeconds, 15);
+    EXPECT_EQ(t.captureDevice, "alsa_input.usb-Mic-00.analog-stereo");
+    EXPECT_EQ(t.keptLines, (std::vector<std::string>{"future.key=kept as it is", "# a note"}));
+    TextSettings again;
+    EXPECT_EQ(decodeTextPart(again, text), 6);
+
+    ASSERT_EQ(saveSettings(&r), 1);
+    const std::string written = textPartOf(readFile(settingsFileName));
+#if defined(_WIN32)
+    const std::string eol = "\r\n";
+#else
+    const std::string eol = "\n";
+#endif
+    EXPECT_NE(written.find("output.3.server=https://dj@relay.example.org/high" + eol), std::string::npos) << written;
+    EXPECT_NE(written.find("output.5.bitrate=128" + eol), std::string::npos) << written;
+    EXPECT_NE(written.find("capture.device=alsa_input.usb-Mic-00.analog-stereo" + eol), std::string::npos);
+    EXPECT_TRUE(written.ends_with("future.key=kept as it is" + eol + "# a note" + eol)) << written;
+    EXPECT_EQ(written.find("aac"), std::string::npos);
+    Larkspur reread;
+    loadSettings(&reread);
+    EXPECT_EQ(textSettingsOf(reread), t);
+}
+
+TEST_F(SettingsFile, TheOlderFormsGainATextPartOnlyWhenSomethingInItIsSet) {
+    Larkspur source;
+    fillDistinct(source);
+    for (std::size_t size : {settingsFileSize, olderSettingsFileSize}) {
+        SCOPED_TRACE(size);
+        Bytes older = encodeSettings(source);
+        ASSERT_EQ(older.size(), settingsFileSize);
+        older.resize(size);
+        writeFile(settingsFileName, older);
+        Larkspur r;
+        r.textPart.deadAirSeconds = 99;  // a missing key means the default, not what was there
+        loadSettings(&r);
+        EXPECT_EQ(textSettingsOf(r), TextSettings{});
+        ASSERT_EQ(saveSettings(&r), 1);
+        const Bytes unchanged = readFile(settingsFileName);
+        EXPECT_EQ(unchanged.size(), settingsFileSize);
+
+        TextSettings t = textSettingsOf(r);
+        t.recording.enabled = true;
+        storeTextSettings(r, t);
+        ASSERT_EQ(saveSettings(&r), 1);
+        const Bytes grown = readFile(settingsFileName);
+        ASSERT_GT(grown.size(), settingsFileSize);
+        EXPECT_TRUE(std::equal(unchanged.begin(), unchanged.end(), grown.begin()));  // what older versions read
+        EXPECT_NE(textPartOf(grown).find("record.enabled=1"), std::string::npos);
+
+        t.recording.enabled = false;  // nothing set any more: back to the older form
+        storeTextSettings(r, t);
+        ASSERT_EQ(saveSettings(&r), 1);
+        EXPECT_EQ(readFile(settingsFileName), unchanged);
+    }
+}
+
+TEST(TextPart, AValueCannotStartALineOfItsOwnAndEveryBoundHolds) {
+    TextSettings t;
+    t.output(2).server = "radio.example.org\r\noutput.5.enabled=1";
+    t.output(2).password = std::string("se\0cret", 7);
+    t.recording.folder = "  /srv/rec  ";
+    const std::string text = encodeTextPart(t);
+    TextSettings back;
+    EXPECT_EQ(decodeTextPart(back, text), 0);
+    EXPECT_FALSE(back.output(5).enabled);
+    EXPECT_EQ(back.output(2).server, "radio.example.orgoutput.5.enabled=1");
+    EXPECT_EQ(back.output(2).password, "secret");
+    EXPECT_EQ(back.recording.folder, "/srv/rec");
+    EXPECT_EQ(encodeTextPart(back), text);
+
+    struct Case {
+        const char* line;
+        bool read;
+    };
+    for (const Case& c : {Case{"output.2.port=0", true}, Case{"output.2.port=65535", true},
+                          Case{"output.2.port=-1", false}, Case{"output.2.port=99999999999", false},
+                          Case{"output.2.port=80 ", true}, Case{"output.2.port=8o", false},
+                          Case{"output.5.bitrate=0", false}, Case{"output.5.format=flac", true},
+                          Case{"output.5.format=MP3", false}, Case{"output.2.enabled=1", true},
+                          Case{"output.2.enabled=yes", false}, Case{"record.split=1440", true},
+                          Case{"record.split=1441", false}, Case{"deadair.threshold=-120", true},
+                          Case{"deadair.threshold=1", false}, Case{"deadair.seconds=0", true},
+                          Case{"deadair.seconds=3601", false}, Case{"=value", false},
+                          Case{"output.2.server=", true}}) {
+        SCOPED_TRACE(c.line);
+        TextSettings s;
+        EXPECT_EQ(decodeTextPart(s, c.line), c.read ? 0 : 1);
+        EXPECT_TRUE(s.keptLines.empty());
+    }
 }
