@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../tests/support/encoder_output.h"
 #include "encoder.h"
 
 namespace {
@@ -100,23 +101,12 @@ double snrAt(const std::vector<int16_t>& fed, const std::vector<int16_t>& decode
     return error == 0 ? INFINITY : 10 * std::log10(signal / error);
 }
 
-struct Collected {
-    std::mutex m;
-    std::vector<std::uint8_t> bytes;
-    static void BASSCALLBACK proc(HENCODE, DWORD, const void* data, DWORD length, void* user) {
-        auto* c = static_cast<Collected*>(user);
-        std::lock_guard<std::mutex> lock(c->m);
-        c->bytes.insert(c->bytes.end(), static_cast<const std::uint8_t*>(data),
-                        static_cast<const std::uint8_t*>(data) + length);
-    }
-};
-
 // 10 s through the engine's encoder, titles at 5 s and 8 s (between two mixer periods).
 // `decoder` writes raw 16-bit stereo to its stdout; %s is the file.
 void seam(const char* name, const std::string& command, DWORD format, const std::string& decoder) {
     const auto fed = programme(10);
-    Collected out;
-    auto enc = std::make_shared<bassx::Encoder>(kRate, 2, &Collected::proc, &out);
+    EncoderOutput out;
+    auto enc = std::make_shared<bassx::Encoder>(kRate, 2, &EncoderOutput::proc, &out);
     if (enc->start(command, false, 0, format) != 0) {
         std::printf("%-6s seam: the encoder did not start\n", name);
         return;

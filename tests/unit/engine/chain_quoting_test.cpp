@@ -9,21 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/encoder_output.h"
 #include "../../support/ogg_links.h"
 #include "encoder.h"
 
 namespace {
-
-struct Output {
-    std::mutex m;
-    std::vector<std::uint8_t> bytes;
-    static void BASSCALLBACK proc(HENCODE, DWORD, const void* buffer, DWORD length, void* user) {
-        auto* out = static_cast<Output*>(user);
-        std::lock_guard<std::mutex> lock(out->m);
-        auto* p = static_cast<const std::uint8_t*>(buffer);
-        out->bytes.insert(out->bytes.end(), p, p + length);
-    }
-};
 
 TEST(ChainedOgg, ATitleOfAnyCharactersReachesItsLinkWhole) {
     const std::string artist = R"(Chet "Chesney" Baker \)", song = R"(Almost \"Blue\" \\ -x --serial 1)";
@@ -40,8 +30,8 @@ TEST(ChainedOgg, ATitleOfAnyCharactersReachesItsLinkWhole) {
     const std::vector<int16_t> block(882 * 2, 1000);
     for (const auto& e : encoders) {
         SCOPED_TRACE(e.command);
-        Output out;
-        auto enc = std::make_shared<bassx::Encoder>(44100, 2, &Output::proc, &out);
+        EncoderOutput out;
+        auto enc = std::make_shared<bassx::Encoder>(44100, 2, &EncoderOutput::proc, &out);
         ASSERT_EQ(enc->start(e.command, false, 0, e.format), BASS_OK);
         enc->releaseOutput();
         for (int i = 0; i < 150; ++i) {

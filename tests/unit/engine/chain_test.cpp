@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/encoder_output.h"
 #include "../../support/ogg_links.h"
 #include "chain.h"
 #include "encoder.h"
@@ -28,17 +29,6 @@ using bassx::Encoder;
 
 constexpr int kRate = 44100;
 constexpr int kBlock = 882;  // frames per mixer period
-
-struct Output {
-    std::mutex m;
-    std::vector<std::uint8_t> bytes;
-    static void BASSCALLBACK proc(HENCODE, DWORD, const void* buffer, DWORD length, void* user) {
-        auto* out = static_cast<Output*>(user);
-        std::lock_guard<std::mutex> lock(out->m);
-        auto* p = static_cast<const std::uint8_t*>(buffer);
-        out->bytes.insert(out->bytes.end(), p, p + length);
-    }
-};
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -114,8 +104,8 @@ TEST(ChainArgs, TagsAndSerialGoRightAfterTheProgram) {
 // FLAC is lossless: every link decodes to exactly the samples fed between its titles.
 TEST(ChainedOgg, FlacLinksCarryTheirTitlesAndJoinWithoutASampleLostOrRepeated) {
     const auto samples = programme(kBlock * 150);
-    Output out;
-    auto enc = std::make_shared<Encoder>(kRate, 2, &Output::proc, &out);
+    EncoderOutput out;
+    auto enc = std::make_shared<Encoder>(kRate, 2, &EncoderOutput::proc, &out);
     ASSERT_EQ(enc->start("flac --silent --ogg --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 "
                          "--sample-rate=44100 -",
                          false, 0, BASS_ENCODE_CHAIN_FLAC),
@@ -159,8 +149,8 @@ TEST(ChainedOgg, OpusWithATitleEveryTwoSecondsForAMinuteDecodesWholeAndKeepsItsL
     constexpr int seconds = 60, perLink = 2;
     constexpr int blocksPerSecond = kRate / kBlock;
     const auto samples = programme(kBlock * blocksPerSecond * seconds);
-    Output out;
-    auto enc = std::make_shared<Encoder>(kRate, 2, &Output::proc, &out);
+    EncoderOutput out;
+    auto enc = std::make_shared<Encoder>(kRate, 2, &EncoderOutput::proc, &out);
     ASSERT_EQ(enc->start("opusenc --quiet --raw --raw-rate 44100 --raw-chan 2 --bitrate 64 - -", false, 0,
                          BASS_ENCODE_CHAIN_OPUS),
               BASS_OK);
