@@ -50,7 +50,7 @@ icecast_start() {
   <hostname>127.0.0.1</hostname>
   <listen-socket><port>$port</port><bind-address>127.0.0.1</bind-address>
     <shoutcast-mount>/live</shoutcast-mount></listen-socket>
-  <mount type="normal"><mount-name>/live</mount-name><charset>UTF-8</charset></mount>
+  <mount type="normal"><mount-name>/live</mount-name></mount>
   <paths><logdir>$dir/log</logdir><pidfile>$dir/icecast.pid</pidfile>
     <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>
   <logging><errorlog>error.log</errorlog><accesslog>access.log</accesslog><loglevel>2</loglevel></logging>

@@ -28,6 +28,22 @@ void setCaptureLevel(float volume) { BASS_RecordSetInput(-1, BASS_INPUT_ON, volu
 std::atomic<bool> inputNoted{false};
 std::atomic<float> notedInput{0.0f};
 
+// Speak or Hold moved while a connect or disconnect held the connection lock on another
+// thread: the window never waits for that (a handshake may take seconds). 1 speak, 0 mute,
+// -1 nothing waiting. Applied as soon as the station is on the air and the lock is free.
+std::atomic<int> deferredSpeaking{-1};
+
+// Under the connection lock, while streaming.
+void applySpeaking(Larkspur* record, int on) {
+    if (on == 1) {
+        record->speaking = 1;
+        setMusicLevel(record, record->hostVolumeSpeaking);
+        setCaptureLevel(factor(record->deviceVolumeSpeaking));
+    } else {
+        leaveSpeaking(record);
+    }
+}
+
 }  // namespace
 
 void leaveSpeaking(Larkspur* record) {
@@ -53,16 +69,29 @@ void restoreSystemInputLevel() {
 }
 
 void setSpeaking(Larkspur* record, int on) {
-    // A disconnect between the test and the write would leave `speaking` set while offline.
-    const auto guard = lockConnection();
-    if (!streamingNow(record)) return;
-    if (on == 1) {
-        record->speaking = 1;
-        setMusicLevel(record, record->hostVolumeSpeaking);
-        setCaptureLevel(factor(record->deviceVolumeSpeaking));
-    } else {
-        leaveSpeaking(record);
+    if (!record) return;
+    // Under the lock: a disconnect between the test and the write would leave `speaking` set
+    // while offline. Held elsewhere (a reconnect attempt in its handshake): kept for later.
+    const auto guard = tryLockConnection();
+    if (!guard.owns_lock()) {
+        deferredSpeaking = on == 1 ? 1 : 0;
+        return;
     }
+    deferredSpeaking = -1;
+    if (streamingNow(record)) applySpeaking(record, on);
+}
+
+void applyDeferredSpeaking(Larkspur* record) {
+    if (!record || deferredSpeaking.load() < 0) return;
+    const auto guard = tryLockConnection();
+    if (!guard.owns_lock()) return;
+    if (!streamingNow(record)) {
+        // Off the air for good once no reconnect loop is left to bring the station back.
+        if (!failureHandlingUnderWay()) deferredSpeaking = -1;
+        return;
+    }
+    const int on = deferredSpeaking.exchange(-1);
+    if (on >= 0) applySpeaking(record, on);
 }
 
 void applyHostVolume(Larkspur* record) {
@@ -113,6 +142,7 @@ void onHoldToggled(Larkspur* record) {
 }
 
 void pollSpeakButton(Larkspur* record) {
+    applyDeferredSpeaking(record);
     if (record && record->speakHold.load() == 1) return;
     int id = controlUnderCursor();
     if (id == speakButton && primaryButtonDown()) {
@@ -126,7 +156,10 @@ void pollSpeakButton(Larkspur* record) {
     }
 }
 
-void resetPressSpeaking() { pressSpeaking = 0; }
+void resetPressSpeaking() {
+    pressSpeaking = 0;
+    deferredSpeaking = -1;
+}
 
 int controlUnderCursor() { return desktop::controlUnderCursor(); }
 

@@ -22,7 +22,12 @@ namespace {
 
 // Connect and disconnect run whole, one at a time, whichever thread asks (window thread,
 // failure handler). Recursive: connectStream calls startEncoder, which is public too.
+// Lock order: connectionLock before handlersLock, never the other way round.
 std::recursive_mutex connectionLock;
+
+// Set by Quit: a handshake under way is cancelled and no connect starts one, so nothing
+// Quit waits for (the window thread, a reconnect loop) hangs on a server that says nothing.
+std::atomic<bool> connectsCancelled{false};
 
 // The encoder whose death we handle. Cleared before a disconnect stops it, and claimed by
 // the first notification, so neither our own teardown nor a second notice of the same death
@@ -121,6 +126,7 @@ void handleDeath(Larkspur* record, DWORD status) {
             showErrors = 1;
             if (result == 1) {
                 showToggle(true);  // under the lock: a press waiting on it comes after
+                applyDeferredSpeaking(record);  // Speak or Hold moved during the attempt
                 logOnAir(serverAddress(*record));
             }
         } else {
@@ -245,6 +251,7 @@ int connectStream(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
+    if (connectsCancelled) return 0;  // the plug-in is going: not even the capture device
     if (!BASS_RecordInit(captureDeviceNumber(*record))) {
         reportError("Can't Init the Recorddevice");
         return 0;
@@ -271,6 +278,9 @@ int connectStream(Larkspur* record) {
     const std::string url = castText(record->url);
     const std::string genre = castText(record->genre);
     const std::string description = castText(record->description);
+    // Read after the encoder was stored: a cancel that came first has either found that
+    // encoder or is seen here, so the handshake below never waits out its deadline.
+    if (connectsCancelled) BASS_Encode_CastCancel(record->encoder);
     if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
                               url.c_str(), genre.c_str(), description.c_str(), nullptr,
                               bitrate, record->isPublic ? TRUE : FALSE)) {
@@ -374,6 +384,10 @@ std::unique_lock<std::recursive_mutex> lockConnection() {
     return std::unique_lock<std::recursive_mutex>(connectionLock);
 }
 
+std::unique_lock<std::recursive_mutex> tryLockConnection() {
+    return std::unique_lock<std::recursive_mutex>(connectionLock, std::try_to_lock);
+}
+
 namespace {
 
 void joinHandlers() {
@@ -390,10 +404,17 @@ void joinHandlers() {
 
 }  // namespace
 
+void cancelConnects(Larkspur* record) {
+    showErrors = 0;  // a cancelled connect is no failure to tell anyone about
+    connectsCancelled = true;
+    if (record) BASS_Encode_CastCancel(record->encoder);
+}
+
 void shutdownBroadcast(Larkspur* record) {
     // A box now would hold Quit until someone closes it, with the window already gone; one
-    // already open is closed, since the handler showing it is joined below.
-    showErrors = 0;
+    // already open is closed, since the handler showing it is joined below. A reconnect
+    // attempt in its handshake ends at once instead of at its deadline.
+    cancelConnects(record);
     takeOver();
     showErrors = 0;  // a reconnect attempt that ended meanwhile turned reports on again
     desktop::endLoop();
@@ -412,5 +433,6 @@ void shutdownBroadcast(Larkspur* record) {
     // Not the value found on entry: a Quit during a reconnect attempt would find 0 there, and
     // no failure would ever be reported again after the next Init.
     showErrors = 1;
+    connectsCancelled = false;  // a later Init connects again
     endTakeOver();
 }

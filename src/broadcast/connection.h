@@ -33,8 +33,15 @@ bool failureHandlingUnderWay();
 // The lock that serialises connect and disconnect, for steps that must not interleave with
 // them (talk-over tests `streaming` and writes `speaking` under it).
 std::unique_lock<std::recursive_mutex> lockConnection();
+// The same without waiting: owns_lock() false while another thread connects or disconnects.
+std::unique_lock<std::recursive_mutex> tryLockConnection();
+
+// Quit's forced end: the connect under way on any thread gives up at once (its handshake is
+// cancelled, silently) and no further connect starts, until shutdownBroadcast has run.
+void cancelConnects(Larkspur* record);
 
 // Before the module goes: ends a reconnect loop and a running broadcast, releases the
 // audio device, so that no engine thread calls into the module afterwards. Boxes that
-// failure handlers show are closed. Failure reports are on again afterwards.
+// failure handlers show are closed. Failure reports are on again afterwards, and connects
+// are allowed again.
 void shutdownBroadcast(Larkspur* record);

@@ -62,7 +62,7 @@ LARKSPUR_EXPORT int DSPProc(winampDSPModule*, short int* samples, int numsamples
 
 LARKSPUR_EXPORT int Quit(winampDSPModule*) {
     try {
-        return stopPlugin(&station, shutdownBroadcast);
+        return stopPlugin(&station, shutdownBroadcast, cancelConnects);
     } catch (...) {
         return 0;
     }

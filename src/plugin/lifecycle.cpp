@@ -54,7 +54,7 @@ int startPlugin(Larkspur* record, const winampDSPModule* module, WindowProcedure
     return 0;
 }
 
-int stopPlugin(Larkspur* record, ShutdownStep shutdown) {
+int stopPlugin(Larkspur* record, ShutdownStep shutdown, ShutdownStep cancel) {
     if (windowThread.joinable()) {
         stopRequested.store(1);
         const auto start = std::chrono::steady_clock::now();
@@ -62,9 +62,10 @@ int stopPlugin(Larkspur* record, ShutdownStep shutdown) {
         // (its window failed) never looks at it.
         while (stopRequested.load() != 0 && !windowThreadDone.load()) {
             if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(quitWaitMs)) {
-                // Closes a box the thread shows and ends its loop; the engine bounds every
-                // connect, so the join ends too. Never leave a thread running into unloaded code.
+                // Closes a box the thread shows and ends its loop; `cancel` ends a connect it
+                // waits on, so the join ends too. Never leave a thread running into unloaded code.
                 desktop::endLoop();
+                if (cancel) cancel(record);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

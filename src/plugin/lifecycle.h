@@ -19,10 +19,11 @@ void startUp(Larkspur* record);
 // 0 on success, 1 when window 0 cannot be opened (no thread is started then).
 int startPlugin(Larkspur* record, const winampDSPModule* module, WindowProcedure procedure);
 
-// Quit: asks the window thread to end and waits up to 3000 ms, then ends its loop by force
-// and joins it; runs `shutdown` (may be null), closes window 0 and saves the settings
-// (only after an Init, so a stray Quit cannot empty the file).
-int stopPlugin(Larkspur* record, ShutdownStep shutdown);
+// Quit: asks the window thread to end and waits up to 3000 ms, then ends its loop by force,
+// runs `cancel` (may be null: it ends whatever else the thread waits on) and joins it; runs
+// `shutdown` (may be null), closes window 0 and saves the settings (only after an Init, so a
+// stray Quit cannot empty the file).
+int stopPlugin(Larkspur* record, ShutdownStep shutdown, ShutdownStep cancel = nullptr);
 
 // Config: the about box; returns once it is closed.
 int showAbout();

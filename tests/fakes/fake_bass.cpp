@@ -423,6 +423,10 @@ BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass, 
         .ok;
 }
 
+BOOL BASS_Encode_CastCancel(HENCODE handle) {
+    return record(make("BASS_Encode_CastCancel", fake_bass::list(handle), {handle}), Returns::Bool).ok;
+}
+
 BOOL BASS_Encode_CastSetTitle(HENCODE handle, const char* title, const char* url) {
     return record(make("BASS_Encode_CastSetTitle",
                        fake_bass::list(handle, fake_bass::quoted(title), fake_bass::quoted(url)), {handle},

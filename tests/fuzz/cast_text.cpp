@@ -1,8 +1,9 @@
 // What the station's texts become on their way out: the station header, the encoder's
-// command line, the track title and the title update request. Whatever the fields hold, no
-// text adds a header line, an argument or a request parameter.
+// command line, the track title, the title update request and the bytes each server is sent.
+// Whatever the fields hold, no text adds a header line, an argument or a request parameter.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "net.h"
 #include "process.h"
 #include "settings/larkspur.h"
+#include "text_encoding.h"
 #include "title.h"
 
 namespace {
@@ -128,6 +130,44 @@ void checkTitleRequest(const Larkspur& r, const std::string& password, const std
         check(request.substr(at, next - at).find_first_of("\r\n") == std::string::npos, "request line break");
 }
 
+// Strict UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
+bool validUtf8(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (d & 0x3F);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+// What a server is sent of a text: valid UTF-8 whatever the field holds (the same text when it
+// was valid), Latin-1 bytes that are the characters of its Latin-1 choice, and no line break
+// or NUL that was not there.
+void checkServerText(const std::string& s) {
+    using namespace bassx::text;
+    const std::string utf8 = encode(s, Charset::Utf8);
+    const std::string kept = restrictTo(s, Charset::Latin1);
+    const std::string latin1 = encode(s, Charset::Latin1);
+    check(validUtf8(utf8) && validUtf8(kept), "not UTF-8", printable(s));
+    if (validUtf8(s)) check(utf8 == s, "valid UTF-8 changed", printable(s));
+    check(repairedUtf8(utf8) == utf8, "repairing twice changes the text", printable(s));
+    check(encode(kept, Charset::Latin1) == latin1, "Latin-1 bytes and their UTF-8 form differ", printable(s));
+    for (char c : {'\r', '\n', '\0'}) {
+        const auto in = std::count(s.begin(), s.end(), c);
+        check(std::count(utf8.begin(), utf8.end(), c) == in && std::count(latin1.begin(), latin1.end(), c) == in,
+              "a control byte appeared or went", printable(s));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -159,5 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkCommandLine(*r, folder);
     checkTitle(hostTitle);
     checkTitleRequest(*r, password, trackTitle(hostTitle), url);
+    checkServerText(name);
+    checkServerText(hostTitle);
     return 0;
 }

@@ -17,6 +17,10 @@
  *    caller that frees what it makes never runs out.
  *  - Callbacks (BASS_Encode_SetNotify, an ENCODEPROC) run on threads of the library's own;
  *    inside one, the caller may stop the mixer that owns that encoder.
+ *  - Texts (station texts, titles and their URLs) are the system's 8-bit text: UTF-8 on Linux
+ *    (a byte that starts no valid sequence is read as the Latin-1 character of its value),
+ *    the ANSI code page on Windows. Each server is sent them as it reads them (see
+ *    BASS_Encode_CastInit). Passwords go to the server byte for byte.
  */
 #ifndef LARKSPUR_BASS_H
 #define LARKSPUR_BASS_H
@@ -84,6 +88,7 @@ typedef DWORD HENCODE;  /* encoder on a channel */
 #define BASS_ERROR_CAST_AUTH   2104  /* Icecast 2: 401, wrong user or password */
 #define BASS_ERROR_CAST_INUSE  2105  /* Icecast 2: 403, mount in use or content type forbidden */
 #define BASS_ERROR_CAST_STATUS 2106  /* Icecast 2: any other refusal, or no readable answer */
+#define BASS_ERROR_CAST_CANCEL 2107  /* BASS_Encode_CastCancel ended the handshake */
 #define BASS_ERROR_UNKNOWN     -1
 
 /* Device info flags */
@@ -283,13 +288,28 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * close_notify (Icecast 2.4 would keep the mount until its source timeout).
  * The name's further lines of the form "icy-...: value" (after CR LF
  * pairs) are sent as header lines of their own; no other text can add a header line.
+ * Texts reach the server as it will show them. The stream's content type decides, as it
+ * does for Icecast 2.4 on a mount without <charset> (a stock server): the texts of Ogg
+ * (application/ogg, audio/ogg, ...) and Matroska/WebM streams are UTF-8, those of every other
+ * stream (audio/mpeg, audio/aacp, ...) ISO-8859-1 (Latin-1), which is also what SHOUTcast
+ * servers and their listeners take them for. So the station texts (header lines, both
+ * protocols) and SHOUTcast v1 titles are sent in that charset; an Icecast 2 title is sent as
+ * UTF-8 with charset=UTF-8 (the server converts it to the mount's own), limited to the
+ * characters of that charset. Into Latin-1 a character it lacks is dropped, the rest of the
+ * text kept; typographic dashes, quotes and the ellipsis become '-', an apostrophe, '"' and
+ * "...". A mount set to <charset>UTF-8</charset> misreads Latin-1 header lines: leave it unset.
  * The connection, plain or TLS, is dead (BASS_ENCODE_NOTIFY_CAST) when it makes no progress
  * for 10 s: the server takes nothing while data waits, or a vanished peer (TCP user time-out,
  * keep-alive); and when more than 4 s of the stream (at the declared bitrate, or the measured
  * one when higher) waits to be sent. Nothing is dropped inside the stream: the server only
  * ever gets a whole prefix of what the encoder wrote.
+ * BASS_Encode_CastCancel: ends a BASS_Encode_CastInit of that encoder under way on another
+ * thread within a fraction of a second and makes every later one on it fail at once, both
+ * with BASS_ERROR_CAST_CANCEL; returns at once (it only asks). A cast already made, the
+ * encoder and its program go on: the caller frees them as usual. For a caller that must stop
+ * waiting for a server (one that accepts and says nothing) sooner than the handshake's 10 s.
  * BASS_Encode_CastSetTitle: queued and sent on a thread of the encoder's own (deadline 5 s);
- * returns at once. Only the newest of several waiting titles is sent. SHOUTcast v1: to
+ * returns at once. The title and URL go in the stream's charset, as the station texts do. Only the newest of several waiting titles is sent. SHOUTcast v1: to
  * /admin.cgi on the base port; Icecast 2: /admin/metadata of the mount, with the source's
  * credentials (over TLS for https).
  * With a chained format (BASS_ENCODE_CHAIN_OPUS, BASS_ENCODE_CHAIN_FLAC; only with
@@ -321,6 +341,7 @@ BASSDEF(HENCODE) BASS_Encode_Start(DWORD handle, const char *cmdline, DWORD flag
 BASSDEF(BOOL) BASS_Encode_CastInit(HENCODE handle, const char *server, const char *pass, const char *content,
                                    const char *name, const char *url, const char *genre, const char *desc,
                                    const char *headers, DWORD bitrate, BOOL pub);
+BASSDEF(BOOL) BASS_Encode_CastCancel(HENCODE handle);
 BASSDEF(BOOL) BASS_Encode_CastSetTitle(HENCODE handle, const char *title, const char *url);
 BASSDEF(BOOL) BASS_Encode_SetNotify(HENCODE handle, ENCODENOTIFYPROC *proc, void *user);
 

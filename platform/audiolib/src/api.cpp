@@ -19,6 +19,7 @@
 #include "notify.h"
 #include "probe.h"
 #include "push_stream.h"
+#include "text_encoding.h"
 
 using namespace bassx;
 
@@ -34,7 +35,9 @@ BOOL result(int err) {
     return err == BASS_OK ? TRUE : FALSE;
 }
 
-std::string text(const char* s) { return s ? std::string(s) : std::string(); }
+std::string bytes(const char* s) { return s ? std::string(s) : std::string(); }
+// A station text or title as the engine keeps it (UTF-8).
+std::string callerText(const char* s) { return text::fromCaller(bytes(s)); }
 
 Registry& reg() { return Registry::instance(); }
 
@@ -386,16 +389,26 @@ BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass, 
         if (!enc) return result(BASS_ERROR_HANDLE);
         if (!server || !*server) return result(BASS_ERROR_ILLPARAM);
         icy::CastParams p;
-        p.password = text(pass);
-        p.content = text(content);
-        p.name = text(name);
-        p.url = text(url);
-        p.genre = text(genre);
-        p.desc = text(desc);
-        p.headers = text(headers);
+        // The password goes as given: the server compares it byte for byte.
+        p.password = bytes(pass);
+        p.content = bytes(content);
+        p.name = callerText(name);
+        p.url = callerText(url);
+        p.genre = callerText(genre);
+        p.desc = callerText(desc);
+        p.headers = callerText(headers);
         p.bitrate = bitrate;
         p.pub = pub != FALSE;
         return result(enc->castInit(server, p));
+    });
+}
+
+BOOL BASS_Encode_CastCancel(HENCODE handle) {
+    return guarded(FALSE, [&] {
+        auto enc = reg().get<Encoder>(handle, Kind::Encoder);
+        if (!enc) return result(BASS_ERROR_HANDLE);
+        enc->cancelCast();
+        return ok();
     });
 }
 
@@ -403,7 +416,7 @@ BOOL BASS_Encode_CastSetTitle(HENCODE handle, const char* title, const char* url
     return guarded(FALSE, [&] {
         auto enc = reg().get<Encoder>(handle, Kind::Encoder);
         if (!enc) return result(BASS_ERROR_HANDLE);
-        return result(enc->castSetTitle(text(title), text(url)));
+        return result(enc->castSetTitle(callerText(title), callerText(url)));
     });
 }
 

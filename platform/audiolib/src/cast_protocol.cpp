@@ -43,13 +43,23 @@ int openIcecast2(const Address& a, const icy::CastParams& p, icecast2::Format f,
     return BASS_ERROR_CAST_STATUS;
 }
 
+// SHOUTcast v1 titles are taken as raw bytes; Icecast 2's admin request declares UTF-8 and the
+// server converts to the mount's charset, turning a character the mount lacks into "&#NNN;".
 const Handler kHandlers[] = {
-    {"SHOUTcast v1", openIcy, icyTitle},
-    {"Icecast 2", openIcecast2, icecast2::metadataRequest},
+    {"SHOUTcast v1", openIcy, icyTitle, text::encode},
+    {"Icecast 2", openIcecast2, icecast2::metadataRequest, text::restrictTo},
 };
 
 }  // namespace
 
 const Handler& protocolFor(const Address& a) { return kHandlers[a.protocol == Protocol::Icecast2 ? 1 : 0]; }
+
+icy::CastParams inServerCharset(const icy::CastParams& p) {
+    const text::Charset charset = text::charsetFor(p.content);
+    icy::CastParams out = p;
+    for (std::string* field : {&out.name, &out.url, &out.genre, &out.desc, &out.headers})
+        *field = text::encode(*field, charset);
+    return out;
+}
 
 }  // namespace bassx::cast

@@ -8,6 +8,7 @@
 #include "cast_protocol.h"
 #include "chain.h"
 #include "notify.h"
+#include "text_encoding.h"
 #include "threads.h"
 
 namespace bassx {
@@ -151,7 +152,8 @@ int Encoder::startLink(const std::string& title) {
         std::lock_guard<std::mutex> lock(inMutex_);
         serial = serial_++;
     }
-    int err = run->process.start(chain::linkArgs(chain_, program_, serial, title));
+    // The engine keeps titles as UTF-8; a command line is in the caller's encoding.
+    int err = run->process.start(chain::linkArgs(chain_, program_, serial, text::toCaller(title)));
     if (err) return err;
     std::lock_guard<std::mutex> lock(inMutex_);
     if (ending_.load()) return BASS_ERROR_HANDLE;  // the run ends with its last reference
@@ -261,12 +263,14 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     cast::Address address;
     int err = cast::parseAddress(server, address);
     if (err) return err;
+    if (castCancelled_.load()) return BASS_ERROR_CAST_CANCEL;
     std::unique_ptr<net::Transport> conn;
-    err = cast::protocolFor(address).open(address, params, {rate_, chans_}, net::after(icy::kHandshakeMs), &ending_,
-                                          conn);
-    if (err) return ending_.load() ? BASS_ERROR_HANDLE : err;
+    err = cast::protocolFor(address).open(address, cast::inServerCharset(params), {rate_, chans_},
+                                          net::after(icy::kHandshakeMs), &castAbort_, conn);
+    auto abandoned = [&] { return ending_.load() ? BASS_ERROR_HANDLE : BASS_ERROR_CAST_CANCEL; };
+    if (err) return castAbort_.load() ? abandoned() : err;
     std::lock_guard<std::mutex> lock(castMutex_);
-    if (ending_.load()) return BASS_ERROR_HANDLE;
+    if (castAbort_.load()) return abandoned();
     icy::QueueLimit limit;
     limit.kbps = params.bitrate;
     link_ = std::make_unique<icy::Link>(std::move(conn), [this](DWORD status) { postOnce(status); }, limit,
@@ -274,7 +278,13 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     pending_ = {};
     castAddress_ = address;
     castPass_ = params.password;
+    castCharset_ = text::charsetFor(params.content);
     return BASS_OK;
+}
+
+void Encoder::cancelCast() {
+    castCancelled_.store(true);
+    castAbort_.store(true);
 }
 
 int Encoder::castSetTitle(const std::string& song, const std::string& url) {
@@ -283,7 +293,9 @@ int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     std::lock_guard<std::mutex> lock(castMutex_);
     if (!link_) return BASS_ERROR_NOTAVAIL;
     if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
-    titles_->post(cast::protocolFor(castAddress_).titleRequest(castAddress_, castPass_, song, url));
+    const cast::Handler& protocol = cast::protocolFor(castAddress_);
+    titles_->post(protocol.titleRequest(castAddress_, castPass_, protocol.titleText(song, castCharset_),
+                                        protocol.titleText(url, castCharset_)));
     return BASS_OK;
 }
 
@@ -302,6 +314,7 @@ void Encoder::shutdown() {
         {
             std::lock_guard<std::mutex> lock(inMutex_);
             ending_.store(true);
+            castAbort_.store(true);
             inQueue_.clear();
             inQueued_ = 0;
         }

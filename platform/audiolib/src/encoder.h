@@ -24,6 +24,7 @@
 #include "icy.h"
 #include "mixer.h"
 #include "process.h"
+#include "text_encoding.h"
 #include "title.h"
 
 namespace bassx {
@@ -43,7 +44,11 @@ public:
     void feed(const int16_t* samples, size_t bytes) override;
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
+    // Texts (and titles below) are UTF-8; the server gets them in the bytes it reads.
     int castInit(const std::string& server, const icy::CastParams& params);
+    // Ends a handshake under way on another thread within a fraction of a second and refuses
+    // every later one (BASS_ERROR_CAST_CANCEL); a cast already made goes on. Returns at once.
+    void cancelCast();
     int castSetTitle(const std::string& title, const std::string& url);
 
     // Our own end of it: no death notice. Safe from any thread, also the notification thread
@@ -89,6 +94,8 @@ private:
     std::mutex runsMutex_;
     std::deque<std::shared_ptr<Run>> runs_;  // the one being read first; under runsMutex_
     std::atomic<bool> ending_{false};
+    std::atomic<bool> castCancelled_{false};
+    std::atomic<bool> castAbort_{false};  // ending or cancelled: what a handshake watches
     std::atomic<bool> readerStop_{false};
     std::atomic<bool> outputReleased_{false};
     std::atomic<bool> deathPosted_{false};
@@ -109,6 +116,7 @@ private:
     std::vector<uint8_t> pending_;  // output before a cast is attached (headers of the stream)
     cast::Address castAddress_;
     std::string castPass_;
+    text::Charset castCharset_ = text::Charset::Latin1;  // how the server reads this stream's texts
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;

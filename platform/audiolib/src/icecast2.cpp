@@ -149,6 +149,7 @@ std::string metadataRequest(const cast::Address& a, const std::string& pass, con
     std::string r = "GET /admin/metadata?mount=" + title::urlEncode(a.mount) +
                     "&mode=updinfo&song=" + title::urlEncode(song);
     if (!url.empty()) r += "&url=" + title::urlEncode(url);
+    r += "&charset=UTF-8";
     r += " HTTP/1.0\r\nHost: " + hostHeader(a) + "\r\n" + authorization(a, pass) +
          "User-Agent: Larkspur\r\n\r\n";
     return r;

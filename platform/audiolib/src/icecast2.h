@@ -45,7 +45,8 @@ bool unknownMethod(int status);
 int handshake(net::Transport& t, const std::string& request, net::Deadline deadline, int& status,
               int watchMs = kContinueWatchMs, const std::atomic<bool>* cancel = nullptr);
 
-// GET /admin/metadata?mount=..&mode=updinfo&song=..[&url=..] with the source's credentials.
+// GET /admin/metadata?mount=..&mode=updinfo&song=..[&url=..]&charset=UTF-8 with the source's
+// credentials: the song and URL are UTF-8, which the server converts to the mount's charset.
 std::string metadataRequest(const cast::Address& a, const std::string& pass, const std::string& song,
                             const std::string& url);
 

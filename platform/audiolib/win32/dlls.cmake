@@ -34,7 +34,7 @@ add_dependencies(bass_imports bass_import_libs)
 
 # The engine's pieces: the portable files and the Win32 backends.
 file(GLOB BASS_ENGINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp ${win32dir}/*.cpp)
-list(FILTER BASS_ENGINE_SOURCES EXCLUDE REGEX ".*/src/(api|error|pulse|capture|net|process|output_pulse|plain_transport|tls_transport|ticker)\\.cpp$")
+list(FILTER BASS_ENGINE_SOURCES EXCLUDE REGEX ".*/src/(api|error|pulse|capture|net|process|output_pulse|plain_transport|tls_transport|ticker|caller_text)\\.cpp$")
 add_library(bass_engine STATIC ${BASS_ENGINE_SOURCES})
 # Quoted includes only: process.h and error.h would shadow the system's headers of those names.
 target_include_directories(bass_engine PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)

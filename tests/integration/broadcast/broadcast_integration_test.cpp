@@ -73,6 +73,53 @@ TEST_F(Broadcast, LineBreaksInStationTextsStartNoHeaderLine) {
     EXPECT_EQ(ice.sourceField("server_description"), "Late night");
 }
 
+// Accents, other scripts and typographic dashes, through the plug-in to a stock Icecast (no
+// <charset> on the mount) as SHOUTcast v1 and as Icecast 2 source, read back from its status
+// byte for byte. An MP3 stream's texts are Latin-1 there, so only what Latin-1 lacks is lost
+// (a dash becomes '-'); an Ogg stream's texts are UTF-8 and arrive whole.
+TEST_F(Broadcast, TitlesAndStationTextsArriveAsWritten) {
+    const std::string name = "\xC3\x86r\xC3\xB8 FM \xE2\x80\x94 \xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 Radio";
+    const std::string genre = "Chanson \xC2\xB7 \xE6\x9D\xB1\xE4\xBA\xAC \xC2\xB7 Fran\xC3\xA7" "aise";
+    const std::string description =
+        "D\xC3\xA9j\xC3\xA0 vu \xE2\x80\x93 \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, Stra\xC3\x9F" "e";
+    const std::string title = "Beyonc\xC3\xA9 & Sigur R\xC3\xB3s - D\xC3\xA9j\xC3\xA0 vu \xE2\x80\x93 \xC3\x86r\xC3\xB8 "
+                              "Stra\xC3\x9F" "e \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xE6\x9D\xB1\xE4\xBA\xAC!";
+    struct Shown {
+        std::string name, genre, description, title;
+    };
+    const Shown inLatin1{"\xC3\x86r\xC3\xB8 FM -  Radio", "Chanson \xC2\xB7  \xC2\xB7 Fran\xC3\xA7" "aise",
+                         "D\xC3\xA9j\xC3\xA0 vu - , Stra\xC3\x9F" "e",
+                         "Beyonc\xC3\xA9 & Sigur R\xC3\xB3s - D\xC3\xA9j\xC3\xA0 vu - \xC3\x86r\xC3\xB8 Stra\xC3\x9F" "e  !"};
+    const Shown whole{name, genre, description, title};
+    hostWindow = 0x1234;
+    desktop::headless::setWindowTitle(0x1234, "7. " + title + " - Winamp");
+    for (const char* server : {"127.0.0.1", "127.0.0.1/live"}) {
+        for (const std::string type : {"audio/mpeg", "application/ogg"}) {
+            SCOPED_TRACE(std::string(server) + " " + type);
+            configure(type);
+            storeText(station.server, server);
+            storeText(station.stationName, name);
+            storeText(station.genre, genre);
+            storeText(station.description, description);
+            station.lastTitle.clear();
+            ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+            const Shown& want = type == "audio/mpeg" ? inLatin1 : whole;
+            EXPECT_EQ(ice.waitSourceField("server_type", type), type) << ice.statusJson();
+            EXPECT_EQ(ice.sourceField("server_name"), want.name);
+            EXPECT_EQ(ice.sourceField("genre"), want.genre);
+            EXPECT_EQ(ice.sourceField("server_description"), want.description);
+            // Icecast takes an Ogg stream's title only once it has read the stream's first pages.
+            if (type != "audio/mpeg") {
+                EXPECT_EQ(ice.waitSourceField("subtype", "Vorbis"), "Vorbis") << ice.statusJson();
+            }
+            updateTitle(&station);
+            EXPECT_EQ(ice.waitSourceField("title", want.title, 15000), want.title);
+            toggleConnection(&station, false);
+            EXPECT_TRUE(sourceGone());
+        }
+    }
+}
+
 TEST_F(Broadcast, UnconfiguredServerIsReportedAndLeavesNothingRunning) {
     for (int which = 0; which < 2; ++which) {
         configure();

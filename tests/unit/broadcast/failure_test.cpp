@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 
 #include "audio/audio_graph.h"
 #include "broadcast/connection.h"
@@ -257,14 +258,19 @@ TEST_F(Failure, ShutdownEndsTheLoopDisconnectsAndReleasesTheDevice) {
 
 TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
     shutdownBroadcast(&station);
-    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_ChannelStop", "BASS_ChannelStop", "BASS_ChannelStop",
-                                             "BASS_RecordSetInput", "BASS_RecordFree", "BASS_Free"}));
+    // First a connect under way anywhere is cancelled: nothing may hold Quit for a handshake.
+    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_Encode_CastCancel", "BASS_ChannelStop", "BASS_ChannelStop",
+                                             "BASS_ChannelStop", "BASS_RecordSetInput", "BASS_RecordFree",
+                                             "BASS_Free"}));
+    EXPECT_EQ(fake_bass::callsTo("BASS_Encode_CastCancel").at(0).ints.at(0), encoder);
     EXPECT_EQ(station.streaming, 0);
     fake_bass::clearCalls();
     initAudioDevice(1, &station);
     fake_bass::clearCalls();
     shutdownBroadcast(&station);  // off the air: only the device goes
-    EXPECT_EQ(fake_bass::callNames(), Names{"BASS_Free"});
+    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_Encode_CastCancel", "BASS_Free"}));
+    // Connects work again after it, for a later Init.
+    EXPECT_EQ(connectStream(&station), 1);
 }
 
 TEST_F(Failure, QuitPutsBackTheLevelOfADeviceAFailedAttemptLeftOpen) {
@@ -282,7 +288,7 @@ TEST_F(Failure, QuitPutsBackTheLevelOfADeviceAFailedAttemptLeftOpen) {
     fake_bass::clearCalls();
     shutdownBroadcast(&station);
     EXPECT_EQ(fake_bass::inputLevel(), 1.0f);  // the system's level before the first connect
-    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_RecordSetInput", "BASS_Free"}));
+    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_Encode_CastCancel", "BASS_RecordSetInput", "BASS_Free"}));
 }
 
 TEST_F(Failure, QuitDuringAReconnectAttemptLeavesReportsOn) {
@@ -304,6 +310,35 @@ TEST_F(Failure, QuitDuringAReconnectAttemptLeavesReportsOn) {
     ASSERT_EQ(quit.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(showErrors, 1);
     EXPECT_TRUE(boxTexts().empty());
+}
+
+TEST_F(Failure, QuitCancelsAReconnectHandshakeInsteadOfWaitingForIt) {
+    // The server accepts and says nothing: only a cancel ends the attempt's handshake.
+    station.autoReconnect = 1;
+    auto entered = std::make_shared<std::promise<void>>();
+    auto cancel = std::make_shared<std::promise<void>>();
+    std::shared_future<void> cancelled = cancel->get_future().share();
+    fake_bass::onCall("BASS_Encode_CastCancel", [cancel](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastCancel", nullptr);
+        cancel->set_value();
+    });
+    fake_bass::onCall("BASS_Encode_CastInit", [entered, cancelled](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+        entered->set_value();
+        cancelled.wait_for(20s);
+    });
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_CAST_CANCEL);
+    fake_bass::notify(encoder, BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered->get_future().wait_for(5s), std::future_status::ready);
+    const auto attempt = fake_bass::callsTo("BASS_Encode_CastInit").back().ints.at(0);
+    auto quit = std::async(std::launch::async, [] { shutdownBroadcast(&station); });
+    ASSERT_EQ(quit.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(cancelled.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(fake_bass::callsTo("BASS_Encode_CastCancel").at(0).ints.at(0), attempt);
+    EXPECT_FALSE(failureHandlingUnderWay());
+    EXPECT_EQ(fake_bass::count("BASS_Encode_CastInit"), 1u);  // no attempt after it
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_EQ(showErrors, 1);
 }
 
 TEST_F(Failure, QuitClosesTheBoxOfAFailureHandler) {

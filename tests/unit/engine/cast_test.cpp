@@ -488,39 +488,53 @@ TEST(Teardown, TitleLookupThatNeverAnswersHoldsUpNeitherTheSenderNorTheEncoder) 
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);  // the lookup never returns
 }
 
-TEST(Teardown, FreeingAnEncoderEndsItsHandshakeAndItsLookup) {
-    // A lookup that never answers, then a server that never answers: in both, the handshake on
-    // another thread gives up soon after the free, and the free returns soon, not at a deadline.
-    for (bool inLookup : {true, false}) {
-        SCOPED_TRACE(inLookup ? "name lookup" : "silent server");
+TEST(Teardown, FreeingOrCancellingEndsAHandshakeUnderWay) {
+    // A lookup that never answers, then a server that never answers: the handshake on another
+    // thread gives up soon after the free (or the cancel), and the free returns soon, not at a
+    // deadline. A cancel leaves the encoder running but refuses every later handshake.
+    struct Case {
+        bool inLookup, cancel;
+    };
+    for (Case c : {Case{true, false}, Case{false, false}, Case{false, true}}) {
+        SCOPED_TRACE(std::string(c.inLookup ? "name lookup" : "silent server") + (c.cancel ? ", cancel" : ", free"));
         std::unique_ptr<HungLookup> hung;
-        if (inLookup) hung = std::make_unique<HungLookup>();
+        if (c.inLookup) hung = std::make_unique<HungLookup>();
         int port = 0;
         int ls = loopback::listener(port);  // the kernel accepts; nobody ever answers
         ASSERT_GE(ls, 0);
         Encoder enc(44100, 2, nullptr, nullptr);
         ASSERT_EQ(enc.start(LARKSPUR_IDLE_ENCODER, false, 0), BASS_OK);
+        const std::string server = "127.0.0.1:" + std::to_string(port - 1);
         std::atomic<int> result{-1};
         std::atomic<bool> returned{false};
         std::chrono::steady_clock::time_point returnedAt;
         std::thread caster([&] {
-            result = enc.castInit("127.0.0.1:" + std::to_string(port - 1), station());
+            result = enc.castInit(server, station());
             returnedAt = std::chrono::steady_clock::now();
             returned = true;
         });
-        if (inLookup)
+        if (c.inLookup)
             ASSERT_TRUE(hung->waitEntered(1));
         else
             std::this_thread::sleep_for(300ms);
         auto t0 = std::chrono::steady_clock::now();
         // Both well inside the handshake's own 10 s deadline, which a loaded machine cannot reach.
-        enc.shutdown();
+        if (c.cancel)
+            enc.cancelCast();
+        else
+            enc.shutdown();
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
         for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(10ms);
         EXPECT_TRUE(returned);
         caster.join();
         EXPECT_LT(returnedAt - t0, 5s);
-        EXPECT_EQ(result, BASS_ERROR_HANDLE);
+        // Its own code, not the deadline's: the handshake was ended, not timed out.
+        EXPECT_EQ(result, c.cancel ? BASS_ERROR_CAST_CANCEL : BASS_ERROR_HANDLE);
+        if (c.cancel) {
+            EXPECT_EQ(enc.castInit(server, station()), BASS_ERROR_CAST_CANCEL);
+            EXPECT_FALSE(enc.hasCast());
+            enc.shutdown();
+        }
         loopback::close(ls);
     }
 }

@@ -173,7 +173,7 @@ TEST(Icecast2Request, CarriesTheStationAndTheCredentials) {
     EXPECT_EQ(old.find("Expect:"), std::string::npos);
     EXPECT_NE(old.find("samplerate=22050"), std::string::npos);
     EXPECT_EQ(icecast2::metadataRequest(address("https://dj@radio.example:8443/live"), "p&w", "A - B & C?", "u"),
-              "GET /admin/metadata?mount=%2Flive&mode=updinfo&song=A%20-%20B%20%26%20C%3F&url=u HTTP/1.0\r\n"
+              "GET /admin/metadata?mount=%2Flive&mode=updinfo&song=A%20-%20B%20%26%20C%3F&url=u&charset=UTF-8 HTTP/1.0\r\n"
               "Host: radio.example:8443\r\nAuthorization: Basic " + icecast2::base64("dj:p&w") +
                   "\r\nUser-Agent: Larkspur\r\n\r\n");
 }

@@ -45,6 +45,17 @@ int stuckInABox(Larkspur*) {
     return 0;
 }
 
+// In a handshake with a server that says nothing: neither the stop flag nor the end of the
+// loop frees it, only the cancel of Quit's forced end.
+std::atomic<bool> handshakeCancelled{false};
+int stuckInAHandshake(Larkspur*) {
+    ++procedureRuns;
+    while (!handshakeCancelled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    procedureReturned = true;
+    return 0;
+}
+void cancelHandshake(Larkspur*) { handshakeCancelled = true; }
+
 void recordShutdown(Larkspur*) {
     ++shutdownRuns;
     procedureDoneBeforeShutdown = procedureReturned.load();
@@ -179,6 +190,21 @@ TEST_F(Lifecycle, AWindowThreadThatNeverAnswersIsEndedAndQuitStillSaves) {
     ASSERT_EQ(startPlugin(&record, &module, wellBehaved), 0);
     EXPECT_EQ(stopPlugin(&record, nullptr), 0);
     EXPECT_TRUE(sawStopRequest.load());
+}
+
+TEST_F(Lifecycle, TheForcedEndCancelsWhatTheWindowThreadWaitsOn) {
+    handshakeCancelled = false;
+    ASSERT_EQ(startPlugin(&record, &module, stuckInAHandshake), 0);
+    EXPECT_EQ(stopPlugin(&record, recordShutdown, cancelHandshake), 0);
+    EXPECT_TRUE(handshakeCancelled.load());
+    EXPECT_TRUE(procedureDoneBeforeShutdown.load());  // joined before the shutdown step
+    EXPECT_EQ(shutdownRuns.load(), 1);
+
+    // A thread that answers is never cancelled.
+    handshakeCancelled = false;
+    ASSERT_EQ(startPlugin(&record, &module, wellBehaved), 0);
+    EXPECT_EQ(stopPlugin(&record, nullptr, cancelHandshake), 0);
+    EXPECT_FALSE(handshakeCancelled.load());
 }
 
 TEST_F(Lifecycle, AQuitWithoutInitLeavesTheFileAlone) {

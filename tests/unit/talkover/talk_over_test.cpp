@@ -210,17 +210,46 @@ TEST_F(TalkOver, NothingWithoutARecordOrOffline) {
     EXPECT_EQ(levelCalls(), 0u);
 }
 
-TEST_F(TalkOver, SpeakingWaitsForADisconnectUnderWay) {
-    // A disconnect holds the connection lock; a press meanwhile must find the station offline
-    // afterwards, not set `speaking` behind the disconnect's back.
+TEST_F(TalkOver, SpeakingNeverWaitsForAConnectionChangeUnderWay) {
+    // Another thread connects or disconnects (the lock held there): the press returns at once
+    // and leaves `speaking` alone; what was asked last applies once the station is on the air.
+    std::promise<void> locked, release;
+    auto holder = std::async(std::launch::async, [&] {
+        auto held = lockConnection();
+        locked.set_value();
+        release.get_future().wait();
+    });
+    locked.get_future().wait();
     record.streaming = 1;
-    auto disconnecting = lockConnection();
-    auto press = std::async(std::launch::async, [&] { setSpeaking(&record, 1); });
-    press.wait_for(std::chrono::milliseconds(300));  // done by now if it ignored the lock
+    poll(speakButton, true);   // returns: the test would hang here otherwise
+    applyDeferredSpeaking(&record);  // still busy: kept
+    EXPECT_EQ(record.speaking, 0);
+    EXPECT_EQ(levelCalls(), 0u);
+    release.set_value();
+    holder.wait();
+    poll(speakButton, true);  // the next pass: lock free, on the air
+    EXPECT_EQ(record.speaking, 1);
+    EXPECT_FLOAT_EQ(music(), 0.2f);
+    EXPECT_FLOAT_EQ(capture(), 0.9f);
+
+    // Released while busy, and the station went off the air meanwhile: nothing is applied,
+    // and the wish is gone (no reconnect loop will bring the station back).
+    std::promise<void> locked2, release2;
+    holder = std::async(std::launch::async, [&] {
+        auto held = lockConnection();
+        locked2.set_value();
+        release2.get_future().wait();
+    });
+    locked2.get_future().wait();
+    poll(speakButton, false);
     record.streaming = 0;
     record.speaking = 0;
-    disconnecting.unlock();
-    press.wait();
+    release2.set_value();
+    holder.wait();
+    fake_bass::clearCalls();
+    poll(0, false);
+    record.streaming = 1;
+    poll(0, false);
     EXPECT_EQ(record.speaking, 0);
     EXPECT_EQ(levelCalls(), 0u);
 }

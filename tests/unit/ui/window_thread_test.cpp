@@ -8,9 +8,11 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <thread>
 
+#include "broadcast/connection.h"
 #include "desktop/desktop.h"
 #include "desktop/headless.h"
 #include "fake_bass.h"
@@ -66,8 +68,9 @@ protected:
         stopRequested = 0;
     }
 
-    void start() {
-        thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
+    void start(Larkspur* on = nullptr) {
+        Larkspur* r = on ? on : &record;
+        thread = std::async(std::launch::async, [r] { return windowThreadProc(r); });
         ASSERT_TRUE(eventually([] { return hl::timerPeriod(1) != 0; }, 2s));
     }
 
@@ -254,6 +257,53 @@ TEST_F(WindowThread, LevelsHoldAndSpeakGoThroughTheLoop) {
     hl::pointer(38, false);
     hl::click(38);
     EXPECT_TRUE(eventually([&] { return record.speaking == 0; }, 1s));
+}
+
+// The reconnect loop's attempt is in a handshake with a server that says nothing: Speak pressed
+// meanwhile must not hold the window, and the presenter speaks once the station is back.
+TEST_F(WindowThread, SpeakDuringAReconnectHandshakeKeepsTheWindowTicking) {
+    test_station::reset(station);  // the failure handler works on the process's station
+    test_station::configure(station);
+    station.hostVolume = 80;
+    station.hostVolumeSpeaking = 20;
+    station.deviceVolumeSpeaking = 90;
+    start(&station);
+    hl::click(31);
+    ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 2s));
+
+    station.autoReconnect = 1;
+    auto entered = std::make_shared<std::promise<void>>();
+    auto answer = std::make_shared<std::promise<void>>();
+    std::shared_future<void> answered = answer->get_future().share();
+    fake_bass::onCall("BASS_Encode_CastInit", [entered, answered](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+        entered->set_value();
+        answered.wait_for(20s);
+    });
+    fake_bass::notify(fake_bass::lastEncoder(), BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered->get_future().wait_for(5s), std::future_status::ready);
+
+    fake_bass::clearCalls();
+    hl::pointer(38, true);
+    for (int tick = 0; tick < 3; ++tick) {
+        hl::fireTimer(1);
+        settle();  // a window that waited for the attempt would take no event until it ends
+        EXPECT_EQ(desktop::text(30), "offline!");
+    }
+    EXPECT_EQ(station.speaking, 0);
+    EXPECT_EQ(fake_bass::count("BASS_FXSetParameters"), 0u);
+
+    answer->set_value();  // the server answers: back on the air, and speaking at once
+    ASSERT_TRUE(eventually([] { return station.streaming == 1 && station.speaking == 1; }, 5s));
+    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_FXSetParameters").back().volume, 0.2f);
+    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.9f);
+    hl::pointer(38, false);
+    hl::post();
+    EXPECT_TRUE(eventually([] { return station.speaking == 0; }, 2s));
+    EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.0f);
+
+    station.autoReconnect = 0;
+    shutdownBroadcast(&station);
 }
 
 TEST_F(WindowThread, TimersRunTitleAndStatus) {

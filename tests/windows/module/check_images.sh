@@ -25,7 +25,7 @@ declare -A expect=(
   [BASS.dll]="BASS_ChannelPlay BASS_ChannelSetAttribute BASS_ChannelSetFX BASS_ChannelStop BASS_ErrorGetCode BASS_FXSetParameters BASS_Free BASS_Init BASS_RecordFree BASS_RecordGetDeviceInfo BASS_RecordGetInput BASS_RecordInit BASS_RecordSetInput BASS_RecordStart BASS_StreamCreate BASS_StreamFree BASS_StreamPutData"
   [BASSMIX.dll]="BASS_Mixer_StreamAddChannel BASS_Mixer_StreamCreate"
   [BASS_FX.dll]="BASS_FX_GetVersion"
-  [BASSENC.dll]="BASS_Encode_CastInit BASS_Encode_CastSetTitle BASS_Encode_SetNotify BASS_Encode_Start"
+  [BASSENC.dll]="BASS_Encode_CastCancel BASS_Encode_CastInit BASS_Encode_CastSetTitle BASS_Encode_SetNotify BASS_Encode_Start"
 )
 names="$(dll_names "$module")"
 for dll in "${!expect[@]}"; do

@@ -1,6 +1,7 @@
 // On the air under Wine: the engine's Win32 backends put the host's 440 Hz tone and the test
 // microphone (captured through the wave input, which Wine hands to the test sound server) on a
-// real Icecast, with the station's metadata and a title; station_test.sh listens and checks.
+// real Icecast, with the station's metadata and a title (accents and dashes in the ANSI code
+// page); station_test.sh listens and checks.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +9,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <windows.h>
 
 #include "bass.h"
 #include "win_support.h"
@@ -20,6 +23,14 @@ using winsupport::waitFor;
 std::string env(const char* name, const char* fallback = "") {
     const char* v = std::getenv(name);
     return v ? v : fallback;
+}
+
+// A text as the plug-in holds it on Windows: in the ANSI code page.
+std::string ansi(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(std::size_t(n > 0 ? n : 0), '\0');
+    if (n > 0) WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
 }
 
 TEST(OnAir, HostToneAndMicrophoneReachIcecastAndTheEncoderEndsWithTheMixer) {
@@ -53,12 +64,18 @@ TEST(OnAir, HostToneAndMicrophoneReachIcecastAndTheEncoderEndsWithTheMixer) {
     HENCODE enc = BASS_Encode_Start(mixer, lame.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
     ASSERT_NE(enc, 0u) << BASS_ErrorGetCode();
     const std::string server = "127.0.0.1:" + port;
+    // Accents and dashes of the code page: station_test.sh finds them on the server as written.
+    ASSERT_EQ(GetACP(), 1252u) << "station_test.sh expects what Windows-1252 holds";
+    const std::string name = ansi(L"Night Owl FM \u2013 Caf\u00E9 \u00C6r\u00F8");
+    const std::string genre = ansi(L"Jazz \u00B7 Chanson");
+    const std::string description = ansi(L"D\u00E9j\u00E0 vu, late");
+    const std::string title = ansi(L"Beyonc\u00E9 & Sigur R\u00F3s - D\u00E9j\u00E0 vu \u2013 \u00C6r\u00F8 Stra\u00DFe");
     ASSERT_TRUE(BASS_Encode_CastInit(enc, server.c_str(), env("LARKSPUR_ICECAST_PASSWORD", "hackme").c_str(),
-                                     "audio/mpeg", "Night Owl FM", "http://owl.example.org/", "Jazz", "Late jazz",
-                                     nullptr, 128, TRUE))
+                                     "audio/mpeg", name.c_str(), "http://owl.example.org/", genre.c_str(),
+                                     description.c_str(), nullptr, 128, TRUE))
         << BASS_ErrorGetCode();
     ASSERT_TRUE(BASS_ChannelPlay(mixer, FALSE));
-    ASSERT_TRUE(BASS_Encode_CastSetTitle(enc, "Wren Test - Windows Tone", nullptr));
+    ASSERT_TRUE(BASS_Encode_CastSetTitle(enc, title.c_str(), nullptr));
 
     // The host's blocks, paced as a player plays them: 440 Hz at a quarter of full scale.
     const auto start = std::chrono::steady_clock::now();

@@ -361,4 +361,41 @@ TEST_F(Win32Window, PointerFindsControlsAndFollowsSwappedButtons) {
     SwapMouseButton(wasSwapped);
 }
 
+// The host's title in the ANSI code page, the plug-in's text on Windows, whichever thread owns
+// the host's window: a character the code page lacks is dropped (never a '?'), and no more
+// than GetWindowTextA's 299 bytes come back.
+TEST(Win32HostTitle, ReadInTheAnsiCodePageLosingOnlyWhatItLacks) {
+    ASSERT_EQ(GetACP(), 1252u) << "the expected bytes below are Windows-1252";
+    const std::wstring title = L"7. Bj\u00F6rk \u2013 J\u00F3ga \u041F\u0440\u0438 \U0001F3B5- Winamp";
+    const std::string ansi = "7. Bj\xF6rk \x96 J\xF3ga  - Winamp";
+    const std::wstring longTitle(400, L'\u00E9');
+    auto open = [](const std::wstring& text) {
+        return CreateWindowExW(0, L"STATIC", text.c_str(), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    };
+    HWND here = open(title);
+    ASSERT_TRUE(here);
+    EXPECT_EQ(desktop::windowTitle(reinterpret_cast<desktop::NativeWindow>(here)), ansi);
+    SetWindowTextW(here, longTitle.c_str());
+    EXPECT_EQ(desktop::windowTitle(reinterpret_cast<desktop::NativeWindow>(here)), std::string(299, '\xE9'));
+    DestroyWindow(here);
+
+    std::promise<HWND> made;
+    std::atomic<bool> done{false};
+    std::thread owner([&] {
+        HWND w = open(title);
+        made.set_value(w);
+        MSG msg;
+        while (!done) {
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            Sleep(5);
+        }
+        DestroyWindow(w);
+    });
+    HWND there = made.get_future().get();
+    EXPECT_TRUE(there);
+    EXPECT_EQ(desktop::windowTitle(reinterpret_cast<desktop::NativeWindow>(there)), ansi);
+    done = true;
+    owner.join();
+}
+
 }  // namespace

@@ -142,7 +142,9 @@ int controlUnderCursor();  // number of the control under the pointer, 0 when no
 bool primaryButtonDown();  // follows the pointer mapping (left-handed: the right button)
 
 // ---- other windows and programs ----
-std::string windowTitle(NativeWindow window);  // UTF-8 title, empty when unreadable
+// The title in the system's text, as control texts are (UTF-8 on X11, the ANSI code page on
+// Windows, at most 299 bytes there); empty when unreadable.
+std::string windowTitle(NativeWindow window);
 void openSoundSettings();                      // starts the desktop's sound settings; no wait
 std::string executablePath();                   // full path of the host process's executable
 

@@ -1,5 +1,4 @@
-// Win32 backend: the layer's RGBA images as the system's bitmaps and icons, and texts in the
-// ANSI code page as UTF-8.
+// Win32 backend: the layer's RGBA images as the system's bitmaps and icons.
 #include <vector>
 
 #include "win32/win32_backend.h"
@@ -70,22 +69,6 @@ HICON iconFromImage(const Image& image) {
     DeleteObject(colour);
     if (mask) DeleteObject(mask);
     return icon;
-}
-
-std::string utf8FromWide(const std::wstring& wide) {
-    if (wide.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(std::size_t(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::string utf8FromAnsi(const std::string& ansi) {
-    if (ansi.empty()) return {};
-    int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), int(ansi.size()), nullptr, 0);
-    std::wstring wide(std::size_t(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, ansi.data(), int(ansi.size()), wide.data(), n);
-    return utf8FromWide(wide);
 }
 
 }  // namespace desktop::detail::win32

@@ -25,6 +25,29 @@ bool Win32::primaryButtonDown() {
     return (GetAsyncKeyState(vk) & 0x8000) != 0;
 }
 
+namespace {
+
+// The title in the ANSI code page, the plug-in's text there, at most 299 bytes as
+// GetWindowTextA gives it; a character the code page lacks is dropped, not turned into '?'.
+std::string ansiFromWide(const wchar_t* text, int length) {
+    const bool utf8 = GetACP() == CP_UTF8;  // no default character to detect there
+    std::string out;
+    for (int i = 0; i < length;) {
+        const int units = IS_HIGH_SURROGATE(text[i]) && i + 1 < length && IS_LOW_SURROGATE(text[i + 1]) ? 2 : 1;
+        char bytes[8];
+        BOOL lost = FALSE;
+        const int n = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, text + i, units, bytes,
+                                          sizeof bytes, nullptr, utf8 ? nullptr : &lost);
+        i += units;
+        if (n <= 0 || lost) continue;
+        if (out.size() + std::size_t(n) > 299) break;
+        out.append(bytes, std::size_t(n));
+    }
+    return out;
+}
+
+}  // namespace
+
 // A window of another thread of this process would be asked for its text by a message that
 // waits for that thread; the host's thread waits for ours while it stops the plug-in, so the
 // text the system keeps for the window is read instead.
@@ -33,14 +56,10 @@ std::string Win32::windowTitle(NativeWindow window) {
     if (!hwnd || !IsWindow(hwnd)) return {};
     DWORD pid = 0;
     DWORD thread = GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == GetCurrentProcessId() && thread != GetCurrentThreadId()) {
-        wchar_t buf[300];
-        int n = InternalGetWindowText(hwnd, buf, 300);
-        return n > 0 ? utf8FromWide(std::wstring(buf, std::size_t(n))) : std::string();
-    }
-    char buf[300];
-    int n = GetWindowTextA(hwnd, buf, sizeof buf);
-    return n > 0 ? utf8FromAnsi(std::string(buf, std::size_t(n))) : std::string();
+    wchar_t buf[300];
+    const bool ours = pid == GetCurrentProcessId() && thread != GetCurrentThreadId();
+    int n = ours ? InternalGetWindowText(hwnd, buf, 300) : GetWindowTextW(hwnd, buf, 300);
+    return n > 0 ? ansiFromWide(buf, n) : std::string();
 }
 
 // The control panel's sound page; nothing waits for it and a failure shows nothing.

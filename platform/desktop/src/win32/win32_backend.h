@@ -123,7 +123,5 @@ Win32& self();
 // Pixels for the system: 32-bit top-down DIB sections, transparent pixels laid on `under`.
 HBITMAP dibFromImage(const Image& image, std::uint32_t under);
 HICON iconFromImage(const Image& image);
-std::string utf8FromAnsi(const std::string& ansi);
-std::string utf8FromWide(const std::wstring& wide);
 
 }  // namespace desktop::detail::win32
