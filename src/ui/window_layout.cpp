@@ -84,12 +84,13 @@ constexpr std::array<Row, 47> layout{{
     {29, K::Image, 2, 13, 153, 235, 115, "", false},
 }};
 
-// The server field takes a bare host or an Icecast 2 address; the port has a field of its own.
+// What the format list cannot show: the rate an Opus listener gets, why FLAC has no bitrate.
 constexpr const char* formatHelp =
     "Opus: the listener gets 48000 Hz (the encoder resamples)\n"
     "FLAC: lossless, no bitrate to choose\n"
     "Opus and FLAC carry each title in the stream itself";
 
+// The server field takes a bare host or an Icecast 2 address; the port has a field of its own.
 constexpr const char* serverFieldHelp =
     "radio.example.org: SHOUTcast source on port + 1\n"
     "radio.example.org/live or http://[user@]radio.example.org/live: Icecast 2 mount\n"
