@@ -77,6 +77,24 @@ void StreamPutData576Frames(benchmark::State& state) {
 }
 BENCHMARK(StreamPutData576Frames);
 
+// One tick of the window's meters: the peaks of the host stream, the capture channel (here a
+// second push stream) and the mixer over the last 40 ms, through the handle table.
+void MeterTickThreeLevels(benchmark::State& state) {
+    HSTREAM host = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    HSTREAM mic = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    BASS_Mixer_StreamAddChannel(mixer, host, 0);
+    BASS_Mixer_StreamAddChannel(mixer, mic, 0);
+    float level = 0;
+    for (auto _ : state) {
+        for (DWORD h : {host, mic, mixer}) benchmark::DoNotOptimize(BASS_ChannelGetLevelEx(h, &level, 0.04f, BASS_LEVEL_MONO));
+    }
+    BASS_StreamFree(host);
+    BASS_StreamFree(mic);
+    BASS_StreamFree(mixer);
+}
+BENCHMARK(MeterTickThreeLevels);
+
 double cpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);

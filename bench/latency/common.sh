@@ -95,11 +95,11 @@ lh_wait_mount() {
   return 1
 }
 
-# The configuration window is the visible 259 x 360 one (it has an empty caption).
+# The configuration window is the visible 259 x 416 one (it has an empty caption).
 lh_config_window() {
   local w
   for w in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
-    if xdotool getwindowgeometry "$w" 2>/dev/null | grep -q 'Geometry: 259x360'; then
+    if xdotool getwindowgeometry "$w" 2>/dev/null | grep -q 'Geometry: 259x416'; then
       echo "$w"
       return 0
     fi

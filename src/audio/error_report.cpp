@@ -2,7 +2,6 @@
 #include "audio/error_report.h"
 
 #include "bass.h"
-#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -25,10 +24,7 @@ std::string errorReportText(const char* message, int code) {
 void reportError(const char* message) {
     // Read first: nothing below may disturb the calling thread's code.
     const int code = BASS_ErrorGetCode();
-    std::string text = errorReportText(message, code);
-    // Logged also while reconnecting, when no box is shown.
-    logFailure(text.substr(0, text.find_last_not_of(' ') + 1));
     if (showErrors.load() != 1) return;
     // Owned by the foreground window only when it is one of the host's process, else by none.
-    desktop::messageBox(desktop::foregroundWindowOfThisProcess(), "Larkspur - Error", text);
+    desktop::messageBox(desktop::foregroundWindowOfThisProcess(), "Larkspur - Error", errorReportText(message, code));
 }

@@ -13,8 +13,10 @@
 #include "audio/capture_devices.h"
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
+#include "broadcast/broadcast_state.h"
 #include "broadcast/formats.h"
 #include "broadcast/station_log.h"
+#include "broadcast/title_status.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -77,6 +79,31 @@ void dropCaptureChannel(Larkspur* record) {
     record->recordChannel = 0;
 }
 
+// Every failure is told here, once: its reason goes on the status line at once (before a box
+// holds the thread) and into the station log, with what the box says. Makes no library call,
+// so the thread's error code stays for the box.
+void noteFailure(FailureReason reason, const std::string& told = {}) {
+    if (connectsCancelled) return;  // Quit ended it: no failure of the station's
+    broadcastState.lastFailure = reason;
+    broadcastState.connecting = false;
+    logFailure(told.empty() ? reasonText(reason) : std::string(reasonText(reason)) + " - " + told);
+    updateStatus(nullptr);  // off the air at every failure
+}
+
+// A failing step of a connect: its reason, then its box (while reports are on).
+void failStep(FailureReason reason, const char* message) {
+    const std::string told = errorReportText(message, BASS_ErrorGetCode());
+    noteFailure(reason, told.substr(0, told.find_last_not_of(' ') + 1));
+    reportError(message);
+}
+
+// What the dying connection streamed, so that the time shown goes on after a reconnection.
+void carryStreamedTime(Larkspur* record) {
+    const DWORD stream = record->hostStream;
+    const double seconds = BASS_ChannelBytes2Seconds(stream, BASS_Mixer_ChannelGetPosition(stream, BASS_POS_BYTE));
+    if (seconds > 0.0 && seconds < 1e9) broadcastState.carriedMs += static_cast<std::int64_t>(seconds * 1000.0);
+}
+
 void showToggle(bool down) {
     if (!desktop::controlExists(connectToggle)) return;
     desktop::setChecked(connectToggle, down);
@@ -101,17 +128,23 @@ bool sleepBeforeAttempt() {
 }
 
 void handleDeath(Larkspur* record, DWORD status) {
+    const bool reconnect = record->autoReconnect != 0;
+    const char* death = status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!";
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        if (reconnect) {
+            carryStreamedTime(record);
+            broadcastState.attempt = 0;
+            broadcastState.reconnecting = true;  // the toggle stays down from here on
+        }
+        noteFailure(status == BASS_ENCODE_NOTIFY_CAST ? FailureReason::ServerLost : FailureReason::EncoderStopped, death);
         disconnectStream(record);
     }
-    const char* death = status == BASS_ENCODE_NOTIFY_CAST ? "The server connection died!" : "The encoder died!";
-    if (!record->autoReconnect) {
+    if (!reconnect) {
         endHandling();  // a press of the toggle must not wait for the box below
-        reportError(death);  // which logs it
+        reportError(death);
         return;
     }
-    logFailure(death);
     int result = 0;
     int attempt = 0;
     while (!loopCancelled()) {
@@ -120,8 +153,9 @@ void handleDeath(Larkspur* record, DWORD status) {
             std::lock_guard<std::recursive_mutex> guard(connectionLock);
             disconnectStream(record);
             showErrors = 0;
-            setStatus("reconnecting...");
-            logReconnectAttempt(++attempt);
+            broadcastState.attempt = ++attempt;
+            logReconnectAttempt(attempt);
+            updateStatus(record);
             result = connectStream(record);
             showErrors = 1;
             if (result == 1) {
@@ -134,6 +168,16 @@ void handleDeath(Larkspur* record, DWORD status) {
             disconnectStream(record);
         }
         if (result == 1 || !record->autoReconnect) break;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        broadcastState.reconnecting = false;
+        broadcastState.attempt = 0;
+        if (result != 1) {
+            // Given up: off the air, with the last reason.
+            showToggle(false);
+            updateStatus(record);
+        }
     }
     endHandling();
 }
@@ -230,14 +274,17 @@ int startEncoder(Larkspur* record) {
                                               BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE | encoderFormatFlag(format),
                                               nullptr, nullptr);
     if (record->encoder == 0) {
+        const FailureReason reason = BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN || folder.find('"') != std::string::npos
+                                         ? FailureReason::EncoderMissing
+                                         : FailureReason::AudioEngine;
         if (&format == &formats::mp3 || &format == &formats::vorbis) {
-            reportError(
-                "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
-                "\\n, or LAME.EXE (if encoding to MP3).");
+            failStep(reason,
+                     "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
+                     "\\n, or LAME.EXE (if encoding to MP3).");
         } else {
             const std::string message = "Couldn't start encoding...\\n Make sure " + programFileName(format) +
                                         " (if encoding to " + std::string(format.name) + ") is in \\Plugins\\Larkspur\\ .";
-            reportError(message.c_str());
+            failStep(reason, message.c_str());
         }
         dropCaptureChannel(record);
         return 0;
@@ -253,19 +300,25 @@ int connectStream(Larkspur* record) {
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
     if (connectsCancelled) return 0;  // the plug-in is going: not even the capture device
     if (!BASS_RecordInit(captureDeviceNumber(*record))) {
-        reportError("Can't Init the Recorddevice");
+        failStep(FailureReason::CaptureDevice, "Can't Init the Recorddevice");
         return 0;
     }
     noteSystemInputLevel();
-    if (!createSources(record)) return 0;
+    if (!createSources(record)) {
+        noteFailure(FailureReason::AudioEngine);
+        return 0;
+    }
     // Before the capture channel runs: nothing the presenter says goes out until Speak.
     leaveSpeaking(record);
-    if (!createMixer(record)) return 0;
+    if (!createMixer(record)) {
+        noteFailure(FailureReason::AudioEngine);
+        return 0;
+    }
     if (!startEncoder(record)) return 0;
 
     const std::string server = castText(record->server);
     if (server.empty() || record->port == 0) {
-        reportError("Server or Port isn't configurated!");
+        failStep(FailureReason::NotConfigured, "Server or Port isn't configurated!");
         return 0;
     }
     const std::string address = serverAddress(*record);
@@ -284,22 +337,22 @@ int connectStream(Larkspur* record) {
     if (!BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
                               url.c_str(), genre.c_str(), description.c_str(), nullptr,
                               bitrate, record->isPublic ? TRUE : FALSE)) {
-        reportError("Couldn't setup connection with server");
+        failStep(castFailureReason(BASS_ErrorGetCode()), "Couldn't setup connection with server");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelSetAttribute(record->mixer, BASS_ATTRIB_VOL, 0.0f)) {
-        reportError("Error in mounting Mixer Channel!");
+        failStep(FailureReason::AudioEngine, "Error in mounting Mixer Channel!");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelPlay(record->mixer, FALSE)) {
-        reportError("Error in playing Mixer Channel!");
+        failStep(FailureReason::AudioEngine, "Error in playing Mixer Channel!");
         dropCaptureChannel(record);
         return 0;
     }
     if (!BASS_ChannelPlay(record->recordChannel, FALSE)) {
-        reportError("Error in playing record Channel!");
+        failStep(FailureReason::AudioEngine, "Error in playing record Channel!");
         dropCaptureChannel(record);
         return 0;
     }
@@ -307,12 +360,12 @@ int connectStream(Larkspur* record) {
     currentEncoder = record->encoder.load();
     if (!BASS_Encode_SetNotify(record->encoder, encoderNotify, nullptr)) {
         currentEncoder = 0;
-        reportError("Error while setting Notify Callback!");
+        failStep(FailureReason::AudioEngine, "Error while setting Notify Callback!");
         dropCaptureChannel(record);
         return 0;
     }
     record->streaming = 1;
-    setStatus("online... but no data.. please play sound..");
+    setStatus(noDataStatus);
     return 1;
 }
 
@@ -332,8 +385,12 @@ void disconnectStream(Larkspur* record) {
     record->mixer = 0;
     record->hostStream = 0;
     record->streaming = 0;
-    setStatus("offline...");
-    showToggle(false);
+    if (broadcastState.reconnecting) {
+        updateStatus(record);  // still on the way back to the air
+    } else {
+        setStatus("offline...");
+        showToggle(false);
+    }
 }
 
 void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void*) {
@@ -358,14 +415,28 @@ void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void*) {
 }
 
 int toggleConnection(Larkspur* record, bool connect) {
+    if (connect) {
+        // Shown before anything waits (a reconnect attempt, the server): the window thread
+        // handles nothing else until the connect is done.
+        broadcastState.connecting = true;
+        broadcastState.lastFailure = FailureReason::None;
+        updateStatus(record);
+        desktop::repaintNow();
+    }
     takeOver();
     int result = 1;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
         if (connect && (!record || record->streaming != 1)) {  // a reconnect may have just succeeded
+            broadcastState.carriedMs = 0;  // a new broadcast
             if (record) logConnect(serverAddress(*record));
             result = connectStream(record);
             if (record && result == 1) logOnAir(serverAddress(*record));
+        }
+        broadcastState.connecting = false;
+        if (!connect) {
+            broadcastState.lastFailure = FailureReason::None;  // off the air by choice
+            broadcastState.carriedMs = 0;
         }
         if (!connect || result != 1) disconnectStream(record);
         if (!connect) logDisconnect();
@@ -433,6 +504,7 @@ void shutdownBroadcast(Larkspur* record) {
     // Not the value found on entry: a Quit during a reconnect attempt would find 0 there, and
     // no failure would ever be reported again after the next Init.
     showErrors = 1;
+    resetBroadcastState();
     connectsCancelled = false;  // a later Init connects again
     endTakeOver();
 }

@@ -9,6 +9,8 @@
 
 constexpr int statusLine = 30;
 constexpr int connectToggle = 31;
+// What the status line says from a connect until the host's sound has streamed a second.
+constexpr const char* noDataStatus = "online... but no data.. please play sound..";
 
 int connectStream(Larkspur* record);
 int startEncoder(Larkspur* record);

@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "bass.h"
+#include "broadcast/broadcast_state.h"
 #include "broadcast/connection.h"
+#include "broadcast/dead_air.h"
 #include "broadcast/formats.h"
 #include "broadcast/station_log.h"
 #include "desktop/desktop.h"
@@ -14,6 +16,7 @@ namespace {
 
 constexpr std::uint32_t green = 0x00FF00;
 constexpr std::uint32_t red = 0xFF0000;
+constexpr std::uint32_t amber = 0xFFC000;  // on the way to the air
 constexpr std::string_view hostSuffix = " - Winamp";
 constexpr std::size_t maxTitleBytes = 299;
 
@@ -64,18 +67,47 @@ void updateTitle(Larkspur* record) {
     if (changed) logTitle(title);  // the same title again in a new stream is no news
 }
 
-void updateStatus(Larkspur* record) {
-    if (!record || record->streaming != 1) {
-        setStatus("offline!");
-        if (desktop::controlExists(statusLine)) desktop::setTextColor(statusLine, red);
-        return;
-    }
+StatusFacts statusFacts(Larkspur* record) {
+    StatusFacts f;
+    f.connecting = broadcastState.connecting;
+    f.reconnecting = broadcastState.reconnecting;
+    f.attempt = broadcastState.attempt;
+    f.reason = broadcastState.lastFailure;
+    f.streaming = record && record->streaming == 1;
+    if (!f.streaming) return f;
+    f.deadAir = deadAirWatch().active();
+    if (f.deadAir) f.silentSeconds = deadAirWatch().silentSeconds();
     const DWORD stream = record->hostStream;
     const QWORD position = BASS_Mixer_ChannelGetPosition(stream, BASS_POS_BYTE);
     const double seconds = BASS_ChannelBytes2Seconds(stream, position);
-    // A failed query gives a negative (or absurd) figure: keep the line as it is.
-    if (!(seconds >= 0.5) || seconds >= 2147483647.0) return;
-    const int s = static_cast<int>(std::lround(seconds));
-    setStatus("online! | streaming since: " + streamingTime(s));
-    if (desktop::controlExists(statusLine)) desktop::setTextColor(statusLine, green);
+    // A failed query gives a negative (or absurd) figure: the line keeps what it shows.
+    if (!(seconds >= 0.0) || seconds >= 2147483647.0) return f;
+    const double total = seconds + double(broadcastState.carriedMs.load()) / 1000.0;
+    if (total >= 0.5 && total < 2147483647.0) f.seconds = int(std::lround(total));
+    return f;
+}
+
+// In order of priority: what the presenter must know first comes first.
+StatusView statusView(const StatusFacts& f) {
+    if (f.connecting) return {false, "connecting...", amber};
+    if (f.reconnecting) {
+        std::string text = "reconnecting...";
+        if (f.attempt > 0) text += " #" + std::to_string(f.attempt);
+        if (f.reason != FailureReason::None) text += std::string(f.attempt > 0 ? ": " : " ") + reasonText(f.reason);
+        return {false, text, amber};
+    }
+    if (!f.streaming) {
+        if (f.reason == FailureReason::None) return {false, "offline!", red};
+        return {false, std::string("offline! ") + reasonText(f.reason), red};
+    }
+    if (f.deadAir) return {false, "dead air! silent for " + streamingTime(f.silentSeconds), red};
+    if (f.seconds < 0) return {true, {}, 0};
+    return {false, "online! | streaming since: " + streamingTime(f.seconds), green};
+}
+
+void updateStatus(Larkspur* record) {
+    const StatusView view = statusView(statusFacts(record));
+    if (view.keep) return;
+    setStatus(view.text);
+    if (desktop::controlExists(statusLine)) desktop::setTextColor(statusLine, view.colour);
 }

@@ -31,7 +31,7 @@ struct Row {
 };
 
 // Creation order is also the focus order.
-constexpr std::array<Row, 47> layout{{
+constexpr std::array<Row, 53> layout{{
     {18, K::Image, onWindow, 0, 0, 265, 45, "", false},
     {30, K::CenteredText, onWindow, 0, 45, 260, 20, "", false},
     {0, K::TabControl, onWindow, 0, 65, 260, 295, "", true},
@@ -82,6 +82,13 @@ constexpr std::array<Row, 47> layout{{
     {27, K::Text, 2, 173, 88, 30, 15, "kb/s", false},
     {28, K::PushButton, 2, 8, 118, 235, 25, "Open Mixer", true},
     {29, K::Image, 2, 13, 153, 235, 115, "", false},
+    // The meters, under the pages (ui/meters.h)
+    {63, K::Text, onWindow, 6, 365, 44, 15, "Music", false},
+    {60, K::Meter, onWindow, 52, 366, 201, 12, "", false},
+    {64, K::Text, onWindow, 6, 381, 44, 15, "Mic", false},
+    {61, K::Meter, onWindow, 52, 382, 201, 12, "", false},
+    {65, K::Text, onWindow, 6, 397, 44, 15, "On air", false},
+    {62, K::Meter, onWindow, 52, 398, 201, 12, "", false},
 }};
 
 // What the format list cannot show: the rate an Opus listener gets, why FLAC has no bitrate.

@@ -5,7 +5,7 @@
 
 constexpr int configWindow = 1;
 constexpr int configClientWidth = 259;
-constexpr int configClientHeight = 360;
+constexpr int configClientHeight = 416;  // the meters below the tab pages
 
 void buildWindow(Larkspur* record);
 int showRecord(Larkspur* record);

@@ -1,6 +1,7 @@
 // The window thread: one pass per message, timers, the Speak poll, control handlers, the stop flag.
 #include "ui/window_thread.h"
 
+#include <chrono>
 #include <vector>
 
 #include "audio/audio_graph.h"
@@ -12,6 +13,7 @@
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 #include "settings/settings_file.h"
+#include "ui/meters.h"
 #include "ui/window_layout.h"
 
 namespace {
@@ -27,6 +29,11 @@ void saveIfChanged(Larkspur* record, std::vector<std::uint8_t>& saved) {
     std::vector<std::uint8_t> now = encodeSettings(*record);
     if (now == saved) return;
     if (saveSettings(record)) saved = std::move(now);
+}
+
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void onConnectToggle(Larkspur* record) {
@@ -128,6 +135,8 @@ int windowThreadProc(Larkspur* record) {
     desktop::setTimer(configWindow, statusTimer, statusTimerPeriodMs);
     std::vector<std::uint8_t> savedSettings = record ? encodeSettings(*record) : std::vector<std::uint8_t>{};
     desktop::setTimer(configWindow, settingsTimer, settingsTimerPeriodMs);
+    startMeters(record);
+    desktop::setTimer(configWindow, meterTimer, meterTimerPeriodMs);
 
     for (;;) {
         desktop::Event event = desktop::nextEvent();
@@ -139,6 +148,7 @@ int windowThreadProc(Larkspur* record) {
             if (event.id == titleTimer) updateTitle(record);
             else if (event.id == statusTimer) updateStatus(record);
             else if (event.id == settingsTimer && record) saveIfChanged(record, savedSettings);
+            else if (event.id == meterTimer) updateMeters(record, steadyMs());
         }
         pollSpeakButton(record);
         if (event.kind == desktop::Event::Kind::Control) handleControlEvent(record, event.id);

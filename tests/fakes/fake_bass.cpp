@@ -1,5 +1,6 @@
 #include "fake_bass.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -20,6 +21,7 @@ struct State {
     double seconds = 0;
     std::vector<Device> devices;
     float inputLevel = 1.0f;
+    std::map<DWORD, float> levels;
     std::map<std::string, std::function<void(const Call&)>> hooks;
     std::map<HENCODE, std::pair<ENCODENOTIFYPROC*, void*>> notifyProcs;
     HENCODE lastNotifyHandle = 0;
@@ -39,6 +41,7 @@ void defaults(State& s) {
     s.seconds = 0;
     s.devices = {{"Default", "default", BASS_DEVICE_ENABLED | BASS_DEVICE_DEFAULT}};
     s.inputLevel = 1.0f;
+    s.levels.clear();
     s.hooks.clear();
     s.notifyProcs.clear();
     s.lastNotifyHandle = 0;
@@ -113,6 +116,11 @@ Call make(const char* name, std::string args, std::vector<std::int64_t> ints = {
 }
 
 }  // namespace
+
+void setLevel(DWORD handle, float level) {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().levels[handle] = level;
+}
 
 void setInputLevel(float volume) {
     std::lock_guard<std::mutex> guard(state().lock);
@@ -354,6 +362,30 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
     if (!c.ok) return -1;
     std::lock_guard<std::mutex> guard(fake_bass::state().lock);
     return fake_bass::state().seconds;
+}
+
+static float scriptedLevel(DWORD handle) {
+    std::lock_guard<std::mutex> guard(fake_bass::state().lock);
+    auto it = fake_bass::state().levels.find(handle);
+    return it == fake_bass::state().levels.end() ? 0.0f : it->second;
+}
+
+DWORD BASS_ChannelGetLevel(DWORD handle) {
+    Call c = record(make("BASS_ChannelGetLevel", fake_bass::list(handle), {handle}), Returns::Value);
+    if (!c.ok) return static_cast<DWORD>(-1);
+    const auto word = static_cast<DWORD>(std::min(scriptedLevel(handle), 1.0f) * 32768.0f);
+    return word | word << 16;
+}
+
+BOOL BASS_ChannelGetLevelEx(DWORD handle, float* levels, float length, DWORD flags) {
+    Call c = make("BASS_ChannelGetLevelEx", fake_bass::list(handle, length, flags), {handle, flags});
+    c.volume = length;
+    c = record(c, Returns::Bool);
+    if (!c.ok || !levels) return FALSE;
+    const float level = scriptedLevel(handle);
+    levels[0] = level;
+    if (!(flags & BASS_LEVEL_MONO)) levels[1] = level;
+    return TRUE;
 }
 
 DWORD BASS_FX_GetVersion(void) {

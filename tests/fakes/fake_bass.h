@@ -55,6 +55,9 @@ void setDevices(const std::vector<Device>& devices);
 // BASS_RecordSetInput writes it. 1.0 after reset().
 void setInputLevel(float volume);
 float inputLevel();
+// What BASS_ChannelGetLevel(Ex) reports for `handle`, as a factor of full scale on every
+// channel; 0 (silence) for a handle never set.
+void setLevel(DWORD handle, float level);
 // Runs after `name` is recorded, before it returns, on the caller's thread (outside the lock):
 // lets a test block a call or act in the middle of a sequence.
 void onCall(const std::string& name, std::function<void(const Call&)> hook);

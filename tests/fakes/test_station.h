@@ -2,9 +2,16 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "broadcast/broadcast_state.h"
+#include "broadcast/station_log.h"
 #include "desktop/desktop.h"
 #include "desktop/headless.h"
 #include "fake_bass.h"
@@ -81,6 +88,60 @@ inline void prepare(Larkspur& r) {
     reset(r);
     configure(r);
     showErrors = 1;
+    resetBroadcastState();
 }
+
+// The texts of every message box shown so far, in order.
+inline std::vector<std::string> boxTexts() {
+    std::vector<std::string> texts;
+    for (const auto& box : desktop::headless::boxes()) texts.push_back(box.text);
+    return texts;
+}
+
+// A test in a working folder of its own, where the station log (and the settings) land; the
+// previous folder comes back at the end.
+class OwnFolder {
+public:
+    OwnFolder() {
+        previous_ = std::filesystem::current_path();
+        folder_ = std::filesystem::temp_directory_path() / ("larkspur log " + std::to_string(std::random_device{}()));
+        std::filesystem::create_directory(folder_);
+        std::filesystem::current_path(folder_);
+    }
+    ~OwnFolder() {
+        std::filesystem::current_path(previous_);
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    OwnFolder(const OwnFolder&) = delete;
+    OwnFolder& operator=(const OwnFolder&) = delete;
+
+    // The log's lines as written (line ends removed).
+    static std::vector<std::string> lines(const std::string& file = stationLogFileName) {
+        std::vector<std::string> out;
+        std::ifstream in(file, std::ios::binary);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            out.push_back(line);
+        }
+        return out;
+    }
+    // The events without their times ("YYYY-MM-DD HH:MM:SS ").
+    static std::vector<std::string> events() {
+        std::vector<std::string> out;
+        for (const std::string& line : lines()) out.push_back(line.size() > 20 ? line.substr(20) : line);
+        return out;
+    }
+    // The events that start with `prefix`, without it.
+    static std::vector<std::string> events(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const std::string& event : events())
+            if (event.rfind(prefix, 0) == 0) out.push_back(event.substr(prefix.size()));
+        return out;
+    }
+
+private:
+    std::filesystem::path previous_, folder_;
+};
 
 }  // namespace test_station

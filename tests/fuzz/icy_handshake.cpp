@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The pure steps first.
     const auto login = bassx::icy::loginReply(reply);
     if (reply.compare(0, 2, "OK") != 0 && reply.size() >= 2) check(login != bassx::icy::Reply::Ok, "login", printable(reply));
-    (void)bassx::icy::refusedAfterHeaders(reply);
+    (void)bassx::icy::refusalAfterHeaders(reply);
 
     int pair[2];
     check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");

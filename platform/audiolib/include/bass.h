@@ -81,12 +81,12 @@ typedef DWORD HENCODE;  /* encoder on a channel */
 #define BASS_ERROR_TIMEOUT     40
 #define BASS_ERROR_ENDED       45
 #define BASS_ERROR_BUSY        46
-#define BASS_ERROR_CAST_DENIED 2100  /* SHOUTcast v1: wrong password or mount in use */
+#define BASS_ERROR_CAST_DENIED 2100  /* SHOUTcast v1: wrong password (or another refusal) */
 #define BASS_ERROR_CAST_CERT   2101  /* TLS: the server's certificate or host name did not verify */
 #define BASS_ERROR_CAST_TLS    2102  /* TLS: no secure session (protocol, version or cipher) */
 #define BASS_ERROR_CAST_ADDRESS 2103 /* the server address cannot be read (scheme, mount, port) */
 #define BASS_ERROR_CAST_AUTH   2104  /* Icecast 2: 401, wrong user or password */
-#define BASS_ERROR_CAST_INUSE  2105  /* Icecast 2: 403, mount in use or content type forbidden */
+#define BASS_ERROR_CAST_INUSE  2105  /* a 403: mount in use (Icecast 2 also: content type forbidden) */
 #define BASS_ERROR_CAST_STATUS 2106  /* Icecast 2: any other refusal, or no readable answer */
 #define BASS_ERROR_CAST_CANCEL 2107  /* BASS_Encode_CastCancel ended the handshake */
 #define BASS_ERROR_UNKNOWN     -1
@@ -117,6 +117,10 @@ typedef struct {
 /* Attributes and positions */
 #define BASS_ATTRIB_VOL 2
 #define BASS_POS_BYTE   0
+
+/* Levels */
+#define BASS_LEVEL_MONO   1 /* one level: the louder channel */
+#define BASS_LEVEL_STEREO 2 /* two levels: left and right (a mono channel gives its one twice) */
 
 /* Capture input */
 #define BASS_INPUT_OFF 0x10000
@@ -203,6 +207,16 @@ BASSDEF(DWORD) BASS_RecordGetInput(int input, float *volume);
  * not taken from by its mixer (stopping forgets what was queued).
  * BASS_ChannelSetAttribute: BASS_ATTRIB_VOL of a mixer scales its device output only.
  * BASS_ChannelBytes2Seconds: bytes of the channel's format in seconds.
+ * BASS_ChannelGetLevel / BASS_ChannelGetLevelEx: peak levels of what a channel last delivered,
+ * measured as its mixer renders: for a push stream or a capture channel, what its mixer took
+ * from it (after its effects); for a mixer, the mix as its encoders get it (BASS_ATTRIB_VOL does
+ * not act on it). Nothing is consumed, no lock is taken: cheap enough for a meter's every tick.
+ * A channel that delivered nothing for the length asked for (stopped, stalled, not in a playing
+ * mixer) reads as silence. GetLevel: the last 20 ms, left in the low word and right in the high
+ * word, each 0..32768; (DWORD)-1 with BASS_ERROR_HANDLE for another handle. GetLevelEx: the peak
+ * over the last `length` seconds (0..1; at least the newest block) as factors of full scale (1.0)
+ * into levels: one per channel with flags 0, one with BASS_LEVEL_MONO, two with
+ * BASS_LEVEL_STEREO; BASS_ERROR_ILLPARAM for another length or flags.
  * Any thread; safe inside a notification callback (also stopping the notifying encoder's
  * mixer). */
 BASSDEF(HSTREAM) BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user);
@@ -212,6 +226,8 @@ BASSDEF(BOOL) BASS_ChannelPlay(DWORD handle, BOOL restart);
 BASSDEF(BOOL) BASS_ChannelStop(DWORD handle);
 BASSDEF(BOOL) BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 BASSDEF(double) BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+BASSDEF(DWORD) BASS_ChannelGetLevel(DWORD handle);
+BASSDEF(BOOL) BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD flags);
 
 /* Effects
  * BASS_ChannelSetFX: BASS_FX_BFX_VOLUME on a push stream or capture channel.
@@ -271,9 +287,9 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * bad port: BASS_ERROR_CAST_ADDRESS. Blocks the caller for the handshake, at most 10 s
  * (BASS_ERROR_TIMEOUT); TRUE once the server took the source; BASS_ERROR_HANDLE within a
  * fraction of a second when the encoder is freed meanwhile. Refusals: SHOUTcast v1
- * BASS_ERROR_CAST_DENIED (wrong password or mount in use); Icecast 2 BASS_ERROR_CAST_AUTH,
- * BASS_ERROR_CAST_INUSE or BASS_ERROR_CAST_STATUS; TLS BASS_ERROR_CAST_CERT or
- * BASS_ERROR_CAST_TLS.
+ * BASS_ERROR_CAST_DENIED (wrong password) or BASS_ERROR_CAST_INUSE (mount in use);
+ * Icecast 2 BASS_ERROR_CAST_AUTH, BASS_ERROR_CAST_INUSE or BASS_ERROR_CAST_STATUS; TLS
+ * BASS_ERROR_CAST_CERT or BASS_ERROR_CAST_TLS.
  * TLS on Windows: Schannel with SNI; TLS 1.2 or 1.3 where the system offers the newer
  * credentials (Windows 10 1809 and later), else TLS 1.2 only (older systems, Wine). The library
  * checks the server's certificate itself, not Schannel, so that it is checked the same way under

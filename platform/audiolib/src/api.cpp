@@ -1,6 +1,8 @@
 // The C entry points: argument checks, handle lookups and the per-thread error code; the
 // work is done by the engine's pieces. Nothing thrown inside the engine crosses into the
 // caller: every entry point turns it into a failure with an error code.
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -264,6 +266,66 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
         if (std::isnan(value) || value < 0.0f) return result(BASS_ERROR_ILLPARAM);
         if (o->kind == Kind::Mixer) std::static_pointer_cast<Mixer>(o)->volume.store(value);
         // A decoding source is never heard by itself: its playback volume has nothing to act on.
+        return ok();
+    });
+}
+
+namespace {
+
+// The level meter of a mixer or a source, with its rate and channel count; null for another handle.
+struct Metered {
+    const LevelMeter* meter = nullptr;
+    DWORD rate = 0, chans = 0;
+    std::shared_ptr<Object> owner;
+};
+
+Metered meteredOf(DWORD handle) {
+    auto o = reg().get(handle);
+    if (o && o->kind == Kind::Mixer) {
+        auto m = std::static_pointer_cast<Mixer>(o);
+        return {&m->level, m->rate, m->chans, o};
+    }
+    if (auto s = sourceOf(handle)) return {&s->level, s->rate, s->chans, s};
+    return {};
+}
+
+// A stalled channel reads as silence once it has noted nothing for the asked length and a
+// device period or two more.
+constexpr auto kStaleGrace = std::chrono::milliseconds(60);
+
+}  // namespace
+
+DWORD BASS_ChannelGetLevel(DWORD handle) {
+    return guarded(kNoBytes, [&] {
+        Metered m = meteredOf(handle);
+        if (!m.meter) return fail(BASS_ERROR_HANDLE, kNoBytes);
+        const auto p = m.meter->read(m.rate / 50, LevelMeter::Clock::now(), std::chrono::milliseconds(20) + kStaleGrace);
+        setError(BASS_OK);
+        return DWORD(p.left | p.right << 16);
+    });
+}
+
+BOOL BASS_ChannelGetLevelEx(DWORD handle, float* levels, float length, DWORD flags) {
+    return guarded(FALSE, [&] {
+        Metered m = meteredOf(handle);
+        if (!m.meter) return result(BASS_ERROR_HANDLE);
+        if (!levels || !(length >= 0.0f && length <= 1.0f) || (flags & ~DWORD(BASS_LEVEL_MONO | BASS_LEVEL_STEREO)) ||
+            flags == (BASS_LEVEL_MONO | BASS_LEVEL_STEREO))
+            return result(BASS_ERROR_ILLPARAM);
+        const auto asked = std::chrono::microseconds(static_cast<long long>(length * 1e6f));
+        const auto p = m.meter->read(static_cast<size_t>(length * float(m.rate)), LevelMeter::Clock::now(),
+                                     asked + kStaleGrace);
+        const float left = float(p.left) / 32768.0f, right = float(p.right) / 32768.0f;
+        if (flags & BASS_LEVEL_MONO) {
+            levels[0] = std::max(left, right);
+        } else if (flags & BASS_LEVEL_STEREO || m.chans >= 2) {
+            levels[0] = left;
+            levels[1] = right;
+            // Channels past the first two are not metered apart: they read as the louder side.
+            for (DWORD c = 2; !(flags & BASS_LEVEL_STEREO) && c < m.chans; ++c) levels[c] = std::max(left, right);
+        } else {
+            levels[0] = left;
+        }
         return ok();
     });
 }

@@ -43,15 +43,17 @@ Reply loginReply(const std::string& received) {
     return received.compare(0, 2, "OK") == 0 ? Reply::Ok : Reply::Denied;
 }
 
-bool refusedAfterHeaders(const std::string& received) {
+int refusalAfterHeaders(const std::string& received) {
     for (auto& line : splitLines(received)) {
         if (startsWithNoCase(line, "HTTP/")) {
             auto sp = line.find(' ');
-            if (sp != std::string::npos && sp + 1 < line.size() && line[sp + 1] >= '4') return true;
+            // The mount is taken: a 403. Anything else from 400 up refuses the source as such.
+            if (line.compare(sp == std::string::npos ? line.size() : sp + 1, 3, "403") == 0) return BASS_ERROR_CAST_INUSE;
+            if (sp != std::string::npos && sp + 1 < line.size() && line[sp + 1] >= '4') return BASS_ERROR_CAST_DENIED;
         }
-        if (startsWithNoCase(line, "invalid password")) return true;
+        if (startsWithNoCase(line, "invalid password")) return BASS_ERROR_CAST_DENIED;
     }
-    return false;
+    return BASS_OK;
 }
 
 int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs, const std::atomic<bool>* cancel) {
@@ -78,7 +80,7 @@ int handshake(int fd, const CastParams& p, net::Deadline deadline, int watchMs, 
     // Silence for a short while means the source was taken; a mount in use gets a 403.
     auto watchEnd = std::min(deadline, net::after(watchMs));
     for (;;) {
-        if (refusedAfterHeaders(rest)) return BASS_ERROR_CAST_DENIED;
+        if (int refusal = refusalAfterHeaders(rest)) return refusal;
         long n = net::recvSome(fd, buf, sizeof buf, watchEnd, cancel);
         if (n == -2) return cancel && cancel->load() ? BASS_ERROR_TIMEOUT : BASS_OK;
         if (n <= 0) return BASS_ERROR_CAST_DENIED;

@@ -37,8 +37,10 @@ std::string buildHeaders(const CastParams& p);
 enum class Reply { NeedMore, Ok, Denied };
 // The server's answer to the password, from the bytes received so far.
 Reply loginReply(const std::string& received);
-// What arrived after the headers: an HTTP error status means the source was refused.
-bool refusedAfterHeaders(const std::string& received);
+// What arrived after the headers, as a BASS error code: BASS_ERROR_CAST_INUSE for a 403 (the
+// mount is taken), BASS_ERROR_CAST_DENIED for another HTTP error status or a password refusal,
+// 0 when nothing refuses the source.
+int refusalAfterHeaders(const std::string& received);
 
 // Runs the handshake on a connected socket. BASS error code, 0 when the server took the source.
 // A cancel ends it within a fraction of a second (BASS_ERROR_TIMEOUT).

@@ -58,11 +58,14 @@ void Mixer::render(int16_t* out, size_t frames) {
     acc_.assign(count, 0);
     scratch_.resize(count);
     const bool live = playing.load(std::memory_order_relaxed);
+    const auto now = LevelMeter::Clock::now();
     for (auto& src : sources_) {
         size_t got = src->take(scratch_.data(), frames, live);
+        src->level.note(scratch_.data(), got, chans, frames, now);
         for (size_t i = 0; i < got * chans; ++i) acc_[i] += scratch_[i];
     }
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<int16_t>(std::clamp(acc_[i], -32768, 32767));
+    level.note(out, frames, chans, frames, now);
     for (auto& sink : sinks_) sink->feed(out, count * 2);
 }
 

@@ -52,6 +52,7 @@ public:
     size_t sourceCount();
 
     std::atomic<float> volume{1.0f};  // device output only
+    LevelMeter level;  // of the mix as the sinks get it (the volume above does not act on it)
     std::atomic<bool> playing{false};
 
 private:

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "handles.h"
+#include "level.h"
 #include "ring.h"
 #include "steering.h"
 
@@ -62,6 +63,7 @@ public:
     double drift() const { return control_.drift(); }
 
     std::atomic<const void*> mixer{nullptr};  // the mixer it is plugged into
+    LevelMeter level;  // what the mixer last took from it, after the effects
 
 private:
     void noteFill(size_t frames);

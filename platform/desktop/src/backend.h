@@ -42,9 +42,12 @@ public:
     virtual int selected(int list) = 0;
     virtual void setPosition(int trackbar, int position) = 0;
     virtual int position(int trackbar) = 0;
+    virtual void setMeter(int meter, const MeterReading& reading) = 0;
+    virtual MeterReading meter(int meter) = 0;
     virtual void setToolTip(int number, const std::string& text) = 0;
 
     virtual void setTimer(int window, int id, int periodMs) = 0;
+    virtual void repaintNow() = 0;
     virtual Event nextEvent() = 0;
     virtual void endLoop() = 0;
     virtual void resetLoop() = 0;

@@ -78,9 +78,12 @@ void select(int list, int pos) { be().select(list, pos); }
 int selected(int list) { return be().selected(list); }
 void setPosition(int trackbar, int pos) { be().setPosition(trackbar, pos); }
 int position(int trackbar) { return be().position(trackbar); }
+void setMeter(int m, const MeterReading& reading) { be().setMeter(m, reading); }
+MeterReading meter(int m) { return be().meter(m); }
 void setToolTip(int number, const std::string& t) { be().setToolTip(number, t); }
 
 void setTimer(int window, int id, int periodMs) { be().setTimer(window, id, periodMs); }
+void repaintNow() { be().repaintNow(); }
 Event nextEvent() { return be().nextEvent(); }
 void endLoop() { be().endLoop(); }
 void resetLoop() { be().resetLoop(); }

@@ -9,6 +9,7 @@
 
 #include "backend.h"
 #include "desktop/headless.h"
+#include "shadowed.h"
 
 namespace desktop::detail {
 namespace {
@@ -31,6 +32,7 @@ struct Control {
     std::vector<std::string> items;  // list entries or tab labels
     int selected = -1;
     int position = 0;
+    MeterReading meter;
     std::string toolTip;
     std::uint64_t seq = 0;  // creation order
 };
@@ -299,10 +301,21 @@ public:
         Control* c = find(trackbar);
         return c ? c->position : 0;
     }
+    void setMeter(int number, const MeterReading& reading) override {
+        std::lock_guard lock(m);
+        Control* c = find(number);
+        if (c && c->spec.kind == ControlKind::Meter) c->meter = clampedReading(reading);
+    }
+    MeterReading meter(int number) override {
+        std::lock_guard lock(m);
+        Control* c = find(number);
+        return c ? c->meter : MeterReading{};
+    }
     void setToolTip(int number, const std::string& text) override {
         std::lock_guard lock(m);
         if (Control* c = find(number)) c->toolTip = text;
     }
+    void repaintNow() override {}
 
     void setTimer(int window, int id, int periodMs) override {
         std::lock_guard lock(m);

@@ -83,6 +83,26 @@ void ShadowedBackend::setPosition(int trackbar, int pos) {
 int ShadowedBackend::position(int trackbar) {
     return read(trackbar, 0, [](Shadow& s) { return s.position; });
 }
+MeterReading clampedReading(const MeterReading& r) {
+    auto clampDb = [](double db) { return db >= 0.0 ? 0.0 : db > meterFloorDb ? db : meterFloorDb; };  // NaN: the floor
+    return {clampDb(r.levelDb), clampDb(r.holdDb), r.clipped};
+}
+void ShadowedBackend::setMeter(int number, const MeterReading& reading) {
+    const MeterReading r = clampedReading(reading);
+    bool changed = false;
+    {
+        std::lock_guard lock(m_);
+        auto it = shadow_.find(number);
+        if (it == shadow_.end() || it->second.spec.kind != ControlKind::Meter || it->second.meter == r) return;
+        it->second.meter = r;
+        changed = true;
+    }
+    // 25 readings a second: only a change is carried to the window thread.
+    if (changed) applyLater(number);
+}
+MeterReading ShadowedBackend::meter(int number) {
+    return read(number, MeterReading{}, [](Shadow& s) { return s.meter; });
+}
 void ShadowedBackend::setToolTip(int number, const std::string& t) {
     change(number, [&](Shadow& s) { s.toolTip = t; });
 }

@@ -27,9 +27,13 @@ struct Shadow {
     std::vector<std::string> items;  // list entries or tab labels
     int selected = -1;
     int position = 0;
+    MeterReading meter;
     std::string toolTip;
     std::uint64_t seq = 0;  // creation order
 };
+
+// Levels into meterFloorDb..0 (a NaN reads as the floor).
+MeterReading clampedReading(const MeterReading& r);
 
 class ShadowedBackend : public Backend {
 public:
@@ -52,6 +56,8 @@ public:
     int selected(int list) override;
     void setPosition(int trackbar, int position) override;
     int position(int trackbar) override;
+    void setMeter(int meter, const MeterReading& reading) override;
+    MeterReading meter(int meter) override;
     void setToolTip(int number, const std::string& text) override;
 
 protected:

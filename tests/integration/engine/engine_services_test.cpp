@@ -326,7 +326,7 @@ TEST_F(EngineServices, WrongPasswordAndMountInUseAreRefused) {
     EXPECT_FALSE(BASS_Encode_CastInit(enc2, ("127.0.0.1:" + std::to_string(ice.port())).c_str(),
                                       ice.sourcePassword().c_str(), "audio/mpeg", "Second", "", "", "", nullptr, 128,
                                       FALSE));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_DENIED);  // refused, not left to the deadline
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CAST_INUSE);  // refused, not left to the deadline
     BASS_ChannelStop(other);
 }
 

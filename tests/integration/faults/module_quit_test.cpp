@@ -87,7 +87,8 @@ constexpr int keepMapped = 0;
 // Where the Connect toggle lands with no window manager: the window centred on 1280 x 1024,
 // the first page's controls from (3, 89), the toggle at (13, 13) on it.
 constexpr int screenW = 1280, screenH = 1024;
-constexpr int connectX = (screenW - 259) / 2 + 3 + 13 + 60, connectY = (screenH - 360) / 2 + 89 + 13 + 12;
+// The window is 259 x 416 (the meters under the pages), centred without a window manager.
+constexpr int connectX = (screenW - 259) / 2 + 3 + 13 + 60, connectY = (screenH - 416) / 2 + 89 + 13 + 12;
 
 // A click's connect on a loaded machine: capture, encoder and login, through the window thread.
 constexpr int connectMs = 20000;

@@ -535,7 +535,7 @@ TEST_F(PlayerTest, RealModuleKeepsTheSettingsThroughSigterm) {
 
 // The module's window, centred on the 1280 x 1024 screen with no window manager, is drawn once
 // its Connect toggle's box and label make more than two colours where the bare window has one.
-constexpr int configX = (1280 - 259) / 2, configY = (1024 - 360) / 2;
+constexpr int configX = (1280 - 259) / 2, configY = (1024 - 416) / 2;  // 259 x 416 with the meters
 bool configWindowDrawn(const fixtures::Display& display) {
     Display* d = XOpenDisplay(display.name().c_str());
     if (!d) return false;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -14,8 +15,14 @@
 #include "plugin/globals.h"
 #include "resources/images.h"
 #include "test_station.h"
+#include "broadcast/broadcast_state.h"
+#include "broadcast/connection.h"
+#include "ui/meters.h"
 #include "ui/window_layout.h"
 #include "ui/window_thread.h"
+
+#include <X11/Xlib.h>  // last: its macros (None, Status) clash with names above
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -24,7 +31,7 @@ using test_station::eventually;
 
 // Where the window and its pages land with no window manager: centred, no frame.
 constexpr int screenW = 1280, screenH = 1024;
-constexpr int winX = (screenW - 259) / 2, winY = (screenH - 360) / 2;
+constexpr int winX = (screenW - configClientWidth) / 2, winY = (screenH - configClientHeight) / 2;
 constexpr int pageX = 3, pageY = 89;  // a tab page's controls start here in the window
 
 fixtures::Display* display = nullptr;
@@ -81,7 +88,8 @@ protected:
         showErrors = 1;
         desktop::resetLoop();
         thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
-        ASSERT_TRUE(eventually([] { return desktop::windowExists(1) && desktop::controlExists(29); }, 5s));
+        // The air meter is the last control made.
+        ASSERT_TRUE(eventually([] { return desktop::windowExists(1) && desktop::controlExists(62); }, 5s));
         std::this_thread::sleep_for(300ms);  // mapped and drawn
     }
 
@@ -108,7 +116,7 @@ protected:
     void shoot(const std::string& name) {
         std::this_thread::sleep_for(200ms);
         EXPECT_TRUE(display->screenshot(std::string(LARKSPUR_ARTIFACTS) + "/" + name + ".png", winX - 20, winY - 20,
-                                        259 + 40, 360 + 40));
+                                        configClientWidth + 40, configClientHeight + 40));
     }
 };
 
@@ -116,7 +124,7 @@ TEST_F(Window, AppearsCentredWithItsPages) {
     std::string out;
     ASSERT_EQ(display->xdotool("getwindowgeometry " + std::to_string(desktop::nativeHandle(1)), &out), 0) << out;
     EXPECT_NE(out.find("Position: " + std::to_string(winX) + "," + std::to_string(winY)), std::string::npos) << out;
-    EXPECT_NE(out.find("Geometry: 259x360"), std::string::npos) << out;
+    EXPECT_NE(out.find("Geometry: 259x416"), std::string::npos) << out;
     std::string ours;
     display->xdotool("search --pid " + std::to_string(::getpid()), &ours);
     EXPECT_NE(ours.find(std::to_string(desktop::nativeHandle(1))), std::string::npos) << ours;
@@ -127,8 +135,8 @@ TEST_F(Window, AppearsCentredWithItsPages) {
                   &props);
     EXPECT_NE(props.find("Icon (16 x 16)"), std::string::npos) << props;
     EXPECT_NE(props.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x4, 0xa"), std::string::npos) << props;
-    EXPECT_NE(props.find("program specified minimum size: 259 by 360"), std::string::npos) << props;
-    EXPECT_NE(props.find("program specified maximum size: 259 by 360"), std::string::npos) << props;
+    EXPECT_NE(props.find("program specified minimum size: 259 by 416"), std::string::npos) << props;
+    EXPECT_NE(props.find("program specified maximum size: 259 by 416"), std::string::npos) << props;
     EXPECT_EQ(desktop::selected(0), 0);
     shoot("window-streaming");
     clickTab(1);
@@ -238,6 +246,69 @@ TEST_F(Window, HoldDisablesSpeak) {
     shoot("window-hold");
     display->xdotool("click 1");
     EXPECT_TRUE(eventually([&] { return record.speakHold == 0 && desktop::enabled(38); }, 2s));
+}
+
+// Pixels of a colour in a part of the window, as the screen shows it: within `near` of each
+// component (text is drawn with smoothed edges).
+int pixelsOf(std::uint32_t rgb, int x, int y, int w, int h, int near = 0) {
+    ::Display* d = XOpenDisplay(display->name().c_str());
+    if (!d) return -1;
+    int found = 0;
+    if (XImage* image = XGetImage(d, DefaultRootWindow(d), winX + x, winY + y, unsigned(w), unsigned(h), AllPlanes, ZPixmap)) {
+        for (int row = 0; row < h; ++row)
+            for (int col = 0; col < w; ++col) {
+                const unsigned long p = XGetPixel(image, col, row);
+                bool close = true;
+                for (int shift : {16, 8, 0})
+                    close = close && std::abs(int((p >> shift) & 0xFF) - int((rgb >> shift) & 0xFF)) <= near;
+                found += close;
+            }
+        XDestroyImage(image);
+    }
+    XCloseDisplay(d);
+    return found;
+}
+
+TEST_F(Window, ConnectingIsOnTheScreenWhileTheServerIsAwaited) {
+    resetBroadcastState();
+    storeText(record.server, "127.0.0.1");
+    record.port = 8000;
+    std::promise<void> entered, release;
+    auto released = release.get_future().share();
+    fake_bass::onCall("BASS_Encode_CastInit", [&](const fake_bass::Call&) {
+        entered.set_value();
+        released.wait_for(10s);  // the server takes its time; the window thread waits in the connect
+    });
+    display->xdotool("mousemove " + onPage(13 + 60, 13 + 12) + " click 1");
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(desktop::text(statusLine), "connecting...");
+    // Painted although the window thread handles nothing until the server answers.
+    EXPECT_TRUE(eventually([] { return pixelsOf(0xFFC000, 0, 45, 260, 20, 60) > 20; }, 2s));
+    shoot("window-connecting");
+    release.set_value();
+    EXPECT_TRUE(eventually([&] { return record.streaming == 1 && desktop::text(connectToggle) == "Disconnect"; }, 5s));
+    fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+    display->xdotool("mousemove " + onPage(13 + 60, 13 + 12) + " click 1");
+    EXPECT_TRUE(eventually([&] { return record.streaming == 0; }, 5s));
+}
+
+TEST_F(Window, MetersShowTheMusicTheMicrophoneAndTheAir) {
+    record.hostStream = 7;
+    record.recordChannel = 8;
+    record.mixer = 9;
+    fake_bass::setLevel(7, 0.5f);   // -6 dBFS
+    fake_bass::setLevel(8, 0.1f);   // -20 dBFS
+    fake_bass::setLevel(9, 1.0f);   // a clip on the air
+    record.streaming = 1;
+    EXPECT_TRUE(eventually([] { return desktop::meter(airMeter).clipped; }, 2s));
+    EXPECT_NEAR(desktop::meter(musicMeter).levelDb, -6.0, 0.1);
+    EXPECT_NEAR(desktop::meter(microphoneMeter).levelDb, -20.0, 0.1);
+    std::this_thread::sleep_for(200ms);
+    // Green in the music's bar, and the air's clip mark lit, where they are drawn.
+    EXPECT_TRUE(eventually([] { return pixelsOf(0x00C800, 52, 366, 150, 12) > 100; }, 2s));
+    EXPECT_TRUE(eventually([] { return pixelsOf(0xFF0000, 247, 398, 6, 12) > 30; }, 2s));
+    shoot("window-meters");
+    record.streaming = 0;
 }
 
 TEST_F(Window, StopWhileTheAacBoxIsOpenEndsThroughTheForcedEnd) {

@@ -131,7 +131,9 @@ TEST_F(Failure, ReconnectsAboutOnceASecondSilentlyUntilTheServerIsBack) {
         EXPECT_GE(attempts[i] - attempts[i - 1], 950ms);
         EXPECT_LT(attempts[i] - attempts[i - 1], 1900ms);  // one delay, not two
     }
-    EXPECT_EQ(statusAtAttempt, Names(3, "reconnecting..."));
+    // Each attempt tells its number and why the one before failed (the death, then the server).
+    EXPECT_EQ(statusAtAttempt, (Names{"reconnecting... #1: server connection lost", "reconnecting... #2: name not found",
+                                      "reconnecting... #3: name not found"}));
     EXPECT_EQ(errorsAtAttempt, std::vector<int>(3, 0));
     EXPECT_EQ(showErrors, 1);
     EXPECT_TRUE(boxTexts().empty());

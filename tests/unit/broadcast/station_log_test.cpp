@@ -25,41 +25,19 @@ using Lines = std::vector<std::string>;
 // Each test in a folder of its own: the log lands in the working folder, beside the settings.
 class StationLog : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previous_ = fs::current_path();
-        folder_ = fs::temp_directory_path() / ("larkspur log " + std::to_string(std::random_device{}()));
-        ASSERT_TRUE(fs::create_directory(folder_));
-        fs::current_path(folder_);
-    }
-    void TearDown() override {
-        fs::current_path(previous_);
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
-    }
-
-    static Lines lines(const std::string& file = stationLogFileName) {
-        Lines out;
-        std::ifstream in(file, std::ios::binary);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            out.push_back(line);
-        }
-        return out;
-    }
+    static Lines lines(const std::string& file = stationLogFileName) { return test_station::OwnFolder::lines(file); }
     // The events without their times, each line checked for its stamp.
     static Lines events() {
-        Lines out;
         for (const std::string& line : lines()) {
             EXPECT_GE(line.size(), 20u);
             EXPECT_EQ(line[4], '-');
             EXPECT_EQ(line[13], ':');
             EXPECT_EQ(line[19], ' ');
-            out.push_back(line.substr(20));
         }
-        return out;
+        return test_station::OwnFolder::events();
     }
 
-    fs::path previous_, folder_;
+    test_station::OwnFolder folder_;
 };
 
 TEST_F(StationLog, ALineIsItsTimeAndOneEventWhateverTheTextHolds) {
@@ -99,12 +77,14 @@ TEST_F(StationLog, TheConnectionCodeLogsEachEventWithItsReason) {
     toggleConnection(&station, false);
     shutdownBroadcast(&station);
 
+    // Each failure once, in words, with what its box says (or would say while reconnecting).
     EXPECT_EQ(events(), (Lines{"connecting to 127.0.0.1:8000",
-                               "failure: Couldn't setup connection with server  Bass Error: 0x2100",
+                               "failure: wrong password - Couldn't setup connection with server  Bass Error: 0x2100",
                                "connecting to 127.0.0.1:8000", "on the air at 127.0.0.1:8000",
-                               "title: Nina Simone - Feeling Good", "failure: The server connection died!",
+                               "title: Nina Simone - Feeling Good",
+                               "failure: server connection lost - The server connection died!",
                                "reconnect attempt 1",
-                               "failure: Couldn't setup connection with server  Bass Error: 0x32",
+                               "failure: name not found - Couldn't setup connection with server  Bass Error: 0x32",
                                "reconnect attempt 2", "on the air at 127.0.0.1:8000", "disconnected"}));
 }
 
@@ -130,7 +110,7 @@ TEST_F(StationLog, StaysWithinItsBoundAndKeepsThePreviousFileWholeAcrossThreads)
             ASSERT_EQ(line.size(), 20u + 7 + 1 + title.size()) << "a line broken by another";
         }
     EXPECT_GT(count, stationLogMaxBytes / 128);
-    std::vector<fs::path> entries(fs::directory_iterator(folder_), {});
+    std::vector<fs::path> entries(fs::directory_iterator(fs::current_path()), {});
     EXPECT_EQ(entries.size(), 2u);  // no third file
 }
 

@@ -221,6 +221,57 @@ TEST(ApiGraph, PushedMusicAtHalfVolumeReachesTheEncoderAndTheClockKeepsTime) {
     EXPECT_TRUE(noChildren());
 }
 
+TEST(ApiLevels, MetersReadHostStreamsCaptureAndMixersAndRefuseTheRest) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    HSTREAM host = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HFX fx = BASS_ChannelSetFX(host, BASS_FX_BFX_VOLUME, 0);
+    float levels[4] = {-1, -1, -1, -1};
+    // Nothing rendered yet: silence, not an error.
+    EXPECT_EQ(BASS_ChannelGetLevel(host), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
+    ASSERT_TRUE(BASS_ChannelGetLevelEx(mixer, levels, 0.04f, BASS_LEVEL_STEREO));
+    EXPECT_EQ(levels[0], 0.0f);
+    EXPECT_EQ(levels[1], 0.0f);
+    EXPECT_EQ(levels[2], -1.0f);  // two levels, no more
+    ASSERT_TRUE(BASS_ChannelGetLevelEx(host, levels, 0.0f, BASS_LEVEL_MONO));
+    EXPECT_EQ(levels[1], 0.0f);  // left from the call before: one level written
+    for (DWORD bad : {0u, fx, 0xFFFFu}) {
+        EXPECT_EQ(BASS_ChannelGetLevel(bad), static_cast<DWORD>(-1));
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+        EXPECT_FALSE(BASS_ChannelGetLevelEx(bad, levels, 0.02f, 0));
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+    }
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, nullptr, 0.02f, 0));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, levels, 1.5f, 0));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, levels, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_STEREO));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+    EXPECT_FALSE(BASS_ChannelGetLevelEx(host, levels, 0.02f, 0x100));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+
+    // Music at -6 dBFS pushed into a playing mixer shows on the stream and on the mix. A steady
+    // value: the steering's resampler rings on the edges of a tone made of full steps.
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, host, 0));
+    ASSERT_TRUE(BASS_ChannelPlay(mixer, FALSE));
+    std::vector<int16_t> tone(4410 * 2, 16384);
+    // Past the first fifth of a second: the resampler rings once where the music starts.
+    for (int i = 0; i < 2000 && BASS_Mixer_ChannelGetPosition(host, BASS_POS_BYTE) < 44100u * 4 / 5; ++i) {
+        BASS_StreamPutData(host, tone.data(), static_cast<DWORD>(tone.size() * 2));
+        std::this_thread::sleep_for(10ms);
+    }
+    BASS_StreamPutData(host, tone.data(), static_cast<DWORD>(tone.size() * 2));
+    float got[2] = {0, 0};
+    ASSERT_TRUE(BASS_ChannelGetLevelEx(mixer, got, 0.04f, BASS_LEVEL_STEREO));
+    EXPECT_NEAR(got[0], 0.5f, 0.02f);  // the steering's resampling may round a little
+    EXPECT_NEAR(got[1], 0.5f, 0.02f);
+    const DWORD word = BASS_ChannelGetLevel(host);
+    EXPECT_NEAR(double(word & 0xFFFF), 16384, 700);
+    BASS_StreamFree(host);
+    EXPECT_TRUE(BASS_Free());
+}
+
 TEST(ApiEncoder, ProgramThatCannotStartGivesZeroAtOnce) {
     HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
     auto t0 = Clock::now();

@@ -186,8 +186,11 @@ TEST(IcyReplies, LoginAndRefusalAreRecognised) {
     EXPECT_EQ(icy::loginReply("OK2\r\nicy-caps:11\r\n\r\n"), icy::Reply::Ok);
     EXPECT_EQ(icy::loginReply("invalid password\r\n"), icy::Reply::Denied);
     EXPECT_EQ(icy::loginReply(std::string(600, 'x')), icy::Reply::Denied);
-    EXPECT_TRUE(icy::refusedAfterHeaders("icy-caps:11\r\n\r\nHTTP/1.0 403 Mountpoint in use\r\n"));
-    EXPECT_FALSE(icy::refusedAfterHeaders("icy-caps:11\r\n\r\n"));
+    EXPECT_EQ(icy::refusalAfterHeaders("icy-caps:11\r\n\r\nHTTP/1.0 403 Mountpoint in use\r\n"), BASS_ERROR_CAST_INUSE);
+    EXPECT_EQ(icy::refusalAfterHeaders("HTTP/1.1 400 Bad Request\r\n"), BASS_ERROR_CAST_DENIED);
+    EXPECT_EQ(icy::refusalAfterHeaders("Invalid Password\r\n"), BASS_ERROR_CAST_DENIED);
+    EXPECT_EQ(icy::refusalAfterHeaders("HTTP/1.0"), 0);
+    EXPECT_EQ(icy::refusalAfterHeaders("icy-caps:11\r\n\r\n"), 0);
 }
 
 TEST(IcyHandshake, CannedServerReplies) {
@@ -202,7 +205,7 @@ TEST(IcyHandshake, CannedServerReplies) {
     {
         // A watch as long as the deadline: the refusal counts however late the server sends it.
         CannedServer s("OK2\r\nicy-caps:11\r\n\r\n", "HTTP/1.0 403 Mountpoint in use\r\n\r\n");
-        EXPECT_EQ(s.handshake(30000, 30000), BASS_ERROR_CAST_DENIED) << "mount in use";
+        EXPECT_EQ(s.handshake(30000, 30000), BASS_ERROR_CAST_INUSE) << "mount in use";
     }
     {
         CannedServer s("HTTP/1.0 404 Not Found\r\n\r\n", "");

@@ -191,6 +191,46 @@ TEST(Mixer, KeepsGoingOnSilenceAndRefusesForeignFormats) {
     EXPECT_EQ(s->mixer.load(), nullptr);
 }
 
+// The meters read what the mixer took from each source (after its volume) and the mix itself,
+// per block, without consuming anything; a channel that stopped delivering reads as silence.
+TEST(Mixer, NotesThePeaksOfEachSourceAndOfTheMixPerBlock) {
+    auto m = std::make_shared<Mixer>(1000, 2, BASS_MIXER_NONSTOP);
+    auto music = std::make_shared<TestSource>(1000, 2);
+    auto mic = std::make_shared<TestSource>(1000, 2);
+    ASSERT_EQ(m->addSource(music), BASS_OK);
+    ASSERT_EQ(m->addSource(mic), BASS_OK);
+    music->setVolume(0.5f);
+    std::vector<int16_t> loud(40, 0), quiet(40, 0);
+    for (size_t i = 0; i < 40; i += 2) {
+        loud[i] = int16_t(i % 4 ? 32767 : -32768);  // full scale, both signs, left only
+        quiet[i + 1] = 1000;
+    }
+    music->put(loud.data(), loud.size() * 2);
+    mic->put(quiet.data(), quiet.size() * 2);
+    std::vector<int16_t> out(20 * 2);
+    const auto t = LevelMeter::Clock::now();
+    m->render(out.data(), 20);
+    const auto grace = std::chrono::milliseconds(100);
+    const auto musicPeaks = music->level.read(20, LevelMeter::Clock::now(), grace);
+    EXPECT_EQ(musicPeaks.left, 16384u);  // after its volume: -6 dBFS
+    EXPECT_EQ(musicPeaks.right, 0u);
+    EXPECT_EQ(mic->level.read(20, LevelMeter::Clock::now(), grace).right, 1000u);
+    const auto mix = m->level.read(20, LevelMeter::Clock::now(), grace);
+    EXPECT_EQ(mix.left, 16384u);
+    EXPECT_EQ(mix.right, 1000u);
+    EXPECT_EQ(music->queued(), 0u);  // reading took nothing
+
+    // A silent block after it: a short read sees only the newest block, a long one both.
+    m->render(out.data(), 20);
+    EXPECT_EQ(music->level.read(20, LevelMeter::Clock::now(), grace).left, 0u);
+    EXPECT_EQ(music->level.read(40, LevelMeter::Clock::now(), grace).left, 16384u);
+    // More than the ring holds is at most the ring.
+    EXPECT_EQ(music->level.read(1000000, LevelMeter::Clock::now(), grace).left, 16384u);
+    // Nothing noted for longer than asked: silence, whatever the last block held.
+    EXPECT_EQ(music->level.read(40, t + std::chrono::seconds(5), grace).left, 0u);
+    EXPECT_EQ(TestSource(1000, 2).level.read(20, t, grace).left, 0u);  // never rendered
+}
+
 TEST(Handles, DeadAndReusedHandlesAreRefusedWithoutLocking) {
     Registry& r = Registry::instance();
     auto s = std::make_shared<TestSource>(1000, 1);

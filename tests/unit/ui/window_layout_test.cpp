@@ -49,9 +49,9 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
     auto win = hl::windowInfo(1);
     ASSERT_TRUE(win.exists);
     EXPECT_EQ(win.width, 259);
-    EXPECT_EQ(win.height, 360);
+    EXPECT_EQ(win.height, 416);  // the described 360 and the meters below the pages
     auto screen = desktop::screenSize();
-    auto outer = desktop::outerSize(259, 360);
+    auto outer = desktop::outerSize(259, 416);
     EXPECT_EQ(win.x, (screen.width - outer.width) / 2);
     EXPECT_EQ(win.y, (screen.height - outer.height) / 2);
     EXPECT_NE(win.background, 0x000000u);  // no composition on X11: no black glass
@@ -62,7 +62,22 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
     ASSERT_EQ(std::size(rows), 47u);
     std::vector<int> order;
     for (const Row& row : rows) order.push_back(row.number);
+    // The meters come after the described controls, on the window below the pages, each after
+    // its label; they take no focus.
+    for (int number : {63, 60, 64, 61, 65, 62}) order.push_back(number);
     EXPECT_EQ(hl::controlNumbers(), order);
+    for (int meter : {60, 61, 62}) {
+        const auto spec = hl::controlSpec(meter);
+        EXPECT_EQ(spec.kind, ControlKind::Meter);
+        EXPECT_EQ(spec.page, desktop::onWindow);
+        EXPECT_GE(spec.y, 360);
+        EXPECT_LE(spec.y + spec.height, 416);
+        EXPECT_FALSE(spec.tabStop);
+        EXPECT_EQ(desktop::meter(meter), desktop::MeterReading{});  // the floor until the first tick
+    }
+    EXPECT_EQ(hl::controlSpec(63).text, "Music");
+    EXPECT_EQ(hl::controlSpec(64).text, "Mic");
+    EXPECT_EQ(hl::controlSpec(65).text, "On air");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.number);
         const auto spec = hl::controlSpec(row.number);
@@ -91,9 +106,9 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
     for (const char* form : {"radio.example.org:", "radio.example.org/live", "http://[user@]", "https://", "Port field"})
         EXPECT_NE(help.find(form), std::string::npos) << form;
     for (const char* fact : {"48000 Hz", "FLAC: lossless"}) EXPECT_NE(hl::toolTip(22).find(fact), std::string::npos);
-    for (const Row& row : rows) {
-        if (row.number == 3 || row.number == 22) continue;
-        EXPECT_EQ(hl::toolTip(row.number), "") << row.number;
+    for (int number : hl::controlNumbers()) {
+        if (number == 3 || number == 22) continue;
+        EXPECT_EQ(hl::toolTip(number), "") << number;
     }
 }
 

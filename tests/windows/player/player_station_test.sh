@@ -65,12 +65,12 @@ timeout 30 ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=440:sampl
   >"$work/player.log" 2>&1 &
 player_pid=$!
 
-# ---- the configuration window: 259 x 360 client area, centred, with the host's title known ----
+# ---- the configuration window: 259 x 416 client area (meters below the pages), centred, with the host's title known ----
 config_up() { probe config >"$work/config.txt" && grep -q "^window " "$work/config.txt"; }
 until_ok 90 config_up || fail "the configuration window did not appear"
 read -r _ left top right bottom _ cw ch _ sw sh <"$work/config.txt"
 echo "configuration window: $(cat "$work/config.txt")"
-[ "$cw" = 259 ] && [ "$ch" = 360 ] || fail "client area ${cw}x${ch}, not 259x360"
+[ "$cw" = 259 ] && [ "$ch" = 416 ] || fail "client area ${cw}x${ch}, not 259x416"
 ow=$((right - left)) oh=$((bottom - top))
 [ $((left - (sw - ow) / 2)) -ge -1 ] && [ $((left - (sw - ow) / 2)) -le 1 ] &&
   [ $((top - (sh - oh) / 2)) -ge -1 ] && [ $((top - (sh - oh) / 2)) -le 1 ] ||

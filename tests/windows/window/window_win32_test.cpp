@@ -53,6 +53,7 @@ const char* classFor(K kind) {
     case K::DropList: return "ComboBox";
     case K::Trackbar: return "msctls_trackbar32";
     case K::TabControl: return "SysTabControl32";
+    case K::Meter: return "Static";
     }
     return "";
 }
@@ -125,7 +126,8 @@ protected:
         showErrors = 0;
         desktop::resetLoop();
         thread = std::async(std::launch::async, [this] { return windowThreadProc(&record); });
-        ASSERT_TRUE(winsupport::waitFor([] { return desktop::controlExists(29); }));
+        // The air meter is the last control made.
+        ASSERT_TRUE(winsupport::waitFor([] { return desktop::controlExists(29) && desktop::controlExists(62); }));
         window = reinterpret_cast<HWND>(desktop::nativeHandle(1));
         ASSERT_TRUE(IsWindow(window));
     }
@@ -147,7 +149,7 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     GetClientRect(window, &client);
     GetWindowRect(window, &outer);
     EXPECT_EQ(client.right, 259);
-    EXPECT_EQ(client.bottom, 360);
+    EXPECT_EQ(client.bottom, 416);  // the meters below the pages
     EXPECT_EQ(outer.left, (GetSystemMetrics(SM_CXSCREEN) - (outer.right - outer.left)) / 2);
     EXPECT_EQ(outer.top, (GetSystemMetrics(SM_CYSCREEN) - (outer.bottom - outer.top)) / 2);
     LONG style = GetWindowLongA(window, GWL_STYLE);
@@ -229,6 +231,45 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     EXPECT_NE(SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(all[30])), 0);
     EXPECT_EQ(GetBkColor(dc), RGB(0, 0, 0));
     EXPECT_NE(GetTextColor(dc), RGB(0, 0, 0));
+    DeleteDC(dc);
+}
+
+// The meters are owner-drawn statics on the window, painted from their readings.
+TEST_F(Win32Window, MetersAreDrawnFromTheirReadings) {
+    auto all = descendants(window);
+    for (int meter : {60, 61, 62}) {
+        SCOPED_TRACE(meter);
+        ASSERT_TRUE(all[meter]);
+        EXPECT_EQ(GetParent(all[meter]), window);
+        EXPECT_EQ(GetWindowLongA(all[meter], GWL_STYLE) & SS_TYPEMASK, SS_OWNERDRAW);
+    }
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, 201, 12);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    DRAWITEMSTRUCT item{};
+    item.CtlType = ODT_STATIC;
+    item.CtlID = 60;
+    item.hwndItem = all[60];
+    item.hDC = dc;
+    item.rcItem = RECT{0, 0, 201, 12};
+    auto draw = [&] { return SendMessageA(window, WM_DRAWITEM, 60, reinterpret_cast<LPARAM>(&item)); };
+
+    // -6 dB with the mark held at -3 and a clip: 194 pixels of bar from -60 to 0 dB.
+    desktop::setMeter(60, {-6.0, -3.0, true});
+    EXPECT_EQ(draw(), TRUE);
+    EXPECT_EQ(GetPixel(dc, 10, 6), RGB(0, 200, 0));     // green up to -12 dB
+    EXPECT_EQ(GetPixel(dc, 165, 6), RGB(230, 220, 0));  // yellow above it
+    EXPECT_EQ(GetPixel(dc, 178, 6), RGB(0, 0, 0));      // nothing beyond the level
+    EXPECT_EQ(GetPixel(dc, 183, 6), RGB(255, 255, 255));  // the hold mark
+    EXPECT_EQ(GetPixel(dc, 198, 6), RGB(255, 0, 0));    // the clip mark lit
+    desktop::setMeter(60, {});
+    EXPECT_EQ(draw(), TRUE);
+    EXPECT_EQ(GetPixel(dc, 10, 6), RGB(0, 0, 0));
+    EXPECT_EQ(GetPixel(dc, 198, 6), RGB(60, 0, 0));
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
     DeleteDC(dc);
 }
 

@@ -77,6 +77,16 @@ enum class ControlKind {
     DropList,      // drop-down list, closed height 20
     Trackbar,      // horizontal, range 0..100, ticks
     TabControl,    // one page per tab; only the selected page visible; first selected at start
+    Meter,         // horizontal level meter, meterFloorDb..0 dBFS: a bar, a hold mark and a clip mark
+};
+
+// What a level meter shows.
+constexpr double meterFloorDb = -60.0;
+struct MeterReading {
+    double levelDb = meterFloorDb;  // the bar
+    double holdDb = meterFloorDb;   // the hold mark
+    bool clipped = false;           // the clip mark lit
+    bool operator==(const MeterReading&) const = default;
 };
 
 constexpr int onWindow = -1;  // ControlSpec::page for controls placed on the window itself
@@ -116,11 +126,16 @@ int selected(int list);  // -1 when nothing is selected
 void setPosition(int trackbar, int position);  // clamped to 0..100
 int position(int trackbar);
 
+void setMeter(int meter, const MeterReading& reading);  // levels clamped to meterFloorDb..0
+MeterReading meter(int meter);
+
 // Shown while the pointer rests on the control; an empty text removes it.
 void setToolTip(int number, const std::string& text);
 
 // ---- timers and the event loop (window thread) ----
 void setTimer(int window, int id, int periodMs);
+// Draws what changed now, for a window thread that is about to be busy for a while.
+void repaintNow();
 
 struct Event {
     enum class Kind { None, Timer, Control, Quit };

@@ -91,6 +91,12 @@ void Fltk::setTimer(int window, int id, int periodMs) {
     });
 }
 
+void Fltk::repaintNow() {
+    if (!onWindowThread()) return;  // another thread's changes are drawn by the window thread's loop
+    drain();
+    Fl::flush();
+}
+
 Event Fltk::nextEvent() {
     if (!onWindowThread()) {
         // No window on this thread: nothing ever comes but the forced end.

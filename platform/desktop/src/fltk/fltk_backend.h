@@ -216,6 +216,8 @@ public:
 
     void setTimer(int window, int id, int periodMs) override;
 
+    void repaintNow() override;
+
     Event nextEvent() override;
 
     void endLoop() override;

@@ -63,6 +63,29 @@ public:
     int handle(int e) override { return Fl_Slider::handle(e, x() + 2, y(), w() - 4, h() - 9); }
 };
 
+// Level meter: a bar from the floor to the level (green, yellow from -12 dB, red from -3 dB) on
+// black, a hold mark, and a clip mark at the right end.
+class Meter : public Fl_Widget {
+public:
+    Meter(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) { box(FL_FLAT_BOX); }
+    MeterReading reading;
+    void draw() override {
+        constexpr int clipW = 6;
+        const int barW = w() - clipW - 1;
+        auto at = [&](double db) { return int(barW * (db - meterFloorDb) / -meterFloorDb + 0.5); };
+        fl_rectf(x(), y(), barW, h(), FL_BLACK);
+        const int level = at(reading.levelDb), yellow = at(-12.0), red = at(-3.0);
+        fl_rectf(x(), y() + 1, std::min(level, yellow), h() - 2, fl_rgb_color(0, 200, 0));
+        if (level > yellow) fl_rectf(x() + yellow, y() + 1, std::min(level, red) - yellow, h() - 2, fl_rgb_color(230, 220, 0));
+        if (level > red) fl_rectf(x() + red, y() + 1, level - red, h() - 2, fl_rgb_color(255, 0, 0));
+        if (reading.holdDb > meterFloorDb) {
+            const int hold = std::min(std::max(at(reading.holdDb), 2), barW);
+            fl_rectf(x() + hold - 2, y(), 2, h(), FL_WHITE);
+        }
+        fl_rectf(x() + barW + 1, y(), clipW, h(), reading.clipped ? fl_rgb_color(255, 0, 0) : fl_rgb_color(60, 0, 0));
+    }
+};
+
 // A framed group with its caption in the top line.
 class GroupFrame : public Fl_Widget {
 public:
@@ -352,6 +375,7 @@ bool Fltk::createControl(int window, const ControlSpec& spec) {
         break;
     }
     case ControlKind::Trackbar: widget = new Trackbar(x, y, w, h); break;
+    case ControlKind::Meter: widget = new Meter(x, y, w, h); break;
     case ControlKind::TabControl: {
         auto* t = new Fl_Tabs(x, y, w, h);
         t->when(FL_WHEN_CHANGED);
@@ -484,6 +508,14 @@ void Fltk::apply(int number) {
         auto* t = static_cast<Trackbar*>(w);
         if (int(t->value()) != s.position) {
             t->value(s.position);
+            damaged = true;
+        }
+        break;
+    }
+    case ControlKind::Meter: {
+        auto* m = static_cast<Meter*>(w);
+        if (!(m->reading == s.meter)) {
+            m->reading = s.meter;
             damaged = true;
         }
         break;

@@ -56,6 +56,12 @@ void Win32::setTimer(int window, int id, int periodMs) {
     });
 }
 
+void Win32::repaintNow() {
+    if (!onWindowThread()) return;  // another thread's changes are drawn by the window thread's loop
+    drain();
+    if (config_) RedrawWindow(config_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
 Event Win32::nextEvent() {
     if (!onWindowThread()) {
         // No window on this thread: nothing ever comes but the forced end.

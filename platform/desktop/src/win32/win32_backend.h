@@ -38,6 +38,7 @@ struct Live {
     std::string textShown;
     bool textSet = false;
     std::string toolTipShown;
+    MeterReading meterShown;
 };
 
 class Win32 final : public ShadowedBackend {
@@ -78,6 +79,7 @@ public:
 
     // ---- message loop, timers and accelerators (event_loop.cpp) ----
     void setTimer(int window, int id, int periodMs) override;
+    void repaintNow() override;
     Event nextEvent() override;
     void endLoop() override;
     void resetLoop() override;

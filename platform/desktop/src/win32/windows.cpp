@@ -63,6 +63,7 @@ Style styleOf(const ControlSpec& spec) {
                 WS_EX_CLIENTEDGE};
     case ControlKind::Trackbar: return {TRACKBAR_CLASSA, TBS_AUTOTICKS | tab, 0};
     case ControlKind::TabControl: return {WC_TABCONTROLA, WS_GROUP | tab, WS_EX_TRANSPARENT};
+    case ControlKind::Meter: return {"Static", SS_OWNERDRAW, 0};
     }
     return {"Static", 0, 0};
 }
@@ -440,6 +441,12 @@ void Win32::apply(int number) {
         if (SendMessageA(hwnd, TBM_GETPOS, 0, 0) != s.position) SendMessageA(hwnd, TBM_SETPOS, TRUE, s.position);
         break;
     case ControlKind::TabControl: showPage(s.selected); break;
+    case ControlKind::Meter:
+        if (!(live.meterShown == s.meter)) {
+            live.meterShown = s.meter;
+            InvalidateRect(hwnd, nullptr, FALSE);
+        }
+        break;
     }
     if (s.enabled != (IsWindowEnabled(hwnd) != FALSE)) EnableWindow(hwnd, s.enabled);
     if (s.coloured) InvalidateRect(hwnd, nullptr, TRUE);
@@ -485,12 +492,36 @@ void Win32::userChanged(int number, HWND control, bool noteIt) {
 
 LRESULT CALLBACK Win32::windowProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) { return self().handle(hwnd, msg, w, l); }
 
+// Level meter: a bar from the floor to the level (green, yellow from -12 dB, red from -3 dB) on
+// black, a hold mark, and a clip mark at the right end.
+void drawMeter(const DRAWITEMSTRUCT& item, const MeterReading& reading) {
+    constexpr int clipW = 6;
+    const RECT& r = item.rcItem;
+    const int barW = int(r.right - r.left) - clipW - 1, h = int(r.bottom - r.top);
+    auto at = [&](double db) { return int(barW * (db - meterFloorDb) / -meterFloorDb + 0.5); };
+    auto fill = [&](int x, int y, int w, int hh, COLORREF c) {
+        if (w <= 0 || hh <= 0) return;
+        RECT box{r.left + x, r.top + y, r.left + x + w, r.top + y + hh};
+        HBRUSH b = CreateSolidBrush(c);
+        FillRect(item.hDC, &box, b);
+        DeleteObject(b);
+    };
+    fill(0, 0, barW + 1, h, RGB(0, 0, 0));
+    const int level = at(reading.levelDb), yellow = at(-12.0), red = at(-3.0);
+    fill(0, 1, std::min(level, yellow), h - 2, RGB(0, 200, 0));
+    fill(yellow, 1, std::min(level, red) - yellow, h - 2, RGB(230, 220, 0));
+    fill(red, 1, level - red, h - 2, RGB(255, 0, 0));
+    if (reading.holdDb > meterFloorDb) fill(std::min(std::max(at(reading.holdDb), 2), barW) - 2, 0, 2, h, RGB(255, 255, 255));
+    fill(barW + 1, 0, clipW, h, reading.clipped ? RGB(255, 0, 0) : RGB(60, 0, 0));
+}
+
 // A tab page passes its controls' notifications on to the window.
 LRESULT CALLBACK Win32::pageProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
     switch (msg) {
     case WM_COMMAND:
     case WM_NOTIFY:
     case WM_HSCROLL:
+    case WM_DRAWITEM:
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
@@ -540,6 +571,19 @@ LRESULT Win32::handle(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
             return 0;
         }
         break;
+    }
+    case WM_DRAWITEM: {
+        auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(l);
+        if (!item || item->CtlType != ODT_STATIC) break;
+        MeterReading reading;
+        {
+            std::lock_guard lock(m_);
+            auto it = shadow_.find(int(item->CtlID));
+            if (it == shadow_.end() || it->second.spec.kind != ControlKind::Meter) break;
+            reading = it->second.meter;
+        }
+        drawMeter(*item, reading);
+        return TRUE;
     }
     case WM_CTLCOLORSTATIC: {
         int number = GetDlgCtrlID(reinterpret_cast<HWND>(l));
