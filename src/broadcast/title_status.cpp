@@ -75,6 +75,7 @@ StatusFacts statusFacts(Larkspur* record) {
     f.reason = broadcastState.lastFailure;
     f.streaming = record && record->streaming == 1;
     if (!f.streaming) return f;
+    f.microphoneLost = BASS_ChannelIsActive(record->recordChannel) == BASS_ACTIVE_STALLED;
     f.deadAir = deadAirWatch().active();
     if (f.deadAir) f.silentSeconds = deadAirWatch().silentSeconds();
     const DWORD stream = record->hostStream;
@@ -102,7 +103,9 @@ StatusView statusView(const StatusFacts& f) {
     }
     if (f.deadAir) return {false, "dead air! silent for " + streamingTime(f.silentSeconds), red};
     if (f.seconds < 0) return {true, {}, 0};
-    return {false, "online! | streaming since: " + streamingTime(f.seconds), green};
+    std::string online = "online! | streaming since: " + streamingTime(f.seconds);
+    if (f.microphoneLost) online += " | microphone lost, waiting for it...";
+    return {false, online, green};
 }
 
 void updateStatus(Larkspur* record) {

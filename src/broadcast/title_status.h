@@ -33,6 +33,8 @@ struct StatusFacts {
     bool deadAir = false;
     int silentSeconds = 0;
     int seconds = -1;  // the streaming time in whole seconds; -1 while below half a second or unknown
+    // The capture device is gone: the engine mixes silence for it and keeps trying to open it again.
+    bool microphoneLost = false;
 };
 struct StatusView {
     bool keep = false;  // the line keeps what it shows ("online... but no data..", talk-over texts)

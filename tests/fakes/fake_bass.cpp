@@ -388,6 +388,12 @@ BOOL BASS_ChannelGetLevelEx(DWORD handle, float* levels, float length, DWORD fla
     return TRUE;
 }
 
+DWORD BASS_ChannelIsActive(DWORD handle) {
+    Call c = record(make("BASS_ChannelIsActive", fake_bass::list(handle), {handle}), Returns::Value,
+                    BASS_ACTIVE_PLAYING);
+    return c.ok ? static_cast<DWORD>(c.result) : DWORD{BASS_ACTIVE_STOPPED};
+}
+
 DWORD BASS_FX_GetVersion(void) {
     Call c = record(make("BASS_FX_GetVersion", ""), Returns::Value, 0x02040000);
     return c.ok ? static_cast<DWORD>(c.result) : 0;

@@ -46,8 +46,8 @@ void fail(const std::string& name, int code, int times = 1);
 // Calls to `name` succeed again.
 void clearFailure(const std::string& name);
 // A fixed return value for `name` on success (handles, BASS_FX_GetVersion,
-// BASS_Mixer_ChannelGetPosition, BASS_StreamPutData, ...). For BASS_ChannelBytes2Seconds
-// use seconds().
+// BASS_Mixer_ChannelGetPosition, BASS_StreamPutData, BASS_ChannelIsActive (playing unless
+// set), ...). For BASS_ChannelBytes2Seconds use seconds().
 void setResult(const std::string& name, std::uint64_t value);
 void seconds(double value);  // what BASS_ChannelBytes2Seconds returns
 void setDevices(const std::vector<Device>& devices);

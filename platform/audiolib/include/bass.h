@@ -114,6 +114,12 @@ typedef struct {
 #define BASS_MIXER_NONSTOP    0x20000
 #define BASS_MIXER_FILTER     0x1000
 
+/* Channel states (BASS_ChannelIsActive) */
+#define BASS_ACTIVE_STOPPED 0
+#define BASS_ACTIVE_PLAYING 1
+#define BASS_ACTIVE_STALLED 2
+#define BASS_ACTIVE_PAUSED  3
+
 /* Attributes and positions */
 #define BASS_ATTRIB_VOL 2
 #define BASS_POS_BYTE   0
@@ -185,6 +191,14 @@ BASSDEF(BOOL) BASS_Free(void);
  * system has the source muted, else 0; (DWORD)-1 on failure (BASS_ERROR_ILLPARAM for another
  * input, BASS_ERROR_INIT without an open device).
  * BASS_RecordFree: closes the device and its channel, which leaves its mixer.
+ * A device that goes away while its channel lives (the source fails or is unplugged, the sound
+ * server stops or restarts; on Windows a wave input that hands back nothing for a second) does
+ * not end the channel: it gives silence, and the same device (by its name, the sound server's
+ * on Linux, wherever it now is in the list) is opened again as soon as it is there, tried
+ * twice a second at most; the level last set with BASS_RecordSetInput is set
+ * on it again and the channel records or stays paused as before. Meanwhile
+ * BASS_ChannelIsActive of the channel reads BASS_ACTIVE_STALLED, BASS_RecordSetInput keeps
+ * the level for the device's return and BASS_RecordGetInput fails with BASS_ERROR_DRIVER.
  * Any thread; safe inside a notification callback. */
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
 BASSDEF(BOOL) BASS_RecordInit(int device);
@@ -217,6 +231,11 @@ BASSDEF(DWORD) BASS_RecordGetInput(int input, float *volume);
  * over the last `length` seconds (0..1; at least the newest block) as factors of full scale (1.0)
  * into levels: one per channel with flags 0, one with BASS_LEVEL_MONO, two with
  * BASS_LEVEL_STEREO; BASS_ERROR_ILLPARAM for another length or flags.
+ * BASS_ChannelIsActive: a capture channel is BASS_ACTIVE_PLAYING while it records,
+ * BASS_ACTIVE_PAUSED while paused, BASS_ACTIVE_STALLED while its device is gone (see
+ * capture); a mixer is BASS_ACTIVE_PLAYING while on the device clock, a push stream while its
+ * mixer may take from it, else BASS_ACTIVE_STOPPED. BASS_ACTIVE_STOPPED with
+ * BASS_ERROR_HANDLE for a handle that is not a channel.
  * Any thread; safe inside a notification callback (also stopping the notifying encoder's
  * mixer). */
 BASSDEF(HSTREAM) BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user);
@@ -228,6 +247,7 @@ BASSDEF(BOOL) BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 BASSDEF(double) BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
 BASSDEF(DWORD) BASS_ChannelGetLevel(DWORD handle);
 BASSDEF(BOOL) BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD flags);
+BASSDEF(DWORD) BASS_ChannelIsActive(DWORD handle);
 
 /* Effects
  * BASS_ChannelSetFX: BASS_FX_BFX_VOLUME on a push stream or capture channel.

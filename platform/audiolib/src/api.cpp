@@ -15,6 +15,7 @@
 #include "chain.h"
 #include "encoder.h"
 #include "error.h"
+#include "fault_point.h"
 #include "handles.h"
 #include "lifetime.h"
 #include "mixer.h"
@@ -85,6 +86,8 @@ void larkspurEngineCounts(LarkspurEngineCounts* out) {
     out->heldNotices = notify::held();
     out->queuedNotices = notify::queued();
 }
+
+void larkspurEngineFailThreads(unsigned points) { faults::arm(points); }
 
 extern "C" {
 
@@ -343,6 +346,31 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
         if (!rate) return fail(BASS_ERROR_HANDLE, -1.0);
         setError(BASS_OK);
         return static_cast<double>(pos) / (static_cast<double>(rate) * chans * 2);
+    });
+}
+
+DWORD BASS_ChannelIsActive(DWORD handle) {
+    return guarded(DWORD{BASS_ACTIVE_STOPPED}, [&]() -> DWORD {
+        auto o = reg().get(handle);
+        if (!o) return fail(BASS_ERROR_HANDLE, DWORD{BASS_ACTIVE_STOPPED});
+        DWORD state = BASS_ACTIVE_STOPPED;
+        switch (o->kind) {
+        case Kind::Mixer:
+            if (std::static_pointer_cast<Mixer>(o)->playing.load()) state = BASS_ACTIVE_PLAYING;
+            break;
+        case Kind::Record: {
+            auto s = std::static_pointer_cast<Source>(o);
+            state = capture::isLost(*s) ? BASS_ACTIVE_STALLED : s->active() ? BASS_ACTIVE_PLAYING : BASS_ACTIVE_PAUSED;
+            break;
+        }
+        case Kind::Push:
+            if (std::static_pointer_cast<Source>(o)->active()) state = BASS_ACTIVE_PLAYING;
+            break;
+        default:
+            return fail(BASS_ERROR_HANDLE, DWORD{BASS_ACTIVE_STOPPED});
+        }
+        setError(BASS_OK);
+        return state;
     });
 }
 

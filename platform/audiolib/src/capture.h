@@ -37,6 +37,9 @@ class RecordChannel;
 std::shared_ptr<Source> start(DWORD freq, DWORD chans, bool paused, int& err);
 // Plays / pauses the channel's stream on the server.
 int setRunning(Source& channel, bool run);
+// The channel's device has gone (failed, unplugged, or the sound server went away): the channel
+// gives silence and its device is opened again, by its name, as soon as it is back.
+bool isLost(const Source& channel);
 // The open device's volume as a factor of its normal level.
 int setLevel(float level);
 // The open device's volume (at most 1) and whether the system has it switched off.

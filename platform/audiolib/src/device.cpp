@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "fault_point.h"
 #include "output.h"
 #include "threads.h"
 #include "ticker.h"
@@ -25,6 +26,7 @@ struct Playing {
     std::shared_ptr<Mixer> mixer;
     Clock::time_point start;
     uint64_t frames = 0;
+    bool failed = false;  // could not be rendered: off the clock, its encoders told
 };
 
 struct State {
@@ -34,6 +36,7 @@ struct State {
     DWORD freq = 44100;
     std::vector<Playing> playing;
     std::thread clock;
+    bool clockDied = false;          // the clock ended by an error; the next play starts another
     std::unique_ptr<Ticker> ticker;  // the clock's sleep; lives until the clock is joined
     std::condition_variable wake;    // the figures' thread
     std::unique_ptr<Output> output;
@@ -76,21 +79,30 @@ void clockLoop(Ticker& ticker) {
             if (due <= p.frames) continue;
             size_t frames = static_cast<size_t>(std::min<uint64_t>(due - p.frames, m.rate));
             if (due - p.frames > m.rate) p.frames = due - frames;  // skip what we can no longer catch up
-            block.resize(frames * m.chans);
-            m.render(block.data(), frames);
-            p.frames += frames;
-            float vol = m.volume.load();
-            // A mixer at volume 0 adds nothing to the output, so it is not mixed in at all.
-            if (s.output && vol != 0.0f && m.rate == s.freq && (m.chans == 1 || m.chans == 2)) {
-                if (out.size() < frames * 2) out.resize(frames * 2, 0);
-                for (size_t f = 0; f < frames; ++f)
-                    for (int c = 0; c < 2; ++c) {
-                        int32_t x = static_cast<int32_t>(block[f * m.chans + (m.chans == 2 ? c : 0)] * vol);
-                        out[f * 2 + c] = static_cast<int16_t>(std::clamp(out[f * 2 + c] + x, -32768, 32767));
-                    }
-                outFrames = std::max(outFrames, frames);
+            try {
+                faults::check(faults::ClockRender);
+                block.resize(frames * m.chans);
+                m.render(block.data(), frames);
+                float vol = m.volume.load();
+                // A mixer at volume 0 adds nothing to the output, so it is not mixed in at all.
+                if (s.output && vol != 0.0f && m.rate == s.freq && (m.chans == 1 || m.chans == 2)) {
+                    if (out.size() < frames * 2) out.resize(frames * 2, 0);
+                    for (size_t f = 0; f < frames; ++f)
+                        for (int c = 0; c < 2; ++c) {
+                            int32_t x = static_cast<int32_t>(block[f * m.chans + (m.chans == 2 ? c : 0)] * vol);
+                            out[f * 2 + c] = static_cast<int16_t>(std::clamp(out[f * 2 + c] + x, -32768, 32767));
+                        }
+                    outFrames = std::max(outFrames, frames);
+                }
+            } catch (...) {
+                // Out of memory: this mixer is not fed again, and its encoders say so, so the
+                // caller's reconnect builds a new one. The other mixers go on.
+                p.failed = true;
+                m.starveSinks();
             }
+            p.frames += frames;
         }
+        std::erase_if(s.playing, [](const Playing& p) { return p.failed; });
         // While every mixer is silent nothing is written: sending the server silence every
         // period only costs it CPU. The clock keeps running, and writing resumes when a volume
         // goes above 0 (the server may take a moment, up to about a second, to take data again).
@@ -100,6 +112,20 @@ void clockLoop(Ticker& ticker) {
             std::fill(out.begin(), out.begin() + outFrames * 2, 0);
         }
     }
+}
+
+// A clock that ends by an error leaves no mixer waiting for it: every mixer on it is starved
+// (its encoders report their death) and the next play starts a new clock.
+void clockDied() noexcept {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (auto& p : s.playing) p.mixer->starveSinks();
+    s.playing.clear();
+    s.clockDied = true;
+}
+
+std::thread startClock(Ticker& ticker) {
+    return startThread([t = &ticker] { clockLoop(*t); }, clockDied);
 }
 
 // Once a second, one line per source of each playing mixer, for long runs (bench/soak):
@@ -157,7 +183,7 @@ int init(int dev, DWORD freq) {
     s.running = true;
     try {
         s.ticker = makeTicker();
-        s.clock = startThread([t = s.ticker.get()] { clockLoop(*t); });
+        s.clock = startClock(*s.ticker);
     } catch (const std::system_error&) {
         s.running = false;
         s.ticker.reset();
@@ -219,6 +245,16 @@ int play(const std::shared_ptr<Mixer>& m) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.initialised) return BASS_ERROR_INIT;
+    if (s.clockDied) {
+        // The dead clock's thread is past its last use of the lock.
+        if (s.clock.joinable()) s.clock.join();
+        try {
+            s.clock = startClock(*s.ticker);
+        } catch (const std::system_error&) {
+            return BASS_ERROR_MEM;
+        }
+        s.clockDied = false;
+    }
     for (auto& p : s.playing)
         if (p.mixer == m) return BASS_OK;
     s.playing.push_back({m, Clock::now(), 0});

@@ -1,5 +1,6 @@
 #include "encoder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "cast_protocol.h"
 #include "chain.h"
+#include "fault_point.h"
 #include "notify.h"
 #include "text_encoding.h"
 #include "threads.h"
@@ -18,6 +20,8 @@ constexpr size_t kPendingMax = 1u << 20;
 // With its input closed a program has this long to finish before it is killed; with the
 // threads' 100 ms slices it keeps every stop within a second.
 constexpr int kEndGraceMs = 400;
+// The writer notices an end within one of its write slices, and closes the program's input.
+constexpr int kWriteSliceMs = 100;
 // A pause in the feed this long starts the hung-encoder clock afresh (a paused mixer feeds
 // nothing, and a program may hold a part of a frame until more comes).
 constexpr int64_t kFeedGapNs = 1'000'000'000;
@@ -77,8 +81,10 @@ int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel, D
     writing_ = run;
     runs_.push_back(run);
     if (withHeader) inQueue_.push_back(Chunk{waveHeader(rate_, chans_), nullptr});
-    writer_ = startThread([this] { writerLoop(); });
-    reader_ = startThread([this] { readerLoop(); });
+    // A thread that dies of an error (out of memory) is the encoder's death: the caller's
+    // reconnect takes over.
+    writer_ = startThread([this] { writerLoop(); }, [this] { postOnce(BASS_ENCODE_NOTIFY_ENCODER); });
+    reader_ = startThread([this] { readerLoop(); }, [this] { postOnce(BASS_ENCODE_NOTIFY_ENCODER); });
     return BASS_OK;
 }
 
@@ -105,7 +111,7 @@ bool Encoder::hung() const {
     return now - lastFed_.load() <= kFeedGapNs && now - since >= int64_t{net::kLivenessMs} * 1'000'000;
 }
 
-void Encoder::feed(const int16_t* samples, size_t bytes) {
+void Encoder::feed(const int16_t* samples, size_t bytes) noexcept {
     std::lock_guard<std::mutex> lock(inMutex_);
     if (ending_.load()) return;
     // Offered counts, taken or not: a program that stops reading is as hung as one that stops
@@ -115,11 +121,19 @@ void Encoder::feed(const int16_t* samples, size_t bytes) {
         inDropped_.fetch_add(bytes);
         return;
     }
-    auto* p = reinterpret_cast<const uint8_t*>(samples);
-    inQueue_.push_back(Chunk{std::vector<uint8_t>(p, p + bytes), nullptr});
+    try {
+        auto* p = reinterpret_cast<const uint8_t*>(samples);
+        inQueue_.push_back(Chunk{std::vector<uint8_t>(p, p + bytes), nullptr});
+    } catch (...) {
+        // Out of memory: this block is lost like one that does not fit; the clock goes on.
+        inDropped_.fetch_add(bytes);
+        return;
+    }
     inQueued_ += bytes;
     inCv_.notify_one();
 }
+
+void Encoder::starved() noexcept { postOnce(BASS_ENCODE_NOTIFY_ENCODER); }
 
 void Encoder::postOnce(DWORD status) {
     if (ending_.load()) return;
@@ -130,6 +144,11 @@ void Encoder::postOnce(DWORD status) {
 size_t Encoder::inputQueued() {
     std::lock_guard<std::mutex> lock(inMutex_);
     return inQueued_;
+}
+
+const Process& Encoder::process() const {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    return runs_.front()->process;
 }
 
 size_t Encoder::runs() {
@@ -167,12 +186,19 @@ int Encoder::startLink(const std::string& title) {
 }
 
 void Encoder::writerLoop() {
+    // Whatever ends the writer, the program's input ends with it: at our own end every
+    // program gets it at once, however many are ended together.
+    struct CloseInput {
+        std::shared_ptr<Run>& writing;
+        ~CloseInput() { writing->process.closeStdin(); }
+    } closeInput{writing_};
     for (;;) {
         Chunk chunk;
         {
             std::unique_lock<std::mutex> lock(inMutex_);
             inCv_.wait(lock, [&] { return ending_.load() || !inQueue_.empty(); });
             if (ending_.load()) return;
+            faults::check(faults::EncoderWriter);
             chunk = std::move(inQueue_.front());
             inQueue_.pop_front();
             inQueued_ -= std::min(inQueued_, chunk.samples.size());
@@ -187,7 +213,7 @@ void Encoder::writerLoop() {
         const std::vector<uint8_t>& block = chunk.samples;
         size_t off = 0;
         while (off < block.size()) {
-            long n = writing_->process.writeInput(block.data() + off, block.size() - off, 100);
+            long n = writing_->process.writeInput(block.data() + off, block.size() - off, kWriteSliceMs);
             if (n > 0) {
                 off += static_cast<size_t>(n);
                 continue;
@@ -212,6 +238,7 @@ void Encoder::readerLoop() {
     std::vector<uint8_t> buf(64 * 1024);
     std::shared_ptr<Run> run = runBeingRead();
     for (;;) {
+        faults::check(faults::EncoderReader);
         long n = run->process.readOutput(buf.data(), buf.size(), 100);
         if (n == -2) {
             if (readerStop_.load()) return;
@@ -309,8 +336,8 @@ title::Sender* Encoder::titleSender() {
     return titles_.get();
 }
 
-void Encoder::shutdown() {
-    std::call_once(shutdownOnce_, [this] {
+void Encoder::beginShutdown() {
+    std::call_once(beginOnce_, [this] {
         {
             std::lock_guard<std::mutex> lock(inMutex_);
             ending_.store(true);
@@ -320,22 +347,38 @@ void Encoder::shutdown() {
         }
         inCv_.notify_all();
         releaseOutput();
-        // Everything is asked to end at once, so the waits below overlap instead of adding up.
-        {
-            std::lock_guard<std::mutex> lock(castMutex_);
-            if (titles_) titles_->cancel();
-            if (link_) link_->cancel();
-        }
+        std::lock_guard<std::mutex> lock(castMutex_);
+        if (titles_) titles_->cancel();
+        if (link_) link_->cancel();
+    });
+}
+
+void Encoder::closeInput() {
+    beginShutdown();
+    std::call_once(inputOnce_, [this] {
         if (writer_.joinable()) writer_.join();
-        // With its input closed the encoder flushes and exits; the reader drains the rest.
-        // Links after the one being read never reach the air now: no grace for them.
+        if (writing_) writing_->process.closeStdin();  // the writer has, unless it never ran
+    });
+}
+
+void Encoder::shutdown() {
+    closeInput();
+    std::call_once(shutdownOnce_, [this] {
         std::vector<std::shared_ptr<Run>> runs;
         {
             std::lock_guard<std::mutex> lock(runsMutex_);
             runs.assign(runs_.begin(), runs_.end());
         }
+        // Links after the one being read never reach the air now: no grace for them.
         for (size_t i = 1; i < runs.size(); ++i) runs[i]->process.end(0);
-        if (!runs.empty()) runs.front()->process.end(kEndGraceMs);
+        // With its input closed the encoder flushes and exits; the reader drains the rest. The
+        // grace time runs from the close, so the programs of encoders ended together have
+        // theirs at the same time.
+        if (!runs.empty()) {
+            Process& reading = runs.front()->process;
+            const int64_t left = (reading.inputClosedAt() - nowNs()) / 1'000'000 + kEndGraceMs;
+            reading.end(static_cast<int>(std::clamp<int64_t>(left, 0, kEndGraceMs)));
+        }
         readerStop_.store(true);
         if (inOutputCallback == this)
             reader_.detach();  // we are the reader: it returns as soon as the callback does

@@ -41,7 +41,7 @@ public:
     // Output reaches the caller's callback only once its start call has handed out the handle:
     // a callback that stops the mixer must find the encoder already attached to it.
     void releaseOutput();
-    void feed(const int16_t* samples, size_t bytes) override;
+    void feed(const int16_t* samples, size_t bytes) noexcept override;
 
     // Handshake on the calling thread; BASS error code, 0 once the server took the source.
     // Texts (and titles below) are UTF-8; the server gets them in the bytes it reads.
@@ -55,12 +55,22 @@ public:
     // and inside the encoder's own output callback. Returns within a second; a handshake under
     // way on another thread gives up as well.
     void shutdown();
+    // The first steps of shutdown(). Encoders ended together all take each step before any
+    // takes the next, so that their programs' grace times overlap. beginShutdown() asks every
+    // part to end and returns at once; closeInput() then waits (a fraction of a second) until
+    // the program's input is closed.
+    void beginShutdown();
+    void closeInput();
+    // Its mixer will never feed it again: reported as a dead encoder.
+    void starved() noexcept override;
 
     uint64_t inputDropped() const { return inDropped_.load(); }
     size_t inputQueued();
     // Programs started and not yet read to their end: 2 or more right after a title change of
     // a chained format, until the earlier ones have ended their streams.
     size_t runs();
+    // The program being read (the only one outside a title change); for tests.
+    const Process& process() const;
     bool hasCast() const;
     title::Sender* titleSender();
 
@@ -91,7 +101,7 @@ private:
     std::vector<std::string> program_;   // the command line, split
     uint32_t serial_ = 0;                // of the next link
     std::shared_ptr<Run> writing_;       // the writer's; set by start before the threads
-    std::mutex runsMutex_;
+    mutable std::mutex runsMutex_;
     std::deque<std::shared_ptr<Run>> runs_;  // the one being read first; under runsMutex_
     std::atomic<bool> ending_{false};
     std::atomic<bool> castCancelled_{false};
@@ -120,7 +130,7 @@ private:
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;
-    std::once_flag shutdownOnce_;
+    std::once_flag beginOnce_, inputOnce_, shutdownOnce_;
 };
 
 }  // namespace bassx

@@ -95,7 +95,7 @@ constexpr auto kRateWarmUp = std::chrono::seconds(2);
 
 Link::Link(std::unique_ptr<net::Transport> conn, Notice notice, QueueLimit limit, std::vector<uint8_t> head)
     : conn_(std::move(conn)), notice_(std::move(notice)), limit_(limit), head_(std::move(head)) {
-    thread_ = startThread([this] { run(); });
+    thread_ = startThread([this] { run(); }, [this] { fail(); });  // an error ends the link as dead
 }
 
 Link::~Link() { stop(); }

@@ -13,11 +13,16 @@ Registry& reg() { return Registry::instance(); }
 void endMixer(const std::shared_ptr<Mixer>& m) {
     device::stop(m.get());
     m->playing.store(false);
-    for (auto& sink : m->detach()) {
+    // Every encoder is asked to end, and every program's input closed, before any program is
+    // waited for: a stop takes one grace time, not one per encoder.
+    auto sinks = m->detach();
+    for (auto& sink : sinks) {
         auto enc = std::static_pointer_cast<Encoder>(sink);
         reg().remove(enc->handle.load());
-        endEncoder(enc);
+        enc->beginShutdown();
     }
+    for (auto& sink : sinks) std::static_pointer_cast<Encoder>(sink)->closeInput();
+    for (auto& sink : sinks) endEncoder(std::static_pointer_cast<Encoder>(sink));
 }
 
 }  // namespace

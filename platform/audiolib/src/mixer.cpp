@@ -69,6 +69,11 @@ void Mixer::render(int16_t* out, size_t frames) {
     for (auto& sink : sinks_) sink->feed(out, count * 2);
 }
 
+void Mixer::starveSinks() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& sink : sinks_) sink->starved();
+}
+
 std::vector<std::shared_ptr<MixSink>> Mixer::detach() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& src : sources_) {

@@ -15,6 +15,8 @@ namespace bassx {
 struct MixSink {
     virtual ~MixSink() = default;
     virtual void feed(const int16_t* samples, size_t bytes) = 0;
+    // The mixer failed and will not feed it again.
+    virtual void starved() noexcept {}
 };
 
 class Mixer : public Object {
@@ -38,6 +40,9 @@ public:
 
     // Mixes `frames` frames into out and feeds the sinks. Called by the device clock (or a test).
     void render(int16_t* out, size_t frames);
+
+    // Tells every sink that it will not be fed again (the mixer could not be rendered).
+    void starveSinks() noexcept;
 
     // Calls f(source) for each source, under the mixer's lock.
     template <class F>

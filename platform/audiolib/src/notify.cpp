@@ -78,15 +78,29 @@ void loop() {
     }
 }
 
-// With the lock held. A thread that cannot be started leaves the queue for the next try.
-void ensureRunning(State& s) {
+void ensureRunning(State& s) noexcept;
+
+// A delivery thread that ended by an error hands what is queued to a new one.
+void loopDied() noexcept {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.running = false;
+    s.threadId = std::thread::id();
+    s.delivering = 0;
+    s.cv.notify_all();
+    ensureRunning(s);
+}
+
+// With the lock held. A thread that cannot be started (no thread, or no memory for one)
+// leaves the queue for the next try; nothing of it reaches the poster.
+void ensureRunning(State& s) noexcept {
     if (s.running || s.queue.empty()) return;
     try {
-        std::thread t = startThread(loop);
+        std::thread t = startThread(loop, loopDied);
         s.threadId = t.get_id();
         s.running = true;
         t.detach();
-    } catch (const std::system_error&) {
+    } catch (...) {
     }
 }
 

@@ -18,3 +18,8 @@ struct LarkspurEngineCounts {
 #endif
 
 LARKSPUR_PROBE void larkspurEngineCounts(LarkspurEngineCounts* out);
+
+// Makes the next pass of engine threads fail as running out of memory would there, once per
+// point (fault_point.h: 1 the device clock, 2 an encoder's feeding thread, 4 its reading
+// thread, 8 the capture callback): their deaths must be reported, never silent.
+LARKSPUR_PROBE void larkspurEngineFailThreads(unsigned points);

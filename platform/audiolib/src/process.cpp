@@ -159,9 +159,17 @@ long Process::readOutput(void* buf, size_t len, int waitMs) {
     return n < 0 ? 0 : n;
 }
 
+int64_t Process::now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void Process::closeStdin() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (in_ >= 0) ::close(in_);
+    if (in_ >= 0) {
+        ::close(in_);
+        inputClosedAt_.store(now());
+    }
     in_ = -1;
 }
 
@@ -193,6 +201,7 @@ void Process::end(int graceMs) {
     if (!reap(graceMs)) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pid_ > 0 && !reaped_) {
+            killedAt_.store(now());
             ::kill(pid_, SIGKILL);
             while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
             }

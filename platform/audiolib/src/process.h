@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,7 +48,15 @@ public:
     // SIGKILL at once, pipes left alone (a writer may still be using stdin); reap() collects it.
     void kill();
 
+    // Steady-clock nanoseconds of the close of its stdin and of the kill at the end of its
+    // grace time (0: not yet): when the ends of several programs began, against when the
+    // first of them ran out.
+    int64_t inputClosedAt() const { return inputClosedAt_.load(); }
+    int64_t killedAt() const { return killedAt_.load(); }
+
 private:
+    static int64_t now();
+    std::atomic<int64_t> inputClosedAt_{0}, killedAt_{0};
     std::mutex mutex_;  // guards pid_ against a reap racing a kill
     pid_t pid_ = 0;
     bool reaped_ = false;

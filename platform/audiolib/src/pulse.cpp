@@ -22,7 +22,11 @@ void PulseConnection::onState(pa_context*, void* self) { static_cast<PulseConnec
 bool PulseConnection::connect(const char* clientName, int timeoutMs) {
     close();
     unanswered_ = false;
-    loop_ = pa_threaded_mainloop_new();
+    {
+        std::lock_guard<std::mutex> guard(loopMutex_);
+        if (interrupted_.load()) return false;
+        loop_ = pa_threaded_mainloop_new();
+    }
     if (!loop_) return false;
     ctx_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName);
     if (!ctx_) {
@@ -54,7 +58,18 @@ bool PulseConnection::connect(const char* clientName, int timeoutMs) {
     return ok;
 }
 
+void PulseConnection::interrupt() {
+    interrupted_.store(true);
+    std::lock_guard<std::mutex> guard(loopMutex_);
+    if (!loop_) return;
+    pa_threaded_mainloop_lock(loop_);
+    loopFence();
+    pa_threaded_mainloop_signal(loop_, 0);
+    pa_threaded_mainloop_unlock(loop_);
+}
+
 void PulseConnection::close() {
+    std::lock_guard<std::mutex> guard(loopMutex_);
     if (loop_) {
         if (ctx_) {
             pa_threaded_mainloop_lock(loop_);
@@ -89,6 +104,7 @@ struct ListState {
     std::mutex mutex;
     std::vector<PulseSourceInfo> out;
     std::string def;
+    bool failed = false;  // out of memory on the loop's thread: the list is not whole
 };
 }  // namespace
 
@@ -103,7 +119,11 @@ bool PulseConnection::listSources(std::vector<PulseSourceInfo>& out, std::string
             loopFence();
             auto* s = static_cast<ListState*>(u);
             std::lock_guard<std::mutex> lock(s->mutex);
-            if (i && i->default_source_name) s->def = i->default_source_name;
+            try {
+                if (i && i->default_source_name) s->def = i->default_source_name;
+            } catch (...) {
+                s->failed = true;  // nothing thrown may unwind into libpulse's thread
+            }
             s->conn->signal();
         },
         &st);
@@ -115,10 +135,14 @@ bool PulseConnection::listSources(std::vector<PulseSourceInfo>& out, std::string
                 loopFence();
                 auto* s = static_cast<ListState*>(u);
                 std::lock_guard<std::mutex> lock(s->mutex);
-                if (!eol && i)
-                    s->out.push_back({i->index, i->name ? i->name : "",
-                                       i->description ? i->description : (i->name ? i->name : ""),
-                                       i->monitor_of_sink != PA_INVALID_INDEX, i->channel_map.channels});
+                try {
+                    if (!eol && i)
+                        s->out.push_back({i->index, i->name ? i->name : "",
+                                           i->description ? i->description : (i->name ? i->name : ""),
+                                           i->monitor_of_sink != PA_INVALID_INDEX, i->channel_map.channels});
+                } catch (...) {
+                    s->failed = true;
+                }
                 s->conn->signal();
             },
             &st);
@@ -128,7 +152,7 @@ bool PulseConnection::listSources(std::vector<PulseSourceInfo>& out, std::string
     std::lock_guard<std::mutex> lock(st.mutex);
     out = std::move(st.out);
     defaultSource = std::move(st.def);
-    return ok;
+    return ok && !st.failed;
 }
 
 bool PulseConnection::setSourceVolume(uint32_t index, uint8_t channels, double factor, int timeoutMs) {

@@ -42,6 +42,9 @@ public:
     // False when there is no server or it does not answer within the deadline.
     bool connect(const char* clientName, int timeoutMs = kPulseDeadlineMs);
     void close();
+    // From any thread but the loop's: every wait of this connection, under way or to come,
+    // ends at once as failed (a connection being given up).
+    void interrupt();
 
     bool listSources(std::vector<PulseSourceInfo>& out, std::string& defaultSource, int timeoutMs = kPulseDeadlineMs);
     bool setSourceVolume(uint32_t index, uint8_t channels, double factor, int timeoutMs = kPulseDeadlineMs);
@@ -60,7 +63,7 @@ public:
         pa_time_event* ev = pa_context_rttime_new(ctx_, pa_rtclock_now() + static_cast<pa_usec_t>(timeoutMs) * 1000,
                                                   &PulseConnection::onDeadline, &d);
         if (!ev) return false;
-        while (!done() && !d.expired) {
+        while (!done() && !d.expired && !interrupted_.load()) {
             pa_threaded_mainloop_wait(loop_);
             loopFence();
         }
@@ -86,9 +89,11 @@ private:
     static void onDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* flag);
     static void onState(pa_context* c, void* self);
 
+    std::mutex loopMutex_;  // guards loop_ against interrupt(); taken before the loop's lock
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* ctx_ = nullptr;
     std::atomic<bool> unanswered_{false};
+    std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace bassx

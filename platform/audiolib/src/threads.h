@@ -1,7 +1,9 @@
 // Engine threads run with SIGPIPE blocked: a write to a dead encoder's pipe then fails with
 // EPIPE on that thread instead of killing the host, and the host's own signal setup is left
-// alone (Windows has no such signal: a broken pipe is only an error code there). An exception
-// that reaches the top of an engine thread ends that thread, not the host's process.
+// alone (Windows has no such signal: a broken pipe is only an error code there). Nothing
+// thrown on an engine thread reaches the host's process: a thread that ends by an exception
+// reports its death through the handler it was started with (a death notice), and only
+// threads whose end nobody waits for (a name lookup, a title update) are started without one.
 #pragma once
 
 #if !defined(_WIN32)
@@ -13,15 +15,32 @@
 
 namespace bassx {
 
-#if defined(_WIN32)
-template <typename F>
-std::thread startThread(F&& fn) {
-    return std::thread([body = std::forward<F>(fn)]() mutable noexcept {
+namespace detail {
+template <typename F, typename D>
+auto guardedBody(F&& fn, D&& onDeath) {
+    return [body = std::forward<F>(fn), death = std::forward<D>(onDeath)]() mutable noexcept {
         try {
             body();
         } catch (...) {
+            try {
+                death();
+            } catch (...) {
+            }
         }
-    });
+    };
+}
+}  // namespace detail
+
+#if defined(_WIN32)
+// Keeps the engine's DLL loaded for the life of the process once it has started a thread: a
+// thread that outlives a free (a given-up name lookup, a notice being delivered) must never
+// find its code unmapped. Unloading the engine is refused, as -z nodelete does on Linux.
+void keepEngineLoaded();
+
+template <typename F, typename D>
+std::thread startThread(F&& fn, D&& onDeath) {
+    keepEngineLoaded();
+    return std::thread(detail::guardedBody(std::forward<F>(fn), std::forward<D>(onDeath)));
 }
 inline void clearPendingSigpipe() {}
 #else
@@ -43,15 +62,10 @@ private:
 };
 
 // Throws std::system_error when no thread can be started, like std::thread.
-template <typename F>
-std::thread startThread(F&& fn) {
+template <typename F, typename D>
+std::thread startThread(F&& fn, D&& onDeath) {
     SignalsBlocked blocked;  // the new thread inherits the mask
-    return std::thread([body = std::forward<F>(fn)]() mutable noexcept {
-        try {
-            body();
-        } catch (...) {
-        }
-    });
+    return std::thread(detail::guardedBody(std::forward<F>(fn), std::forward<D>(onDeath)));
 }
 
 // Discards a SIGPIPE left pending on this thread by a failed write.
@@ -64,5 +78,10 @@ inline void clearPendingSigpipe() {
     }
 }
 #endif
+
+template <typename F>
+std::thread startThread(F&& fn) {
+    return startThread(std::forward<F>(fn), [] {});
+}
 
 }  // namespace bassx

@@ -22,13 +22,63 @@
 
 namespace bassx::capture {
 
+// Buffers the system has not handed back for this long while recording: the device is gone
+// (unplugged, or its driver's server went away).
+constexpr DWORD kSilentDeviceMs = 1000;
+// A gone device is looked for again this often at most.
+constexpr DWORD kReopenPeriodMs = 500;
+
+UINT deviceNamed(const std::string& name);
+
 class RecordChannel : public Source {
 public:
     RecordChannel(DWORD rate, DWORD chans) : Source(Kind::Record, rate, chans, kCaptureRingSeconds, kCapturePrebufferMs, true) {}
     ~RecordChannel() override { stopDevice(); }
 
-    // BASS error code, 0 once the device records (paused until run(true) when asked).
-    int startDevice(UINT id, bool paused) {
+    // BASS error code, 0 once the device records (paused until run(true) when asked). `name`
+    // finds the device again when it has gone and come back, wherever it is in the list then.
+    int startDevice(UINT id, const std::string& name, bool paused) {
+        name_ = name;
+        ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!ready_) return BASS_ERROR_MEM;
+        std::lock_guard<std::mutex> lock(waveMutex_);
+        running_ = !paused;
+        if (!openWave(id)) return BASS_ERROR_DRIVER;
+        stop_ = false;
+        reader_ = startThread([this] { readLoop(); });
+        setActive(running_);
+        return BASS_OK;
+    }
+
+    int run(bool on) {
+        std::lock_guard<std::mutex> lock(waveMutex_);
+        if (wave_) {
+            MMRESULT r = on ? waveInStart(wave_) : waveInStop(wave_);
+            if (r != MMSYSERR_NOERROR) return BASS_ERROR_DRIVER;
+        }
+        // A gone device takes the choice along when it is opened again.
+        running_ = on;
+        lastBuffer_ = GetTickCount();
+        setActive(on);
+        return BASS_OK;
+    }
+
+    void stopDevice() {
+        stop_ = true;
+        if (ready_) SetEvent(ready_);
+        if (reader_.joinable()) reader_.join();
+        std::lock_guard<std::mutex> lock(waveMutex_);
+        closeWave();
+        if (ready_) CloseHandle(ready_);
+        ready_ = nullptr;
+    }
+
+    std::atomic<float> level{1.0f};
+    std::atomic<bool> lost{false};
+
+private:
+    // Under waveMutex_. Opens the device with every buffer queued, recording when it should.
+    bool openWave(UINT id) {
         WAVEFORMATEX fmt{};
         fmt.wFormatTag = WAVE_FORMAT_PCM;
         fmt.nChannels = static_cast<WORD>(chans);
@@ -36,11 +86,9 @@ public:
         fmt.wBitsPerSample = 16;
         fmt.nBlockAlign = static_cast<WORD>(frameBytes());
         fmt.nAvgBytesPerSec = rate * fmt.nBlockAlign;
-        ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (!ready_) return BASS_ERROR_MEM;
         if (waveInOpen(&wave_, id, &fmt, reinterpret_cast<DWORD_PTR>(ready_), 0, CALLBACK_EVENT) != MMSYSERR_NOERROR) {
             wave_ = nullptr;
-            return BASS_ERROR_DRIVER;
+            return false;
         }
         const size_t bytes = rate * frameBytes() / 50;  // 20 ms
         for (auto& b : buffers_) {
@@ -51,48 +99,61 @@ public:
             waveInPrepareHeader(wave_, &b.header, sizeof b.header);
             waveInAddBuffer(wave_, &b.header, sizeof b.header);
         }
-        stop_ = false;
-        reader_ = startThread([this] { readLoop(); });
-        return run(!paused);
+        next_ = 0;
+        lastBuffer_ = GetTickCount();
+        if (running_ && waveInStart(wave_) != MMSYSERR_NOERROR) {
+            closeWave();
+            return false;
+        }
+        return true;
     }
 
-    int run(bool on) {
-        if (!wave_) return BASS_ERROR_HANDLE;
-        MMRESULT r = on ? waveInStart(wave_) : waveInStop(wave_);
-        if (r != MMSYSERR_NOERROR) return BASS_ERROR_DRIVER;
-        setActive(on);
-        return BASS_OK;
-    }
-
-    void stopDevice() {
+    // Under waveMutex_.
+    void closeWave() {
         if (!wave_) return;
-        stop_ = true;
-        SetEvent(ready_);
-        if (reader_.joinable()) reader_.join();
         waveInReset(wave_);
         for (auto& b : buffers_) waveInUnprepareHeader(wave_, &b.header, sizeof b.header);
         waveInClose(wave_);
         wave_ = nullptr;
-        CloseHandle(ready_);
-        ready_ = nullptr;
     }
 
-    std::atomic<float> level{1.0f};
-
-private:
     void readLoop() {
         std::vector<int16_t> scaled;
         while (!stop_.load()) {
-            WaitForSingleObject(ready_, 100);
-            for (auto& b : buffers_) {
+            if (lost.load()) {
+                WaitForSingleObject(ready_, kReopenPeriodMs);
                 if (stop_.load()) return;
-                if (!(b.header.dwFlags & WHDR_DONE)) continue;
-                const DWORD got = b.header.dwBytesRecorded;
-                if (got > 0) put(applyLevel(b.data.data(), got, scaled), got);
-                b.header.dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
-                waveInAddBuffer(wave_, &b.header, sizeof b.header);
+                std::lock_guard<std::mutex> lock(waveMutex_);
+                const UINT id = deviceNamed(name_);
+                if (id != WAVE_MAPPER && openWave(id)) lost.store(false);
+                continue;
+            }
+            WaitForSingleObject(ready_, 100);
+            std::lock_guard<std::mutex> lock(waveMutex_);
+            if (!deliver(scaled)) {
+                // Silence from here on (the mixer finds nothing), until the device is back.
+                closeWave();
+                lost.store(true);
             }
         }
+    }
+
+    // Under waveMutex_. Hands on the finished buffers in the order they were filled: the system
+    // fills them in the order they were queued, so the next one to finish is always next_.
+    // False when the device is gone.
+    bool deliver(std::vector<int16_t>& scaled) {
+        for (;;) {
+            if (stop_.load()) return true;
+            Buffer& b = buffers_[next_];
+            if (!(b.header.dwFlags & WHDR_DONE)) break;
+            const DWORD got = b.header.dwBytesRecorded;
+            if (got > 0) put(applyLevel(b.data.data(), got, scaled), got);
+            b.header.dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
+            if (waveInAddBuffer(wave_, &b.header, sizeof b.header) != MMSYSERR_NOERROR) return false;
+            next_ = (next_ + 1) % buffers_.size();
+            lastBuffer_ = GetTickCount();
+        }
+        return !running_ || GetTickCount() - lastBuffer_ < kSilentDeviceMs;
     }
 
     // The wave input has no level of its own to set: the samples are scaled here instead.
@@ -109,8 +170,13 @@ private:
         std::vector<char> data;
         WAVEHDR header{};
     };
-    HWAVEIN wave_ = nullptr;
+    std::string name_;
     HANDLE ready_ = nullptr;
+    std::mutex waveMutex_;  // the device against run() and stopDevice(); taken after State's
+    HWAVEIN wave_ = nullptr;
+    bool running_ = false;
+    size_t next_ = 0;        // the buffer the system hands back next
+    DWORD lastBuffer_ = 0;   // tick of the last buffer handed back (or of the start)
     std::array<Buffer, 8> buffers_;
     std::atomic<bool> stop_{false};
     std::thread reader_;
@@ -122,6 +188,7 @@ struct State {
     std::mutex mutex;
     bool open = false;
     UINT id = WAVE_MAPPER;
+    std::string name;  // of the open device, to find it again when it comes back
     float level = 1.0f;
     std::shared_ptr<RecordChannel> channel;
     std::vector<DeviceEntry> list;
@@ -144,7 +211,21 @@ UINT preferredDevice() {
     return id;
 }
 
+std::string nameOf(UINT id) {
+    WAVEINCAPSA caps{};
+    if (waveInGetDevCapsA(id, &caps, sizeof caps) != MMSYSERR_NOERROR) return {};
+    return std::string(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
+}
+
 }  // namespace
+
+// The device of that name now, or WAVE_MAPPER when there is none.
+UINT deviceNamed(const std::string& name) {
+    const UINT count = waveInGetNumDevs();
+    for (UINT i = 0; i < count; ++i)
+        if (nameOf(i) == name) return i;
+    return WAVE_MAPPER;
+}
 
 bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
     State& s = state();
@@ -159,8 +240,8 @@ bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
             if (waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
             DWORD flags = BASS_DEVICE_ENABLED;
             if (i == preferred) flags |= BASS_DEVICE_DEFAULT;
-            if (s.open && s.id == i) flags |= BASS_DEVICE_INIT;
             const std::string name(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname));
+            if (s.open && s.name == name) flags |= BASS_DEVICE_INIT;
             // The name is what stays when devices come and go; the position does not.
             s.list.push_back({keep(s, name), keep(s, name), flags});
         }
@@ -188,6 +269,7 @@ int open(int device) {
     } else {
         return BASS_ERROR_DEVICE;
     }
+    s.name = nameOf(s.id);
     s.open = true;
     s.level = 1.0f;
     return BASS_OK;
@@ -231,7 +313,9 @@ std::shared_ptr<Source> start(DWORD freq, DWORD chans, bool paused, int& err) {
     }
     auto ch = std::make_shared<RecordChannel>(freq, chans);
     ch->level.store(s.level);
-    err = ch->startDevice(s.id, paused);
+    // The device as it is named now: the list may have changed since it was opened.
+    UINT id = deviceNamed(s.name);
+    err = ch->startDevice(id == WAVE_MAPPER ? s.id : id, s.name, paused);
     if (err != BASS_OK) return nullptr;
     s.channel = ch;
     return ch;
@@ -242,6 +326,10 @@ int setRunning(Source& channel, bool run) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.channel || s.channel.get() != &channel) return BASS_ERROR_HANDLE;
     return s.channel->run(run);
+}
+
+bool isLost(const Source& channel) {
+    return channel.kind == Kind::Record && static_cast<const RecordChannel&>(channel).lost.load();
 }
 
 int setLevel(float level) {

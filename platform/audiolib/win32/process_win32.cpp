@@ -186,9 +186,17 @@ long Process::readOutput(void* buf, size_t len, int waitMs) {
     }
 }
 
+int64_t Process::now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void Process::closeStdin() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (in_ >= 0) _close(in_);
+    if (in_ >= 0) {
+        _close(in_);
+        inputClosedAt_.store(now());
+    }
     in_ = -1;
 }
 
@@ -219,7 +227,10 @@ void Process::end(int graceMs) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!reaped_) h = static_cast<HANDLE>(process_);
         }
-        if (h) TerminateProcess(h, 1);
+        if (h) {
+            killedAt_.store(now());
+            TerminateProcess(h, 1);
+        }
         reap(5000);
     }
 }

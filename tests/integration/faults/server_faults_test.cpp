@@ -16,6 +16,7 @@
 #include "faults.h"
 #include "on_air.h"
 #include "plugin/globals.h"
+#include "probe.h"
 
 namespace {
 
@@ -160,6 +161,37 @@ TEST_F(Faults, EncoderKilledWithReconnectionComesBackWithANewEncoder) {
     ASSERT_TRUE(eventually([&] { return encoderPid() > 0; }, 2s));
     EXPECT_NE(encoderPid(), encoder);
     EXPECT_EQ(ice.waitSourceField("server_type", "application/ogg"), "application/ogg");
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
+// An engine thread that dies of an error (out of memory, made so here) is not a silent end of
+// the broadcast: the device clock's death reaches the plug-in as its encoder's, and the
+// reconnect brings the station back; a failure on the sound server's thread only reopens the
+// capture stream, and neither ends the host.
+TEST_F(Faults, AnEngineThreadThatFailsIsReportedAndTheStationComesBack) {
+    configure();
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1);
+    const DWORD encoder = station.encoder;
+    larkspurEngineFailThreads(1);  // the device clock
+    ASSERT_TRUE(eventually([&] { return station.streaming == 1 && station.encoder != encoder; }, 15s));
+    EXPECT_EQ(ice.waitSourceField("server_type", "audio/mpeg"), "audio/mpeg");
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+
+    auto captureStreams = [] {
+        std::string list;
+        fixtures::run("pactl list short source-outputs", &list);
+        return list;
+    };
+    const std::string before = captureStreams();
+    ASSERT_FALSE(before.empty());
+    const DWORD onAir = station.encoder;
+    larkspurEngineFailThreads(8);  // the capture callback on libpulse's thread
+    EXPECT_TRUE(eventually([&] { return captureStreams() != before && !captureStreams().empty(); }, 10s))
+        << before;
+    EXPECT_TRUE(eventually([] { return BASS_ChannelIsActive(station.recordChannel) == BASS_ACTIVE_PLAYING; }, 10s));
+    EXPECT_EQ(station.streaming, 1);
+    EXPECT_EQ(station.encoder, onAir);
     EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
 }
 

@@ -176,6 +176,23 @@ TEST_F(TitleStatus, StreamingTimeShowsInGreenFromTheFirstWholeSecond) {
     EXPECT_EQ(position[0].ints, (std::vector<std::int64_t>{station.hostStream, BASS_POS_BYTE}));
 }
 
+TEST_F(TitleStatus, ALostMicrophoneIsShownUntilItIsBack) {
+    goOnAir();
+    fake_bass::seconds(65);
+    fake_bass::setResult("BASS_ChannelIsActive", BASS_ACTIVE_STALLED);
+    updateStatus(&station);
+    const std::string line = desktop::text(statusLine);
+    EXPECT_EQ(line.rfind("online! | streaming since: 1:05", 0), 0u) << line;
+    EXPECT_NE(line.find("microphone lost"), std::string::npos) << line;
+    auto asked = fake_bass::callsTo("BASS_ChannelIsActive");
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.back().ints, (std::vector<std::int64_t>{station.recordChannel}));
+
+    fake_bass::setResult("BASS_ChannelIsActive", BASS_ACTIVE_PLAYING);
+    updateStatus(&station);
+    EXPECT_EQ(desktop::text(statusLine), "online! | streaming since: 1:05");
+}
+
 TEST_F(TitleStatus, AFailedPositionQueryLeavesTheLineAlone) {
     goOnAir();
     fake_bass::seconds(-1);

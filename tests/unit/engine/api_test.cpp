@@ -10,8 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -321,6 +321,48 @@ TEST(ApiEncoder, DeathOnItsOwnIsNotifiedOnceAndOurOwnEndIsNot) {
     struct sigaction sa {};
     ::sigaction(SIGPIPE, nullptr, &sa);
     EXPECT_EQ(sa.sa_handler, SIG_DFL);
+}
+
+// What dies of an error on an engine thread is reported as the encoder's death, and the rest
+// of the engine goes on: a new mixer on the same device clock is fed.
+TEST(ApiFailures, AnEngineThreadThatFailsEndsWithItsEncodersDeathNotice) {
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    struct Output {
+        std::atomic<uint64_t> bytes{0};
+        static void BASSCALLBACK proc(HENCODE, DWORD, const void*, DWORD length, void* user) {
+            static_cast<Output*>(user)->bytes += length;
+        }
+    };
+    const struct {
+        unsigned point;
+        const char* thread;
+    } cases[] = {{1, "device clock"}, {2, "encoder's feeding thread"}, {4, "encoder's reading thread"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.thread);
+        NoticeLog log;
+        Output out;
+        HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+        HENCODE e = BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, &Output::proc, &out);
+        ASSERT_NE(e, 0u);
+        ASSERT_TRUE(BASS_Encode_SetNotify(e, &NoticeLog::proc, &log));
+        ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
+        for (int i = 0; i < 1000 && out.bytes.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_GT(out.bytes.load(), 0u) << "not fed before the failure";
+        larkspurEngineFailThreads(c.point);
+        for (int i = 0; i < 1000 && log.count() == 0; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_GE(log.count(), 1u);
+        EXPECT_EQ(log.got[0], static_cast<DWORD>(BASS_ENCODE_NOTIFY_ENCODER));
+        EXPECT_TRUE(BASS_ChannelStop(m));
+        EXPECT_EQ(log.count(), 1u);
+    }
+    Output fed;
+    HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    ASSERT_NE(BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, &Output::proc, &fed), 0u);
+    ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
+    for (int i = 0; i < 1000 && fed.bytes.load() < 44100 * 4 / 10; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_GE(fed.bytes.load(), 44100u * 4 / 10);
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_TRUE(noChildren());
 }
 
 TEST(ApiEncoder, SlowEncoderNeverHoldsUpTheClock) {

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -14,6 +16,9 @@
 
 #include "../../support/open_fds.h"
 #include "bass.h"
+#include "encoder.h"
+#include "handles.h"
+#include "lifetime.h"
 #include "process.h"
 
 using namespace bassx;
@@ -120,4 +125,36 @@ TEST(Process, StandardInputAndOutputAreRightWhenTheHostClosedItsOwn) {
     ::close(out);
     EXPECT_EQ(rc, BASS_OK);
     EXPECT_EQ(echoed, "on the air");
+}
+
+// Programs that ignore the end of their input are killed when their grace time is out. The
+// encoders of one mixer are ended together: every program has its input closed before the
+// first of them runs out of time, so a stop costs one grace time, not one per encoder.
+TEST(Process, EncodersOfOneMixerAreEndedTogether) {
+    Registry& reg = Registry::instance();
+    auto mixer = std::make_shared<Mixer>(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    const DWORD handle = reg.add(mixer);
+    ASSERT_NE(handle, 0u);
+    std::vector<std::shared_ptr<Encoder>> encoders;
+    for (int i = 0; i < 4; ++i) {
+        auto enc = std::make_shared<Encoder>(44100, 2, nullptr, nullptr);
+        ASSERT_NE(reg.add(enc), 0u);
+        ASSERT_EQ(enc->start("sh -c \"cat >/dev/null; exec sleep 30\"", false, handle), BASS_OK);
+        ASSERT_EQ(lifetime::addEncoder(mixer, enc), BASS_OK);
+        enc->releaseOutput();
+        encoders.push_back(enc);
+    }
+    std::vector<int16_t> block(882 * 2, 1000);
+    mixer->render(block.data(), 882);  // each program has had some input
+    ASSERT_TRUE(lifetime::freeMixer(handle));
+
+    int64_t lastClosed = 0, firstKilled = INT64_MAX;
+    for (auto& enc : encoders) {
+        const Process& p = enc->process();
+        ASSERT_NE(p.inputClosedAt(), 0);
+        ASSERT_NE(p.killedAt(), 0) << "the program ignored the end of its input";
+        lastClosed = std::max(lastClosed, p.inputClosedAt());
+        firstKilled = std::min(firstKilled, p.killedAt());
+    }
+    EXPECT_LT(lastClosed, firstKilled);
 }

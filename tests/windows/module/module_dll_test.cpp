@@ -304,6 +304,17 @@ TEST(EngineDllEncoders, BothEncodersStartFromThePluginsFolderAndEncode) {
     }
 }
 
+// Once the engine runs threads of its own, BASS.dll stays loaded whatever the host frees: a
+// thread that outlives a free (a given-up name lookup, a notice) never finds its code gone.
+TEST(EngineDllLifetime, TheEngineStaysLoadedOnceItsThreadsRun) {
+    HMODULE engine = GetModuleHandleA("BASS.dll");
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));  // the device clock's thread
+    for (int i = 0; i < 4; ++i) FreeLibrary(engine);        // more often than anyone loaded it
+    EXPECT_EQ(GetModuleHandleA("BASS.dll"), engine);
+    EXPECT_TRUE(BASS_Free());
+}
+
 TEST(EngineDllErrors, AMissingEncoderFailsAtOnceAndTheErrorIsPerThread) {
     ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
     HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, 0);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# station_test.sh ROOT WINE_PREFIX STATION_EXE: a real Icecast and the test sound server on
-# loopback, the Windows station under Wine, a listener that checks what went on the air.
+# station_test.sh ROOT WINE_PREFIX STATION_EXE [restart]: a real Icecast and the test sound
+# server on loopback, the Windows station under Wine, a listener that checks what went on the
+# air. With "restart" the sound server is killed and started again in the middle: the
+# microphone must come back by itself.
 set -u
-root="$1" prefix="$2" exe="$3"
+root="$1" prefix="$2" exe="$3" restart="${4:-}"
 source "$root/scripts/lib/icecast.sh"
 source "$root/scripts/lib/pulse.sh"
 work="$(mktemp -d /tmp/larkspur-win-station.XXXXXX)"
@@ -21,6 +23,7 @@ pulse_start "$work/pulse" || fail "the sound server did not start"
 pulse_feed_tone 1000 60
 export LARKSPUR_ICECAST_PORT="$ICECAST_PORT" LARKSPUR_ICECAST_PASSWORD="$ICECAST_SOURCE_PASSWORD"
 export LARKSPUR_ON_AIR_SECONDS=14
+[ -n "$restart" ] && LARKSPUR_ON_AIR_SECONDS=30
 
 "$root/scripts/wine-run" --prefix "$prefix" "$exe" --gtest_brief=1 >"$work/station.log" 2>&1 &
 station_pid=$!
@@ -34,8 +37,21 @@ for _ in $(seq 1 200); do
 done
 [ $on_air -eq 1 ] || { cat "$work/station.log"; fail "no source reached Icecast"; }
 
-timeout 20 ffmpeg -nostdin -loglevel error -t 5 -i "http://127.0.0.1:$ICECAST_PORT/live" -ac 1 -ar 44100 \
-  -f s16le "$work/heard.raw" || fail "the listener heard nothing"
+listen() {  # SECONDS FILE
+  timeout 20 ffmpeg -nostdin -loglevel error -t "$1" -i "http://127.0.0.1:$ICECAST_PORT/live" -ac 1 -ar 44100 \
+    -f s16le "$2"
+}
+if [ -n "$restart" ]; then
+  listen 3 "$work/before.raw" || fail "the listener heard nothing"
+  kill -9 "$PULSE_PID" 2>/dev/null
+  pulse_feed_stop
+  rm -f "$work/pulse/native"
+  pulse_start "$work/pulse" || fail "the sound server did not start again"
+  pulse_feed_tone 1000 60
+  listen 4 "$work/return.raw" || fail "the station left the air with the sound server"
+fi
+
+listen 5 "$work/heard.raw" || fail "the listener heard nothing"
 curl -s "$status" >"$work/status.json"
 
 wait "$station_pid"
