@@ -3,7 +3,7 @@
 # from Debian's own source packages, into BUILD/deps (kept there: later runs reuse it). What is
 # built is also kept in a cache shared by every checkout (LARKSPUR_CACHE_DIR, default
 # ~/.cache/larkspur), keyed by the target, the set and this script: a fresh clone copies it.
-#   cmake/win32-deps.sh BUILD_DIR TRIPLE [libpng] [lame] [vorbis]
+#   cmake/win32-deps.sh BUILD_DIR TRIPLE [libpng] [lame] [vorbis] [opus] [flac]
 set -euo pipefail
 build="$1" host="$2"; shift 2
 deps="$build/deps"
@@ -27,6 +27,8 @@ prefix="$deps/prefix"
 mkdir -p "$deps/src" "$prefix"
 export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib
 export CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib -static"
+# configure scripts that ask pkg-config must find the target's libraries, never the machine's.
+export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=""
 jobs=$(( $(nproc) > 1 ? 2 : 1 ))
 
 # Debian source package -> unpacked folder (downloaded once).
@@ -56,6 +58,31 @@ build_vorbis() {
   [ -f "$prefix/lib/libvorbisenc.a" ] && return 0
   autotools "$(source_tree libogg libogg)"
   autotools "$(source_tree libvorbis libvorbis)" --disable-docs --disable-examples --disable-oggtest
+}
+
+# libopus and libopusenc, for the opusenc.exe front end (opus-tools also needs opusfile and
+# builds three programs where one is wanted).
+build_opus() {
+  [ -f "$prefix/lib/libopusenc.a" ] && return 0
+  # No _FORTIFY_SOURCE (configure adds it unless it is defined already): its checks need
+  # libssp, which a static image would have to carry. The compilers' warnings fill pages: kept
+  # in a log, shown when the build fails.
+  { autotools "$(source_tree opus opus)" --disable-doc --disable-extra-programs CPPFLAGS="$CPPFLAGS -D_FORTIFY_SOURCE=0" &&
+      autotools "$(source_tree libopusenc libopusenc)" --disable-doc --disable-examples; } 2>"$deps/opus.log" ||
+    { tail -n 30 "$deps/opus.log" >&2; return 1; }
+}
+
+# flac.exe with Ogg FLAC (over the libogg of the vorbis set, which comes first). The program
+# alone: the documentation's makefile wants automake. No _FORTIFY_SOURCE or stack protector:
+# their checks need libssp, which the image would then import.
+build_flac() {
+  [ -f "$prefix/bin/flac.exe" ] && return 0
+  local dir
+  dir="$(source_tree flac flac)"
+  (cd "$dir" && ./configure -q --host=$host --prefix="$prefix" --disable-shared --enable-static --disable-cpplibs \
+     --disable-doxygen-docs --disable-examples --disable-oggtest --disable-thorough-tests \
+     --disable-stack-smash-protection --disable-fortify-source >/dev/null 2>&1 &&
+     make -s -j$jobs -C src >/dev/null && mkdir -p "$prefix/bin" && cp src/flac/flac.exe "$prefix/bin/")
 }
 
 build_lame() {

@@ -17,7 +17,8 @@ endif()
 set(LARKSPUR_DEPS ${CMAKE_BINARY_DIR}/deps/prefix)
 set(wanted libpng)
 if(LARKSPUR_TESTS)
-  list(APPEND wanted lame vorbis)  # lame.exe and libvorbisenc for the test encoders
+  # lame.exe, libvorbisenc for oggenc.exe, libopusenc for opusenc.exe, flac.exe
+  list(APPEND wanted lame vorbis opus flac)
 endif()
 execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/win32-deps.sh ${CMAKE_BINARY_DIR} ${LARKSPUR_WINDOWS_TRIPLE}
                         ${wanted}

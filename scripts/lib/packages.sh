@@ -88,7 +88,7 @@ LARKSPUR_PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libfltk1.3-dev libx11-dev libpng-dev zlib1g-dev libpulse-dev libsndfile1-dev
-  icecast2 lame vorbis-tools pulseaudio pulseaudio-utils libssl-dev openssl
+  icecast2 lame vorbis-tools opus-tools flac pulseaudio pulseaudio-utils libssl-dev openssl
   xvfb xdotool x11-utils imagemagick ffmpeg sox curl procps
   ccache
 )

@@ -11,7 +11,8 @@ LARKSPUR_WINDOWS_BUILD_PACKAGES=(mingw-w64 libz-mingw-w64-dev dpkg-dev)
 # Wine's, which this install list does not pull in.
 LARKSPUR_WINE_PACKAGES=(wine wine64 libgnutls30 xvfb xdotool imagemagick)
 
-# Debian's source packages (lame, libpng, libogg, libvorbis) for what is cross-built.
+# Debian's source packages (lame, libpng, libogg, libvorbis, opus, libopusenc, flac) for what
+# is cross-built.
 windows_ensure_sources() {
   grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && return 0
   grep -qs '^deb-src' /etc/apt/sources.list && return 0

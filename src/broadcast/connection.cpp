@@ -1,6 +1,7 @@
 // Taking the station on the air and off it, and surviving a dying encoder or server.
 #include "broadcast/connection.h"
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "audio/error_report.h"
 #include "audio/talk_over.h"
 #include "broadcast/broadcast_state.h"
+#include "broadcast/formats.h"
 #include "broadcast/outputs.h"
 #include "broadcast/recording.h"
 #include "broadcast/station_log.h"
@@ -58,6 +60,13 @@ std::string withoutLineBreaks(std::string text) {
 
 // Every station text goes into the source handshake: a line break would start a header line.
 std::string castText(const TextField& field) { return withoutLineBreaks(textOf(field)); }
+
+// The program as the failure box names it, in the form the described box uses.
+std::string programFileName(const StreamFormat& format) {
+    std::string name(format.program);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name + ".EXE";
+}
 
 void dropCaptureChannel(Larkspur* record) {
     BASS_ChannelStop(record->recordChannel);
@@ -117,7 +126,8 @@ bool castOutputOne(Larkspur* record) {
     const std::string address = serverAddress(*record);
     const std::string header = stationHeader(*record);
     const std::string password = castText(record->password);
-    const std::string content = castText(record->contentType);
+    const std::string content = formats::serverType(castText(record->contentType));
+    const DWORD bitrate = castBitrate(formats::encodedAs(textOf(record->contentType)), record->bitrate);
     const std::string url = castText(record->url);
     const std::string genre = castText(record->genre);
     const std::string description = castText(record->description);
@@ -125,8 +135,8 @@ bool castOutputOne(Larkspur* record) {
     // encoder or is seen here, so the handshake below never waits out its deadline.
     if (connectsCancelled) BASS_Encode_CastCancel(record->encoder);
     return BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
-                                url.c_str(), genre.c_str(), description.c_str(), nullptr,
-                                static_cast<DWORD>(record->bitrate), record->isPublic ? TRUE : FALSE);
+                                url.c_str(), genre.c_str(), description.c_str(), nullptr, bitrate,
+                                record->isPublic ? TRUE : FALSE);
 }
 
 // Output 1 alone, while other outputs or the recording run on the mixer: its encoder is
@@ -134,8 +144,8 @@ bool castOutputOne(Larkspur* record) {
 // "" on the air again, else the failure in words.
 std::string restartOutputOne(Larkspur* record) {
     const std::string command = encoderCommandLine(*record, hostFolder());
-    record->encoder = BASS_Encode_Start(record->mixer, command.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
-                                        nullptr, nullptr);
+    record->encoder = BASS_Encode_Start(record->mixer, command.c_str(),
+                                        encoderFlags(formats::encodedAs(textOf(record->contentType))), nullptr, nullptr);
     if (record->encoder == 0) return withErrorCode("Couldn't start encoding");
     std::string failure;
     if (castOutputOne(record)) {
@@ -277,13 +287,31 @@ void setStatus(const std::string& text) {
 
 std::string encoderCommandLine(const Larkspur& record, const std::string& folder) {
     // Quoted: the host folder may hold spaces. The raw input's rate is the graph's own rate;
-    // both encoders take 16-bit little-endian stereo raw input by default.
-    const std::string program = "\"" + folder + "Plugins/Larkspur/";
+    // every encoder is told 16-bit little-endian stereo raw input.
+    const StreamFormat& format = formats::encodedAs(textOf(record.contentType));
+    const std::string program = "\"" + folder + "Plugins/Larkspur/" + std::string(format.program) + "\"";
     const std::string rate = std::to_string(record.sampleRate);
     const std::string bitrate = std::to_string(record.bitrate);
-    if (textOf(record.contentType) == "audio/mpeg")
-        return program + "lame\" -r -s " + rate + " -b " + bitrate + " -";
-    return program + "oggenc\" -r -R " + rate + " -b " + bitrate + " -m " + bitrate + " -";
+    if (&format == &formats::mp3) return program + " -r -s " + rate + " -b " + bitrate + " -";
+    if (&format == &formats::opus)
+        // Constrained VBR: a station's listeners get about the bitrate it announces.
+        return program + " --quiet --raw --raw-rate " + rate + " --raw-chan 2 --bitrate " + bitrate + " --cvbr - -";
+    if (&format == &formats::flac)
+        return program + " --silent --ogg --force-raw-format --endian=little --sign=signed --channels=2 --bps=16" +
+               " --sample-rate=" + rate + " -";
+    return program + " -r -R " + rate + " -b " + bitrate + " -m " + bitrate + " -";
+}
+
+DWORD encoderFlags(const StreamFormat& format) {
+    DWORD flags = BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE;
+    if (&format == &formats::opus) flags |= BASS_ENCODE_CHAIN_OPUS;
+    if (&format == &formats::flac) flags |= BASS_ENCODE_CHAIN_FLAC;
+    return flags;
+}
+
+DWORD castBitrate(const StreamFormat& format, int bitrate) {
+    // A lossless stream has no bitrate to announce; the link measures what it sends.
+    return format.bitrates.empty() ? 0 : static_cast<DWORD>(bitrate);
 }
 
 std::string serverAddress(const Larkspur& record) {
@@ -322,16 +350,23 @@ int startEncoder(Larkspur* record) {
     const std::string command = encoderCommandLine(*record, folder);
     // A double quote cannot be written inside the quoted program path: the split would start
     // some other program. Such a folder is refused like a missing encoder.
+    const StreamFormat& format = formats::encodedAs(textOf(record->contentType));
     record->encoder = folder.find('"') != std::string::npos
                           ? 0
-                          : BASS_Encode_Start(record->mixer, command.c_str(),
-                                              BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
+                          : BASS_Encode_Start(record->mixer, command.c_str(), encoderFlags(format), nullptr, nullptr);
     if (record->encoder == 0) {
-        failStep(BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN || folder.find('"') != std::string::npos
-                     ? FailureReason::EncoderMissing
-                     : FailureReason::AudioEngine,
-            "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
-            "\\n, or LAME.EXE (if encoding to MP3).");
+        const FailureReason reason = BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN || folder.find('"') != std::string::npos
+                                         ? FailureReason::EncoderMissing
+                                         : FailureReason::AudioEngine;
+        if (&format == &formats::mp3 || &format == &formats::vorbis) {
+            failStep(reason,
+                     "Couldn't start encoding...\\n Make sure OGGENC.EXE (if encoding to OGG) is in \\Plugins\\Larkspur\\ "
+                     "\\n, or LAME.EXE (if encoding to MP3).");
+        } else {
+            const std::string message = "Couldn't start encoding...\\n Make sure " + programFileName(format) +
+                                        " (if encoding to " + std::string(format.name) + ") is in \\Plugins\\Larkspur\\ .";
+            failStep(reason, message.c_str());
+        }
         dropCaptureChannel(record);
         return 0;
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bass.h"
+#include "broadcast/formats.h"
 #include "settings/larkspur.h"
 
 constexpr int statusLine = 30;
@@ -20,6 +21,10 @@ void setStatus(const std::string& text);
 
 // What connect sends, built from the record.
 std::string encoderCommandLine(const Larkspur& record, const std::string& folder);
+// BASS_Encode_Start's flags for a format: Opus and FLAC chain a new stream at each title.
+DWORD encoderFlags(const StreamFormat& format);
+// The bitrate the server is told: none for a lossless format.
+DWORD castBitrate(const StreamFormat& format, int bitrate);
 std::string serverAddress(const Larkspur& record);
 std::string stationHeader(const Larkspur& record);
 

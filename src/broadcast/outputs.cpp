@@ -20,6 +20,8 @@ constexpr int extraOutputs = lastOutput - firstExtraOutput + 1;
 // would start header lines of their own).
 struct CastSetup {
     std::string command, address, password, content, header, url, genre, description;
+    DWORD flags = 0;
+    bool titlesInStream = false;
     DWORD bitrate = 0;
     BOOL isPublic = FALSE;
     DWORD mixer = 0;
@@ -47,6 +49,12 @@ std::array<Output, extraOutputs>& outputs = *new std::array<Output, extraOutputs
 // Whether failed outputs reconnect: read at each failure, like output 1's loop does.
 const std::atomic<std::int8_t>* autoReconnect = nullptr;
 
+// The last title sent, for a stream that starts anew and carries its titles itself. Lock
+// order: titleLock alone.
+std::mutex titleLock;
+std::string& lastTitle = *new std::string;
+std::string& lastUrl = *new std::string;
+
 // Output 1's state while it fails alone; unset otherwise.
 std::mutex outputOneLock;
 bool outputOneNoted = false;
@@ -72,8 +80,7 @@ void setPhase(Output& out, OutputPhase phase, const std::string& failure) {
 
 // Starts an encoder and its cast; "" on the air, else the failure in words.
 std::string connectOutput(Output& out, std::size_t index, const CastSetup& cast) {
-    const HENCODE h = BASS_Encode_Start(cast.mixer, cast.command.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
-                                        nullptr, nullptr);
+    const HENCODE h = BASS_Encode_Start(cast.mixer, cast.command.c_str(), cast.flags, nullptr, nullptr);
     if (!h) return withErrorCode("Couldn't start encoding");
     {
         std::lock_guard<std::mutex> guard(out.lock);
@@ -101,6 +108,17 @@ void dropEncoder(Output& out) {
     if (h) BASS_Encode_Stop(h);
 }
 
+// A new stream of a format that carries its titles starts without one.
+void sendLastTitle(HENCODE h) {
+    std::string title, url;
+    {
+        std::lock_guard<std::mutex> guard(titleLock);
+        title = lastTitle;
+        url = lastUrl;
+    }
+    if (!title.empty()) BASS_Encode_CastSetTitle(h, title.c_str(), url.c_str());
+}
+
 void runOutput(std::size_t index, CastSetup cast) {
     Output& out = outputs[index];
     std::string failure;
@@ -115,7 +133,9 @@ void runOutput(std::size_t index, CastSetup cast) {
         if (why.empty()) {
             out.state = OutputState{OutputPhase::onAir, {}};
             attempt = 0;
+            const HENCODE h = out.encoder;
             guard.unlock();
+            if (cast.titlesInStream) sendLastTitle(h);
             logOnAir(cast.where);
             guard.lock();
             out.changed.wait(guard, [&] { return out.stop || out.dead; });
@@ -142,16 +162,19 @@ CastSetup setupFor(const Larkspur& record, const OutputSettings& o) {
     Larkspur like;
     storeText(like.server, o.server);
     like.port = o.port;
+    const StreamFormat& format = formatNamed(o.format);
     CastSetup cast;
-    cast.command = commandLineFor(o.format, o.bitrate, record.sampleRate);
+    cast.command = commandLineFor(format, o.bitrate, record.sampleRate);
+    cast.flags = encoderFlags(format);
+    cast.titlesInStream = format.titlesInStream;
     cast.address = serverAddress(like);
     cast.password = withoutLineBreaks(o.password);
-    cast.content = contentTypeOf(o.format);
+    cast.content = std::string(format.serverType);
     cast.header = stationHeader(record);
     cast.url = withoutLineBreaks(textOf(record.url));
     cast.genre = withoutLineBreaks(textOf(record.genre));
     cast.description = withoutLineBreaks(textOf(record.description));
-    cast.bitrate = static_cast<DWORD>(o.bitrate);
+    cast.bitrate = castBitrate(format, o.bitrate);
     cast.isPublic = record.isPublic ? TRUE : FALSE;
     cast.mixer = record.mixer;
     cast.where = cast.address;
@@ -181,17 +204,14 @@ bool othersOnTheMixer() {
     return false;
 }
 
-std::string contentTypeOf(const std::string& format) {
-    if (format == "vorbis") return "application/ogg";
-    if (format == "opus") return "audio/ogg; codecs=opus";
-    if (format == "flac") return "audio/ogg; codecs=flac";
-    return "audio/mpeg";
+const StreamFormat& formatNamed(const std::string& key) {
+    const StreamFormat* format = formats::byKey(key);
+    return format ? *format : formats::mp3;
 }
 
-std::string commandLineFor(const std::string& format, int bitrate, int sampleRate) {
-    // As output 1 would have it in that format.
+std::string commandLineFor(const StreamFormat& format, int bitrate, int sampleRate) {
     Larkspur like;
-    storeText(like.contentType, contentTypeOf(format));
+    storeText(like.contentType, std::string(format.contentType));
     like.bitrate = bitrate;
     like.sampleRate = sampleRate;
     return encoderCommandLine(like, hostFolder());
@@ -251,6 +271,11 @@ void stopOutputs() {
 }
 
 void sendTitleToOutputs(const std::string& title, const std::string& url) {
+    {
+        std::lock_guard<std::mutex> guard(titleLock);
+        lastTitle = title;
+        lastUrl = url;
+    }
     for (Output& out : outputs) {
         HENCODE h = 0;
         {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bass.h"
+#include "broadcast/formats.h"
 #include "settings/larkspur.h"
 
 enum class OutputPhase { off, connecting, onAir, reconnecting };
@@ -21,7 +22,8 @@ struct OutputState {
 void startOutputs(Larkspur* record);
 // Disconnect, before the mixer stops: ends every output; returns within a second or so.
 void stopOutputs();
-// A title for every output on the air (output 1 gets it from its own caller).
+// A title for every output on the air (output 1 gets it from its own caller); kept for an
+// Opus or FLAC output that comes on the air later, whose new stream carries it.
 void sendTitleToOutputs(const std::string& title, const std::string& url);
 // Output n (1 to 5) as the window would show it.
 OutputState outputState(int n);
@@ -34,6 +36,8 @@ bool othersOnTheMixer();
 // Words and the audio library's last error code of the calling thread, when there is one.
 std::string withErrorCode(const std::string& words);
 
-// What an encoder of a format ("mp3", "vorbis", "opus", "flac") is told and sends.
-std::string contentTypeOf(const std::string& format);
-std::string commandLineFor(const std::string& format, int bitrate, int sampleRate);
+// The format of an output or the recording by its settings word ("mp3", "vorbis", "opus",
+// "flac"); MP3 for a word that names none.
+const StreamFormat& formatNamed(const std::string& key);
+// The encoder's command line for a format, as output 1 would have it in that format.
+std::string commandLineFor(const StreamFormat& format, int bitrate, int sampleRate);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bass.h"
+#include "broadcast/connection.h"
 #include "broadcast/outputs.h"
 #include "broadcast/station_log.h"
 
@@ -44,13 +45,6 @@ bool localTime(std::time_t t, std::tm& out) {
 #else
     return localtime_r(&t, &out) != nullptr;
 #endif
-}
-
-std::string extensionOf(const std::string& format) {
-    if (format == "vorbis") return ".ogg";
-    if (format == "opus") return ".opus";
-    if (format == "flac") return ".flac";
-    return ".mp3";
 }
 
 struct Place {
@@ -157,7 +151,8 @@ int startRecording(Larkspur* record) {
     if (!record) return 0;
     const RecordingSettings settings = textSettingsOf(*record).recording;
     std::lock_guard<std::mutex> change(changeLock);
-    const Place place{settings.folder, extensionOf(settings.format)};
+    const StreamFormat& format = formatNamed(settings.format);
+    const Place place{settings.folder, std::string(format.extension)};
     std::time_t start = 0;
     {
         std::lock_guard<std::mutex> guard(recordingLock);
@@ -169,7 +164,8 @@ int startRecording(Larkspur* record) {
         rec.split = settings.split;
         start = now();
     }
-    const std::string command = commandLineFor(settings.format, settings.bitrate, record->sampleRate);
+    const std::string command = commandLineFor(format, settings.bitrate, record->sampleRate);
+    const DWORD flags = encoderFlags(format);
     const DWORD mixer = record->mixer;
     std::string base;
     // A double quote cannot be written inside the quoted program path (as for the servers).
@@ -177,9 +173,7 @@ int startRecording(Larkspur* record) {
                           ? 0
                           : openFile(place,
                                      [&](const std::string& file) {
-                                         return BASS_Encode_StartFile(mixer, command.c_str(),
-                                                                      BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
-                                                                      file.c_str());
+                                         return BASS_Encode_StartFile(mixer, command.c_str(), flags, file.c_str());
                                      },
                                      start, base);
     const int code = BASS_ErrorGetCode();

@@ -7,6 +7,7 @@
 #include "broadcast/broadcast_state.h"
 #include "broadcast/connection.h"
 #include "broadcast/dead_air.h"
+#include "broadcast/formats.h"
 #include "broadcast/outputs.h"
 #include "broadcast/recording.h"
 #include "broadcast/station_log.h"
@@ -20,6 +21,11 @@ constexpr std::uint32_t red = 0xFF0000;
 constexpr std::uint32_t amber = 0xFFC000;  // on the way to the air
 constexpr std::string_view hostSuffix = " - Winamp";
 constexpr std::size_t maxTitleBytes = 299;
+
+// The encoder that got the last title; window thread only. A format that carries its titles
+// in the stream starts every connection without one, so its encoder gets the title it has
+// not had yet even when the track did not change.
+std::uint32_t titledEncoder = 0;
 
 // The host's title as far as a 300-byte buffer holds it, never cut inside a UTF-8 sequence.
 std::string hostTitle() {
@@ -50,12 +56,18 @@ std::string streamingTime(int seconds) {
 void updateTitle(Larkspur* record) {
     if (!record || record->streaming != 1) return;
     const std::string title = trackTitle(hostTitle());
-    if (title == record->lastTitle) return;
+    const std::uint32_t encoder = record->encoder;
+    const bool untitledStream = formats::encodedAs(textOf(record->contentType)).titlesInStream &&
+                                encoder != titledEncoder && !title.empty();
+    const bool changed = title != record->lastTitle;
+    if (!changed && !untitledStream) return;
     const std::string url = textOf(record->url);
-    BASS_Encode_CastSetTitle(record->encoder, title.c_str(), url.c_str());
-    sendTitleToOutputs(title, url);
+    BASS_Encode_CastSetTitle(encoder, title.c_str(), url.c_str());
     // Kept whether or not the server took it: a refused title is not sent again.
     record->lastTitle = title;
+    titledEncoder = encoder;
+    if (!changed) return;  // the same title again in a new stream is no news
+    sendTitleToOutputs(title, url);
     logTitle(title);
     recordTitle(title);
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "broadcast/formats.h"
+
 namespace {
 
 #if defined(_WIN32)
@@ -56,7 +58,7 @@ void forEachKey(Settings& s, Visit&& visit) {
     visit("capture.device", Text{&s.captureDevice, false});
 }
 
-bool isFormat(std::string_view v) { return v == "mp3" || v == "vorbis" || v == "opus" || v == "flac"; }
+bool isFormat(std::string_view v) { return formats::byKey(v) != nullptr; }
 
 std::string_view trimmed(std::string_view s) {
     const auto first = s.find_first_not_of(blanks);

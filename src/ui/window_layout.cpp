@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "audio/audio_graph.h"
 #include "audio/capture_devices.h"
+#include "broadcast/formats.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
 
@@ -88,6 +91,12 @@ constexpr std::array<Row, 53> layout{{
     {62, K::Meter, onWindow, 52, 398, 201, 12, "", false},
 }};
 
+// What the format list cannot show: the rate an Opus listener gets, why FLAC has no bitrate.
+constexpr const char* formatHelp =
+    "Opus: the listener gets 48000 Hz (the encoder resamples)\n"
+    "FLAC: lossless, no bitrate to choose\n"
+    "Opus and FLAC carry each title in the stream itself";
+
 // The server field takes a bare host or an Icecast 2 address; the port has a field of its own.
 constexpr const char* serverFieldHelp =
     "radio.example.org: SHOUTcast source on port + 1\n"
@@ -97,10 +106,9 @@ constexpr const char* serverFieldHelp =
 
 constexpr std::array<const char*, 3> tabLabels{"  Streaming  ", " ServerConfig", "  SoundConfig  "};
 
-constexpr std::array<const char*, 14> bitrateTable{"32",  "40",  "48",  "56",  "64",  "80",  "96",
-                                                   "112", "128", "160", "192", "224", "256", "320"};
-constexpr std::array<const char*, 3> formatItems{"MP3", "AAC", "OGG"};
-constexpr std::array<const char*, 3> contentTypes{"audio/mpeg", "audio/aacp", "application/ogg"};
+constexpr int formatList = 22;
+constexpr int bitrateList = 26;
+constexpr int bitrateUnit = 27;
 constexpr std::array<const char*, 2> sampleRateItems{"44100", "22050"};
 
 // Shown texts lose leading and trailing spaces; tabs stay.
@@ -151,12 +159,45 @@ void buildWindow(Larkspur* record) {
     desktop::setTextColor(30, 0xFFFFFF);
     desktop::setBackgroundColor(30, 0x000000);
 
-    for (const char* item : bitrateTable) desktop::addItem(26, item);
+    desktop::setToolTip(formatList, formatHelp);
+    for (int rate : formats::mp3.bitrates) desktop::addItem(bitrateList, std::to_string(rate));
     for (const char* item : sampleRateItems) desktop::addItem(24, item);
-    for (const char* item : formatItems) desktop::addItem(22, item);
+    for (const StreamFormat& format : formats::all) desktop::addItem(formatList, std::string(format.name));
 
     fillCaptureDeviceList(20);
     showRecord(record);
+}
+
+void showBitrates(Larkspur* record, bool nearest) {
+    const int position = formats::positionOf(textOf(record->contentType));
+    const StreamFormat& format = formats::all[static_cast<std::size_t>(std::max(position, 0))];
+    std::vector<std::string> items;
+    for (int rate : format.bitrates) items.push_back(std::to_string(rate));
+    if (items.empty()) items.emplace_back(formats::losslessItem);
+    std::vector<std::string> shown;
+    for (int i = 0; i < desktop::itemCount(bitrateList); ++i) shown.push_back(desktop::itemText(bitrateList, i));
+    if (shown != items) {
+        desktop::clearItems(bitrateList);
+        for (const std::string& item : items) desktop::addItem(bitrateList, item);
+    }
+    desktop::setEnabled(bitrateList, !format.bitrates.empty());
+    desktop::setText(bitrateUnit, format.bitrates.empty() ? "" : "kb/s");
+    // A lossless format keeps the record's bitrate for the next format chosen.
+    if (format.bitrates.empty()) {
+        desktop::select(bitrateList, 0);
+        return;
+    }
+    const auto rates = format.bitrates;
+    auto match = std::find(rates.begin(), rates.end(), record->bitrate.load());
+    if (match == rates.end() && nearest) {
+        // The closest offered, the lower of two as close.
+        match = std::min_element(rates.begin(), rates.end(), [&](int a, int b) {
+            return std::abs(a - record->bitrate) < std::abs(b - record->bitrate);
+        });
+    }
+    if (match == rates.end()) match = rates.begin();
+    record->bitrate = *match;
+    desktop::select(bitrateList, static_cast<int>(match - rates.begin()));
 }
 
 int showRecord(Larkspur* record) {
@@ -182,28 +223,13 @@ int showRecord(Larkspur* record) {
 
     desktop::select(20, std::max(shownCaptureDevice(*record), 0));
 
-    std::string type = textOf(record->contentType);
-    int format = 0;
-    auto match = std::find(contentTypes.begin(), contentTypes.end(), type);
-    if (match != contentTypes.end()) {
-        format = static_cast<int>(match - contentTypes.begin());
-    } else {
-        storeText(record->contentType, contentTypes[0]);
+    int format = formats::positionOf(textOf(record->contentType));
+    if (format < 0) {
+        format = 0;
+        storeText(record->contentType, formats::mp3.contentType);
     }
-    desktop::select(22, format);
-
-    int bitratePos = -1;
-    for (std::size_t i = 0; i < bitrateTable.size(); ++i) {
-        if (std::stoi(bitrateTable[i]) == record->bitrate) {
-            bitratePos = static_cast<int>(i);
-            break;
-        }
-    }
-    if (bitratePos < 0) {
-        bitratePos = 0;
-        record->bitrate = std::stoi(bitrateTable[0]);
-    }
-    desktop::select(26, bitratePos);
+    desktop::select(formatList, format);
+    showBitrates(record, false);
 
     int ratePos = 0;
     if (record->sampleRate == 22050) {

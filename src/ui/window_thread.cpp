@@ -8,6 +8,7 @@
 #include "audio/capture_devices.h"
 #include "audio/talk_over.h"
 #include "broadcast/connection.h"
+#include "broadcast/formats.h"
 #include "broadcast/title_status.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
@@ -43,23 +44,30 @@ void onConnectToggle(Larkspur* record) {
 }  // namespace
 
 void onFormatChosen(Larkspur* record) {
-    switch (desktop::selected(formatList)) {
-    case 0:
-        storeText(record->contentType, "audio/mpeg");
-        break;
-    case 1:
-        storeText(record->contentType, "audio/mpeg");
+    const int position = desktop::selected(formatList);
+    if (position < 0 || position >= static_cast<int>(formats::all.size())) return;
+    const StreamFormat& format = formats::all[static_cast<std::size_t>(position)];
+    if (format.program.empty()) {
+        storeText(record->contentType, formats::mp3.contentType);
         desktop::select(formatList, 0);
+        showBitrates(record, true);
         desktop::messageBox(desktop::nativeHandle(configWindow), "Larkspur",
                             "Sorry, AAC isn't supported jet!. Maybe next release.\r\nThe Format was set to MP3");
-        break;
-    case 2:
-        storeText(record->contentType, "application/ogg");
-        break;
-    default:
-        break;
+        return;
     }
+    storeText(record->contentType, format.contentType);
+    showBitrates(record, true);
 }
+
+namespace {
+
+void onBitrateChosen(Larkspur* record) {
+    // "lossless" is no bitrate: the record keeps the one the next format will use.
+    if (formats::encodedAs(textOf(record->contentType)).bitrates.empty()) return;
+    record->bitrate = parseInteger(desktop::itemText(26, desktop::selected(26)));
+}
+
+}  // namespace
 
 void handleControlEvent(Larkspur* record, int control) {
     if (!record) return;
@@ -85,7 +93,7 @@ void handleControlEvent(Larkspur* record, int control) {
     case 20: chooseCaptureDevice(*record, desktop::selected(20)); break;
     case formatList: onFormatChosen(record); break;
     case 24: record->sampleRate = desktop::selected(24) == 0 ? 44100 : 22050; break;
-    case 26: record->bitrate = parseInteger(desktop::itemText(26, desktop::selected(26))); break;
+    case 26: onBitrateChosen(record); break;
     default: break;  // tab control, banner, Speak (polled), labels, group boxes, picture
     }
 }

@@ -142,6 +142,12 @@ typedef struct {
 /* Encoder flags and notifications */
 #define BASS_ENCODE_NOHEAD   1
 #define BASS_ENCODE_AUTOFREE 0x40000
+/* The encoder's format, where the library must know it (BASS_Encode_Start; at most one):
+ * the program writes Ogg Opus (opusenc) or Ogg FLAC (flac --ogg), and each title becomes a new
+ * chained Ogg stream (see BASS_Encode_CastSetTitle). Without one, the output is passed on as it
+ * is and titles go to the server by URL (MP3, Ogg Vorbis). */
+#define BASS_ENCODE_CHAIN_OPUS 0x1000000
+#define BASS_ENCODE_CHAIN_FLAC 0x2000000
 #define BASS_ENCODE_NOTIFY_ENCODER      1       /* the encoder process died */
 #define BASS_ENCODE_NOTIFY_CAST         2       /* the server connection died */
 #define BASS_ENCODE_NOTIFY_FILE         4       /* a recording's file could not be written */
@@ -343,6 +349,17 @@ BASSDEF(QWORD) BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode);
  * returns at once. The title and URL go in the stream's charset, as the station texts do. Only the newest of several waiting titles is sent. SHOUTcast v1: to
  * /admin.cgi on the base port; Icecast 2: /admin/metadata of the mount, with the source's
  * credentials (over TLS for https).
+ * With a chained format (BASS_ENCODE_CHAIN_OPUS, BASS_ENCODE_CHAIN_FLAC; only with
+ * BASS_ENCODE_NOHEAD, else BASS_Encode_Start fails with BASS_ERROR_ILLPARAM) the title goes in
+ * the stream instead, with or without a cast: the program is started again, its arguments
+ * preceded by the tags and a serial number of its own (opusenc: --serial N --title T
+ * --artist A; flac: --serial-number=N --no-utf8-convert -T TITLE=T -T ARTIST=A), the artist
+ * being the text before the title's first " - ". The running program gets every sample mixed
+ * before the call and then the end of its input, so it ends its stream; the new one gets every
+ * sample after it, and its stream follows the previous one's last page on the same connection
+ * (a chained Ogg stream: nothing lost or repeated at the seam, the codec's pre-skip aside).
+ * The first program gets a serial number too, no tags. Returns once the new program runs;
+ * FALSE (BASS_ERROR_FILEOPEN) when it cannot start, and the running one goes on.
  * Freeing an encoder (stopping its mixer, BASS_Free) returns within 1 s whatever the program,
  * the server, a handshake, a title update or its name lookup are doing.
  * BASS_Encode_SetNotify: proc(handle, status, user) on the library's notification thread, one
@@ -388,11 +405,14 @@ BASSDEF(BOOL) BASS_Encode_Stop(HENCODE handle);
  * closed with what was written before, and the notification callback gets
  * BASS_ENCODE_NOTIFY_FILE (instead of BASS_ENCODE_NOTIFY_ENCODER). The mixer and its other
  * encoders go on, whatever happens to a recording. BASS_Encode_CastInit on it:
- * BASS_ERROR_NOTAVAIL.
+ * BASS_ERROR_NOTAVAIL. A recording does not chain: with a chained format (allowed as for
+ * BASS_Encode_Start) its program still gets a serial number of its own, but each file holds one
+ * stream without tags, and BASS_Encode_CastSetTitle on it fails with BASS_ERROR_NOTAVAIL (the
+ * caller keeps its titles beside the file).
  * BASS_Encode_SplitFile: hands a recording over to a new file: a new encoder with the same
- * command line and flags, writing into `file` (created new as above), takes the old one's place
- * on the mixer between two blocks, so that every sample of the mix goes into exactly one of the
- * two files, in order. Returns the new encoder (register a notification callback on it, as for
+ * command line and flags (in a chained format, a stream with a new serial number), writing
+ * into `file` (created new as above), takes the old one's place on the mixer between two
+ * blocks, so that every sample of the mix goes into exactly one of the two files, in order. Returns the new encoder (register a notification callback on it, as for
  * any new encoder; a death before that is held for it). The old handle dies at once and sends
  * no notice from then on; its program is given the rest of what it was fed and its end of
  * input, on a thread of the library's own, and its file is closed once the program has written

@@ -12,6 +12,7 @@
 #include "bass.h"
 #include "capture.h"
 #include "device.h"
+#include "chain.h"
 #include "encoder.h"
 #include "error.h"
 #include "fault_point.h"
@@ -438,14 +439,23 @@ QWORD BASS_Mixer_ChannelGetPosition(DWORD handle, DWORD mode) {
     });
 }
 
+namespace {
+// One chained format at most, and raw samples: each link is a fresh program.
+bool encodeFlagsValid(DWORD flags) {
+    const DWORD chained = flags & (BASS_ENCODE_CHAIN_OPUS | BASS_ENCODE_CHAIN_FLAC);
+    return !chained || (chain::formatOf(flags) != 0 && (flags & BASS_ENCODE_NOHEAD));
+}
+}  // namespace
+
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc, void* user) {
     return guarded(HENCODE{0}, [&] {
         auto m = reg().get<Mixer>(handle, Kind::Mixer);
         if (!m) return fail<HENCODE>(BASS_ERROR_HANDLE);
         if (!cmdline || !*cmdline) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
+        if (!encodeFlagsValid(flags)) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
         auto enc = std::make_shared<Encoder>(m->rate, m->chans, proc, user);
         DWORD h = 0;
-        int err = lifetime::startEncoder(enc, cmdline, !(flags & BASS_ENCODE_NOHEAD), handle, h);
+        int err = lifetime::startEncoder(enc, cmdline, !(flags & BASS_ENCODE_NOHEAD), handle, flags, h);
         if (err) return fail<HENCODE>(err);
         if ((err = lifetime::addEncoder(m, enc))) return fail<HENCODE>(err);
         enc->releaseOutput();
@@ -465,9 +475,11 @@ HENCODE BASS_Encode_StartFile(DWORD handle, const char* cmdline, DWORD flags, co
     return guarded(HENCODE{0}, [&] {
         auto m = reg().get<Mixer>(handle, Kind::Mixer);
         if (!m) return fail<HENCODE>(BASS_ERROR_HANDLE);
-        if (!cmdline || !*cmdline || !file || !*file) return fail<HENCODE>(BASS_ERROR_ILLPARAM);
+        if (!cmdline || !*cmdline || !file || !*file || !encodeFlagsValid(flags))
+            return fail<HENCODE>(BASS_ERROR_ILLPARAM);
         DWORD h = 0;
-        if (int err = recording::start(m, cmdline, !(flags & BASS_ENCODE_NOHEAD), file, h)) return fail<HENCODE>(err);
+        if (int err = recording::start(m, cmdline, !(flags & BASS_ENCODE_NOHEAD), flags, file, h))
+            return fail<HENCODE>(err);
         setError(BASS_OK);
         return h;
     });

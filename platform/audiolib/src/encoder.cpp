@@ -4,10 +4,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <random>
 
 #include "cast_protocol.h"
+#include "chain.h"
 #include "fault_point.h"
 #include "notify.h"
+#include "text_encoding.h"
 #include "threads.h"
 
 namespace bassx {
@@ -59,18 +62,27 @@ Encoder::Encoder(DWORD rate, DWORD chans, ENCODEPROC* proc, void* user)
 
 Encoder::~Encoder() { shutdown(); }
 
-int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel) {
+int Encoder::start(const std::string& cmdline, bool withHeader, DWORD channel, DWORD flags) {
     channel_ = channel;
     cmdline_ = cmdline;
     withHeader_ = withHeader;
-    auto args = splitCommandLine(cmdline);
-    if (args.empty()) return BASS_ERROR_ILLPARAM;
-    int err = process_.start(args, cmdline);
-    if (err) return err;
-    if (withHeader) {
-        auto h = waveHeader(rate_, chans_);
-        inQueue_.push_back(std::move(h));
+    chain_ = chain::formatOf(flags);
+    program_ = splitCommandLine(cmdline);
+    if (program_.empty()) return BASS_ERROR_ILLPARAM;
+    auto run = std::make_shared<Run>();
+    int err = 0;
+    if (chain_) {
+        // Links of one chain must differ in their serial numbers; a program left to pick its
+        // own may take the same one twice within a second (flac seeds with the time).
+        serial_ = std::random_device{}();
+        err = run->process.start(chain::linkArgs(chain_, program_, serial_++, {}));
+    } else {
+        err = run->process.start(program_, cmdline);
     }
+    if (err) return err;
+    writing_ = run;
+    runs_.push_back(run);
+    if (withHeader) inQueue_.push_back(Chunk{waveHeader(rate_, chans_), nullptr});
     // A thread that dies of an error (out of memory) is the encoder's death: the caller's
     // reconnect takes over.
     writer_ = startThread([this] { writerLoop(); }, [this] { postOnce(BASS_ENCODE_NOTIFY_ENCODER); });
@@ -113,7 +125,7 @@ void Encoder::feed(const int16_t* samples, size_t bytes) noexcept {
     }
     try {
         auto* p = reinterpret_cast<const uint8_t*>(samples);
-        inQueue_.emplace_back(p, p + bytes);
+        inQueue_.push_back(Chunk{std::vector<uint8_t>(p, p + bytes), nullptr});
     } catch (...) {
         // Out of memory: this block is lost like one that does not fit; the clock goes on.
         inDropped_.fetch_add(bytes);
@@ -133,15 +145,59 @@ void Encoder::postOnce(DWORD status) {
     if (status == BASS_ENCODE_NOTIFY_CAST_TIMEOUT || !flag.exchange(true)) notify::post(handle.load(), status);
 }
 
+size_t Encoder::inputQueued() {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    return inQueued_;
+}
+
+const Process& Encoder::process() const {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    return runs_.front()->process;
+}
+
+size_t Encoder::runs() {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    return runs_.size();
+}
+
+std::shared_ptr<Encoder::Run> Encoder::runBeingRead() {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    return runs_.empty() ? nullptr : runs_.front();
+}
+
+int Encoder::startLink(const std::string& title) {
+    if (ending_.load()) return BASS_ERROR_HANDLE;
+    auto run = std::make_shared<Run>();
+    // Started here, not on the writer: the writer must never wait for a program to start, and
+    // a program that cannot start leaves the running link on the air.
+    uint32_t serial;
+    {
+        std::lock_guard<std::mutex> lock(inMutex_);
+        serial = serial_++;
+    }
+    // The engine keeps titles as UTF-8; a command line is in the caller's encoding.
+    int err = run->process.start(chain::linkArgs(chain_, program_, serial, text::toCaller(title)));
+    if (err) return err;
+    std::lock_guard<std::mutex> lock(inMutex_);
+    if (ending_.load()) return BASS_ERROR_HANDLE;  // the run ends with its last reference
+    {
+        std::lock_guard<std::mutex> runsLock(runsMutex_);
+        runs_.push_back(run);
+    }
+    inQueue_.push_back(Chunk{{}, std::move(run)});
+    inCv_.notify_one();
+    return BASS_OK;
+}
+
 void Encoder::writerLoop() {
     // Whatever ends the writer, the program's input ends with it: at our own end every
     // program gets it at once, however many are ended together.
     struct CloseInput {
-        Process& p;
-        ~CloseInput() { p.closeStdin(); }
-    } closeInput{process_};
+        std::shared_ptr<Run>& writing;
+        ~CloseInput() { writing->process.closeStdin(); }
+    } closeInput{writing_};
     for (;;) {
-        std::vector<uint8_t> block;
+        Chunk chunk;
         {
             std::unique_lock<std::mutex> lock(inMutex_);
             inCv_.wait(lock, [&] { return ending_.load() || !inQueue_.empty() || draining_.load(); });
@@ -149,17 +205,25 @@ void Encoder::writerLoop() {
             if (inQueue_.empty()) {
                 // Finishing: all it was fed is written; its end of input lets it flush.
                 lock.unlock();
-                process_.closeStdin();
+                writing_->process.closeStdin();
                 return;
             }
             faults::check(faults::EncoderWriter);
-            block = std::move(inQueue_.front());
+            chunk = std::move(inQueue_.front());
             inQueue_.pop_front();
-            inQueued_ -= std::min(inQueued_, block.size());
+            inQueued_ -= std::min(inQueued_, chunk.samples.size());
         }
+        if (chunk.next) {
+            // Marked before the close: the reader must know the end it is about to see.
+            writing_->inputClosed.store(true);
+            writing_->process.closeStdin();
+            writing_ = std::move(chunk.next);
+            continue;
+        }
+        const std::vector<uint8_t>& block = chunk.samples;
         size_t off = 0;
         while (off < block.size()) {
-            long n = process_.writeInput(block.data() + off, block.size() - off, kWriteSliceMs);
+            long n = writing_->process.writeInput(block.data() + off, block.size() - off, kWriteSliceMs);
             if (n > 0) {
                 off += static_cast<size_t>(n);
                 continue;
@@ -182,18 +246,27 @@ thread_local const Encoder* inOutputCallback = nullptr;
 void Encoder::readerLoop() {
     const std::weak_ptr<Encoder> self = weak_from_this();
     std::vector<uint8_t> buf(64 * 1024);
+    std::shared_ptr<Run> run = runBeingRead();
     for (;;) {
         faults::check(faults::EncoderReader);
-        long n = process_.readOutput(buf.data(), buf.size(), 100);
+        long n = run->process.readOutput(buf.data(), buf.size(), 100);
         if (n == -2) {
             if (readerStop_.load()) return;
             if (!ending_.load() && hung()) {
-                process_.kill();
+                run->process.kill();
                 break;
             }
             continue;
         }
-        if (n <= 0) break;
+        if (n <= 0) {
+            // A link we ended for a title: its stream is complete, the next one follows.
+            if (!run->inputClosed.load() || ending_.load()) break;
+            run->process.reap(kEndGraceMs);
+            std::lock_guard<std::mutex> lock(runsMutex_);
+            runs_.pop_front();
+            run = runs_.front();  // pushed before the writer could close this one's input
+            continue;
+        }
         feedingSince_.store(0);
         if (proc_) {
             // The callback may stop the mixer and so end (and free) this encoder: then nothing
@@ -209,8 +282,8 @@ void Encoder::readerLoop() {
         if (file_) {
             if (file_->write(buf.data(), static_cast<size_t>(n))) continue;
             // Disk full or an I/O error: this recording is over, and says so.
-            process_.kill();
-            process_.reap(kEndGraceMs);
+            run->process.kill();
+            run->process.reap(kEndGraceMs);
             postOnce(BASS_ENCODE_NOTIFY_FILE);
             break;
         }
@@ -222,7 +295,7 @@ void Encoder::readerLoop() {
     }
     // Output ended or the program was hung: it has exited (or is about to).
     if (!ending_.load() && !draining_.load()) {
-        process_.reap(kEndGraceMs);
+        run->process.reap(kEndGraceMs);
         postOnce(BASS_ENCODE_NOTIFY_ENCODER);
     }
     {
@@ -275,6 +348,11 @@ void Encoder::cancelCast() {
 }
 
 int Encoder::castSetTitle(const std::string& song, const std::string& url) {
+    // A recording keeps one stream per file, chained format or not: its titles go in the log
+    // beside it.
+    if (file_) return BASS_ERROR_NOTAVAIL;
+    // In a chained format the title travels in the stream, with or without a cast.
+    if (chain_) return startLink(song);
     std::lock_guard<std::mutex> lock(castMutex_);
     if (!link_) return BASS_ERROR_NOTAVAIL;
     if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
@@ -315,18 +393,28 @@ void Encoder::closeInput() {
     beginShutdown();
     std::call_once(inputOnce_, [this] {
         if (writer_.joinable()) writer_.join();
-        process_.closeStdin();  // the writer has, unless it never ran
+        if (writing_) writing_->process.closeStdin();  // the writer has, unless it never ran
     });
 }
 
 void Encoder::shutdown() {
     closeInput();
     std::call_once(shutdownOnce_, [this] {
+        std::vector<std::shared_ptr<Run>> runs;
+        {
+            std::lock_guard<std::mutex> lock(runsMutex_);
+            runs.assign(runs_.begin(), runs_.end());
+        }
+        // Links after the one being read never reach the air now: no grace for them.
+        for (size_t i = 1; i < runs.size(); ++i) runs[i]->process.end(0);
         // With its input closed the encoder flushes and exits; the reader drains the rest. The
         // grace time runs from the close, so the programs of encoders ended together have
         // theirs at the same time.
-        const int64_t left = (process_.inputClosedAt() - nowNs()) / 1'000'000 + kEndGraceMs;
-        process_.end(static_cast<int>(std::clamp<int64_t>(left, 0, kEndGraceMs)));
+        if (!runs.empty()) {
+            Process& reading = runs.front()->process;
+            const int64_t left = (reading.inputClosedAt() - nowNs()) / 1'000'000 + kEndGraceMs;
+            reading.end(static_cast<int>(std::clamp<int64_t>(left, 0, kEndGraceMs)));
+        }
         readerStop_.store(true);
         if (inOutputCallback == this)
             reader_.detach();  // we are the reader: it returns as soon as the callback does

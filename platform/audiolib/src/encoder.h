@@ -3,6 +3,12 @@
 // another thread and handed to the cast. It ends with its mixer, within a second whatever the
 // program, the server or a name lookup are doing. A program that is fed and writes nothing for
 // the liveness time is hung: it is killed and reported as dead.
+//
+// A chained format (BASS_ENCODE_CHAIN_*) runs the program once per title: the samples before
+// the title go to the running program, whose input is then closed so it ends its stream; the
+// samples after it go to the next one, started with the title's tags, whose output follows
+// the previous program's last byte on the same cast (or in the same file). Lock order: inMutex_
+// before runsMutex_; castMutex_ is never held with either.
 #pragma once
 
 #include <atomic>
@@ -31,8 +37,8 @@ public:
     Encoder(DWORD rate, DWORD chans, ENCODEPROC* proc, void* user);
     ~Encoder() override;
 
-    // BASS error code, 0 once the program runs.
-    int start(const std::string& cmdline, bool withHeader, DWORD channel);
+    // BASS error code, 0 once the program runs. `flags` are BASS_Encode_Start's.
+    int start(const std::string& cmdline, bool withHeader, DWORD channel, DWORD flags = 0);
     // Output reaches the caller's callback only once its start call has handed out the handle:
     // a callback that stops the mixer must find the encoder already attached to it.
     void releaseOutput();
@@ -43,6 +49,7 @@ public:
     bool writesFile() const { return file_ != nullptr; }
     const std::string& commandLine() const { return cmdline_; }
     bool withHeader() const { return withHeader_; }
+    DWORD chainFormat() const { return chain_; }
     DWORD channel() const { return channel_; }
     // Out of its mixer already: writes what it was fed, lets the program flush it into the file
     // and closes it, waiting at most boundMs before it ends as shutdown() does. No notice.
@@ -70,11 +77,28 @@ public:
     void starved() noexcept override;
 
     uint64_t inputDropped() const { return inDropped_.load(); }
-    const Process& process() const { return process_; }
+    size_t inputQueued();
+    // Programs started and not yet read to their end: 2 or more right after a title change of
+    // a chained format, until the earlier ones have ended their streams.
+    size_t runs();
+    // The program being read (the only one outside a title change); for tests.
+    const Process& process() const;
     bool hasCast() const;
     title::Sender* titleSender();
 
 private:
+    // One run of the program: the whole stream, or one link of a chained one.
+    struct Run {
+        Process process;
+        std::atomic<bool> inputClosed{false};  // by the writer at a title: its end is no death
+    };
+    // Samples for the program, or (with `next`) the point where the next run takes over.
+    struct Chunk {
+        std::vector<uint8_t> samples;
+        std::shared_ptr<Run> next;
+    };
+    int startLink(const std::string& title);
+    std::shared_ptr<Run> runBeingRead();
     void writerLoop();
     void readerLoop();
     void postOnce(DWORD status);
@@ -90,7 +114,12 @@ private:
     std::unique_ptr<FileOutput> file_;
     std::atomic<bool> draining_{false};
     bool readerDone_ = false;  // under inMutex_
-    Process process_;
+    DWORD chain_ = 0;                    // chained format, 0 for none
+    std::vector<std::string> program_;   // the command line, split
+    uint32_t serial_ = 0;                // of the next link
+    std::shared_ptr<Run> writing_;       // the writer's; set by start before the threads
+    mutable std::mutex runsMutex_;
+    std::deque<std::shared_ptr<Run>> runs_;  // the one being read first; under runsMutex_
     std::atomic<bool> ending_{false};
     std::atomic<bool> castCancelled_{false};
     std::atomic<bool> castAbort_{false};  // ending or cancelled: what a handshake watches
@@ -104,7 +133,7 @@ private:
 
     std::mutex inMutex_;
     std::condition_variable inCv_;
-    std::deque<std::vector<uint8_t>> inQueue_;
+    std::deque<Chunk> inQueue_;
     size_t inQueued_ = 0;
     size_t inMax_;
     std::atomic<uint64_t> inDropped_{0};

@@ -34,12 +34,12 @@ void endEncoder(const std::shared_ptr<Encoder>& enc) {
 }
 
 int startEncoder(const std::shared_ptr<Encoder>& enc, const std::string& cmdline, bool withHeader, DWORD channel,
-                 DWORD& h) {
+                 DWORD flags, DWORD& h) {
     h = reg().add(enc);
     if (!h) return BASS_ERROR_MEM;
     int err = BASS_OK;
     try {
-        err = enc->start(cmdline, withHeader, channel);
+        err = enc->start(cmdline, withHeader, channel, flags);
     } catch (...) {
         // Half started (a thread that could not be created): end what did start.
         reg().remove(h);

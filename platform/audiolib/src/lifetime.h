@@ -34,9 +34,9 @@ int addEncoder(const std::shared_ptr<Mixer>& m, const std::shared_ptr<Encoder>& 
 int setNotify(const std::shared_ptr<Encoder>& enc, ENCODENOTIFYPROC* proc, void* user);
 
 // Gives a new encoder its handle and starts its program; on failure neither is left behind.
-// BASS error code, 0 with `h` its handle.
+// BASS error code, 0 with `h` its handle. `flags` are BASS_Encode_Start's.
 int startEncoder(const std::shared_ptr<Encoder>& enc, const std::string& cmdline, bool withHeader, DWORD channel,
-                 DWORD& h);
+                 DWORD flags, DWORD& h);
 
 // Ends an encoder whose handle is dead or was never handed out.
 void endEncoder(const std::shared_ptr<Encoder>& enc);

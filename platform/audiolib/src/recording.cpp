@@ -24,13 +24,13 @@ std::mutex finishingMutex;
 std::vector<std::shared_ptr<Encoder>>& finishing = *new std::vector<std::shared_ptr<Encoder>>;
 
 // A started encoder writing into a new file, not yet tied to any mixer; 0 on success.
-int make(DWORD rate, DWORD chans, DWORD channel, const std::string& cmdline, bool withHeader, const std::string& file,
-         std::shared_ptr<Encoder>& enc, DWORD& h) {
+int make(DWORD rate, DWORD chans, DWORD channel, const std::string& cmdline, bool withHeader, DWORD flags,
+         const std::string& file, std::shared_ptr<Encoder>& enc, DWORD& h) {
     auto out = std::make_unique<FileOutput>();
     if (int err = out->open(file)) return err;
     enc = std::make_shared<Encoder>(rate, chans, nullptr, nullptr);
     enc->setFile(std::move(out));
-    const int err = lifetime::startEncoder(enc, cmdline, withHeader, channel, h);
+    const int err = lifetime::startEncoder(enc, cmdline, withHeader, channel, flags, h);
     if (err) {
         enc.reset();  // closes the file, which nothing was written into
         std::remove(file.c_str());
@@ -56,11 +56,11 @@ void finishInBackground(const std::shared_ptr<Encoder>& enc) {
 
 }  // namespace
 
-int start(const std::shared_ptr<Mixer>& m, const std::string& cmdline, bool withHeader, const std::string& file,
-          DWORD& out) {
+int start(const std::shared_ptr<Mixer>& m, const std::string& cmdline, bool withHeader, DWORD flags,
+          const std::string& file, DWORD& out) {
     std::shared_ptr<Encoder> enc;
     DWORD h = 0;
-    if (int err = make(m->rate, m->chans, m->handle.load(), cmdline, withHeader, file, enc, h)) return err;
+    if (int err = make(m->rate, m->chans, m->handle.load(), cmdline, withHeader, flags, file, enc, h)) return err;
     if (int err = lifetime::addEncoder(m, enc)) return err;
     enc->releaseOutput();
     out = h;
@@ -73,7 +73,8 @@ int split(const std::shared_ptr<Encoder>& old, const std::string& file, DWORD& o
     if (!m) return BASS_ERROR_HANDLE;
     std::shared_ptr<Encoder> next;
     DWORD h = 0;
-    if (int err = make(m->rate, m->chans, old->channel(), old->commandLine(), old->withHeader(), file, next, h))
+    if (int err = make(m->rate, m->chans, old->channel(), old->commandLine(), old->withHeader(), old->chainFormat(), file,
+                       next, h))
         return err;
     if (!m->replaceSink(old.get(), next)) {
         // The mixer or the old recording went meanwhile: nothing to hand over.

@@ -18,6 +18,9 @@ Charset charsetFor(const std::string& contentType);
 // where a byte that starts no valid UTF-8 sequence is taken for the Latin-1 character of its
 // value (a settings file from an 8-bit system loses nothing).
 std::string fromCaller(const std::string& text);
+// UTF-8 text back in the caller's encoding, for a program's command line: on Windows in the
+// ANSI code page (a character it lacks becomes its nearest likeness or "?"); elsewhere as it is.
+std::string toCaller(const std::string& utf8);
 std::string repairedUtf8(const std::string& text);
 
 // UTF-8 text in that charset's bytes. Into Latin-1, a character it lacks is dropped, but

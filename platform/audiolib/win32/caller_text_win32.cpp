@@ -18,4 +18,17 @@ std::string fromCaller(const std::string& text) {
     return utf8;
 }
 
+std::string toCaller(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (units <= 0) return utf8;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), units);
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return utf8;
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), units, ansi.data(), bytes, nullptr, nullptr);
+    return ansi;
+}
+
 }  // namespace bassx::text

@@ -35,6 +35,7 @@ public:
     virtual std::uint32_t textColor(int number) = 0;
     virtual std::uint32_t backgroundColor(int number) = 0;
     virtual void addItem(int list, const std::string& item) = 0;
+    virtual void clearItems(int list) = 0;
     virtual int itemCount(int list) = 0;
     virtual std::string itemText(int list, int position) = 0;
     virtual void select(int list, int position) = 0;

@@ -71,6 +71,7 @@ void setBackgroundColor(int number, std::uint32_t rgb) { be().setBackgroundColor
 std::uint32_t textColor(int number) { return be().textColor(number); }
 std::uint32_t backgroundColor(int number) { return be().backgroundColor(number); }
 void addItem(int list, const std::string& item) { be().addItem(list, item); }
+void clearItems(int list) { be().clearItems(list); }
 int itemCount(int list) { return be().itemCount(list); }
 std::string itemText(int list, int pos) { return be().itemText(list, pos); }
 void select(int list, int pos) { be().select(list, pos); }

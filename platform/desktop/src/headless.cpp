@@ -253,6 +253,13 @@ public:
         Control* c = find(list);
         if (c && c->spec.kind == ControlKind::DropList) c->items.push_back(item);
     }
+    void clearItems(int list) override {
+        std::lock_guard lock(m);
+        Control* c = find(list);
+        if (!c || c->spec.kind != ControlKind::DropList) return;
+        c->items.clear();
+        c->selected = -1;
+    }
     int itemCount(int list) override {
         std::lock_guard lock(m);
         Control* c = find(list);

@@ -49,6 +49,13 @@ void ShadowedBackend::addItem(int list, const std::string& item) {
         if (s.spec.kind == ControlKind::DropList) s.items.push_back(item);
     });
 }
+void ShadowedBackend::clearItems(int list) {
+    change(list, [](Shadow& s) {
+        if (s.spec.kind != ControlKind::DropList) return;
+        s.items.clear();
+        s.selected = -1;
+    });
+}
 int ShadowedBackend::itemCount(int list) {
     return read(list, 0, [](Shadow& s) { return int(s.items.size()); });
 }

@@ -49,6 +49,7 @@ public:
     std::uint32_t textColor(int number) override;
     std::uint32_t backgroundColor(int number) override;
     void addItem(int list, const std::string& item) override;
+    void clearItems(int list) override;
     int itemCount(int list) override;
     std::string itemText(int list, int position) override;
     void select(int list, int position) override;

@@ -28,4 +28,21 @@ TEST_F(NoEncoder, ConnectSaysWhereTheEncoderBelongs) {
     }
 }
 
+TEST_F(NoEncoder, AMissingOpusencOrFlacIsNamed) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"audio/ogg; codecs=opus", "OPUSENC.EXE (if encoding to Opus)"},
+        {"audio/ogg; codecs=flac", "FLAC.EXE (if encoding to FLAC)"},
+    };
+    for (const auto& [type, named] : cases) {
+        configure(type);
+        openWindow();
+        EXPECT_EQ(toggleConnection(&station, true), 0);
+        EXPECT_EQ(boxTexts(), std::vector<std::string>{std::string("Couldn't start encoding...\r\n Make sure ") + named +
+                                                       " is in \\Plugins\\Larkspur\\ .  Bass Error: 0x" +
+                                                       std::to_string(BASS_ERROR_FILEOPEN)});
+        toggleConnection(&station, false);
+        EXPECT_TRUE(ice.sourceField("server_type").empty());
+    }
+}
+
 }  // namespace

@@ -120,7 +120,8 @@ std::vector<pid_t> encoderChildren() {
         char state = 0;
         pid_t parent = 0;
         rest >> state >> parent;
-        if (parent == self && (name == "lame" || name == "oggenc")) found.push_back(pid);
+        if (parent == self && (name == "lame" || name == "oggenc" || name == "opusenc" || name == "flac"))
+            found.push_back(pid);
     }
     ::closedir(proc);
     return found;

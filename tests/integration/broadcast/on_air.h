@@ -39,7 +39,7 @@ protected:
     fixtures::Icecast ice;
 };
 
-// Encoder processes (lame, oggenc) that are children of this process, zombies included.
+// Encoder processes (lame, oggenc, opusenc, flac) that are children of this process, zombies included.
 std::vector<pid_t> encoderChildren();
 bool noEncoderLeft(std::chrono::milliseconds limit = std::chrono::seconds(3));
 using fixtures::eventually;

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 
+#include "../../support/ogg_links.h"
 #include "audio/talk_over.h"
 #include "broadcast/connection.h"
 #include "broadcast/outputs.h"
@@ -60,7 +62,24 @@ protected:
         text.recording = {true, folder_.string(), "mp3", 128, 0};
         storeTextSettings(station, text);
     }
+    // On the air with reconnection, output 3 on `other`, outputs 2 and 3 up.
+    void connectWithThirdOn(const fixtures::Icecast& other) {
+        addOutputs(&other);
+        station.autoReconnect = 1;
+        ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+        ASSERT_TRUE(eventually([] { return outputState(3).phase == OutputPhase::onAir; }, 15s))
+            << outputState(3).failure;
+        ASSERT_TRUE(eventually([] { return outputState(2).phase == OutputPhase::onAir; }, 15s));
+    }
     fs::path recordingFile() const { return recordingState().file; }
+    // What a listener of that mount receives in `seconds`.
+    std::vector<std::uint8_t> received(const std::string& mount, int seconds) const {
+        const fs::path file = folder_ / "received";
+        fixtures::run("curl -s --max-time " + std::to_string(seconds) + " -o '" + file.string() +
+                      "' http://127.0.0.1:" + std::to_string(ice.port()) + mount);
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
     std::uintmax_t sizeOf(const fs::path& file) const {
         std::error_code ec;
         const auto size = fs::file_size(file, ec);
@@ -140,11 +159,7 @@ TEST_F(Outputs, AServerGoneLeavesTheOthersAndTheRecordingGoingAndItsOutputComesB
     fixtures::IcecastOptions options;
     options.mounts = {"/three"};
     ASSERT_TRUE(other.start(options)) << other.error();
-    addOutputs(&other);
-    station.autoReconnect = 1;
-    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
-    ASSERT_TRUE(eventually([] { return outputState(3).phase == OutputPhase::onAir; }, 15s)) << outputState(3).failure;
-    ASSERT_TRUE(eventually([] { return outputState(2).phase == OutputPhase::onAir; }, 15s));
+    ASSERT_NO_FATAL_FAILURE(connectWithThirdOn(other));
     const HENCODE first = station.encoder;
 
     faults::Revivable revivable(other);
@@ -179,11 +194,7 @@ TEST_F(Outputs, AServerThatNeverReadsIsLeftWithinTheLivenessBoundAndNobodyElseWa
         pid_t pid;
         ~Resume() { ::kill(pid, SIGCONT); }
     } resume{other.pid()};
-    addOutputs(&other);
-    station.autoReconnect = 1;
-    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
-    ASSERT_TRUE(eventually([] { return outputState(3).phase == OutputPhase::onAir; }, 15s)) << outputState(3).failure;
-    ASSERT_TRUE(eventually([] { return outputState(2).phase == OutputPhase::onAir; }, 15s));
+    ASSERT_NO_FATAL_FAILURE(connectWithThirdOn(other));
     const HENCODE first = station.encoder;
     ASSERT_EQ(::kill(other.pid(), SIGSTOP), 0);
     const auto recorded = sizeOf(recordingFile());
@@ -199,4 +210,55 @@ TEST_F(Outputs, AServerThatNeverReadsIsLeftWithinTheLivenessBoundAndNobodyElseWa
     EXPECT_TRUE(recordingState().on);
     toggleConnection(&station, false);
     ::kill(other.pid(), SIGCONT);
+}
+
+// Opus and FLAC outputs run their own encoders, and a title starts a new link in each stream;
+// a recording in FLAC keeps one stream per file and its titles in the log.
+TEST_F(Outputs, OpusAndFlacOutputsCarryTheTitleInTheirStreamsAndTheRecordingInItsLog) {
+    TextSettings text;
+    text.output(2) = {true, "127.0.0.1/two", ice.port(), ice.sourcePassword(), "opus", 64};
+    text.output(3) = {true, "127.0.0.1/three", ice.port(), ice.sourcePassword(), "flac", 128};
+    text.recording = {true, folder_.string(), "flac", 128, 0};
+    storeTextSettings(station, text);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    setSpeaking(&station, 1);
+    ASSERT_TRUE(eventually([] { return outputState(2).phase == OutputPhase::onAir; }, 15s)) << outputState(2).failure;
+    ASSERT_TRUE(eventually([] { return outputState(3).phase == OutputPhase::onAir; }, 15s)) << outputState(3).failure;
+    ASSERT_TRUE(recordingState().on) << recordingState().failure;
+    EXPECT_EQ(fs::path(recordingFile()).extension(), ".flac");
+    EXPECT_EQ(ice.waitMountField("/two", "server_type", "audio/ogg"), "audio/ogg") << ice.statusJson();
+    EXPECT_EQ(ice.waitMountField("/three", "server_type", "audio/ogg"), "audio/ogg") << ice.statusJson();
+    EXPECT_EQ(ice.mountField("/two", "bitrate"), "64");
+    EXPECT_EQ(ice.mountField("/three", "bitrate"), "");  // lossless: nothing announced
+
+    hostWindow = 0x1234;
+    desktop::headless::setWindowTitle(0x1234, "7. Chet Baker - Almost Blue - Winamp");
+    updateTitle(&station);
+    for (const char* mount : {"/two", "/three"}) {
+        SCOPED_TRACE(mount);
+        // A listener who comes in once the new link is on the server starts with its headers.
+        ogg_links::Parsed heard;
+        EXPECT_TRUE(eventually(
+            [&] {
+                heard = ogg_links::parse(received(mount, 1));
+                return !heard.links.empty() && heard.links.front().tag("ARTIST") == "Chet Baker";
+            },
+            15s));
+        ASSERT_FALSE(heard.links.empty());
+        EXPECT_TRUE(heard.wellFormed);
+        EXPECT_EQ(heard.links.front().tag("TITLE"), "Almost Blue");
+    }
+
+    const fs::path file = recordingFile();
+    toggleConnection(&station, false);
+    EXPECT_TRUE(on_air::noEncoderLeft());
+    std::ifstream in(file, std::ios::binary);
+    const auto recorded = ogg_links::parse({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    EXPECT_TRUE(recorded.wellFormed);
+    ASSERT_EQ(recorded.links.size(), 1u);
+    EXPECT_TRUE(recorded.links[0].ended);
+    EXPECT_EQ(recorded.links[0].tag("TITLE"), "<none>");
+    fs::path log = file;
+    log.replace_extension(".txt");
+    EXPECT_NE(contents(log).find(" Chet Baker - Almost Blue"), std::string::npos) << contents(log);
 }

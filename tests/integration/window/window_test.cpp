@@ -169,7 +169,7 @@ TEST_F(Window, TypingUpdatesTheRecordAtEveryKeystroke) {
     EXPECT_EQ(record.port, 8000);
 }
 
-TEST_F(Window, ChoosingOggWritesItsContentType) {
+TEST_F(Window, ChoosingAFormatWritesItsContentTypeAndOffersItsBitrates) {
     clickTab(2);
     display->xdotool("mousemove " + onPage(63 + 30, 53 + 10) + " click 1");
     std::this_thread::sleep_for(300ms);
@@ -178,6 +178,17 @@ TEST_F(Window, ChoosingOggWritesItsContentType) {
     EXPECT_TRUE(eventually([&] { return textOf(record.contentType) == "application/ogg"; }, 2s))
         << textOf(record.contentType);
     EXPECT_EQ(desktop::selected(22), 2);
+
+    // Two further down, FLAC: its bitrate list says "lossless" and takes no choice.
+    display->xdotool("mousemove " + onPage(63 + 30, 53 + 10) + " click 1");
+    std::this_thread::sleep_for(300ms);
+    display->xdotool("key Down Down Return");
+    EXPECT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/ogg; codecs=flac"; }, 2s))
+        << textOf(record.contentType);
+    EXPECT_EQ(desktop::itemCount(26), 1);
+    EXPECT_EQ(desktop::itemText(26, 0), "lossless");
+    EXPECT_FALSE(desktop::enabled(26));
+    shoot("window-flac-lossless");
 }
 
 TEST_F(Window, HoldingSpeakWhileStreamingSwitchesLevels) {

@@ -302,6 +302,62 @@ TEST(CommandLine, QuotesAFolderWithSpacesAndStatesTheRealRate) {
               "\"/home/dj/My Player/Plugins/Larkspur/oggenc\" -r -R 22050 -b 64 -m 64 -");
 }
 
+TEST(CommandLine, OpusAndFlacStartTheirOwnEncodersOnRawStereo) {
+    Larkspur r;
+    test_station::reset(r);
+    r.sampleRate = 22050;
+    r.bitrate = 64;
+    storeText(r.contentType, "audio/ogg; codecs=opus");
+    EXPECT_EQ(encoderCommandLine(r, "/home/dj/My Player/"),
+              "\"/home/dj/My Player/Plugins/Larkspur/opusenc\" --quiet --raw --raw-rate 22050 --raw-chan 2 "
+              "--bitrate 64 --cvbr - -");
+    storeText(r.contentType, "audio/ogg; codecs=flac");
+    EXPECT_EQ(encoderCommandLine(r, "/opt/host/"),
+              "\"/opt/host/Plugins/Larkspur/flac\" --silent --ogg --force-raw-format --endian=little --sign=signed "
+              "--channels=2 --bps=16 --sample-rate=22050 -");
+}
+
+// The server is told the bare Ogg type (Icecast then keeps the headers for a listener who
+// comes in later); the engine restarts the program at each title; FLAC announces no bitrate.
+TEST_F(Connection, OpusAndFlacAreCastAsOggWithTitlesInTheStream) {
+    const struct {
+        const char* type;
+        DWORD flag;
+        const char* bitrate;
+    } cases[] = {{"audio/ogg; codecs=opus", BASS_ENCODE_CHAIN_OPUS, ", 96, 0"},
+                 {"audio/ogg; codecs=flac", BASS_ENCODE_CHAIN_FLAC, ", 0, 0"},
+                 {"application/ogg", 0, ", 96, 0"},
+                 {"audio/aacp", 0, ", 96, 0"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        fake_bass::clearCalls();
+        storeText(station.contentType, c.type);
+        station.bitrate = 96;
+        ASSERT_EQ(connectStream(&station), 1);
+        EXPECT_EQ(fake_bass::callsTo("BASS_Encode_Start")[0].ints[1], 0x40001 | c.flag);
+        const auto cast = fake_bass::callsTo("BASS_Encode_CastInit")[0];
+        EXPECT_EQ(cast.texts[2], c.flag ? "audio/ogg" : c.type);
+        EXPECT_NE(cast.args.find(c.bitrate), std::string::npos) << cast.args;
+        disconnectStream(&station);
+    }
+}
+
+TEST_F(Connection, AMissingOpusOrFlacEncoderIsNamedInTheBox) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"audio/ogg; codecs=opus", "OPUSENC.EXE (if encoding to Opus)"},
+        {"audio/ogg; codecs=flac", "FLAC.EXE (if encoding to FLAC)"},
+    };
+    for (const auto& [type, named] : cases) {
+        storeText(station.contentType, type);
+        fake_bass::fail("BASS_Encode_Start", BASS_ERROR_FILEOPEN);
+        EXPECT_EQ(connectStream(&station), 0);
+        EXPECT_EQ(boxTexts().back(), std::string("Couldn't start encoding...\r\n Make sure ") + named +
+                                         " is in \\Plugins\\Larkspur\\ .  Bass Error: 0x2");
+        EXPECT_EQ(station.recordChannel, 0u);
+        disconnectStream(&station);
+    }
+}
+
 TEST(StationTexts, ServerAddressIsServerColonPort) {
     Larkspur r;
     test_station::reset(r);

@@ -111,6 +111,30 @@ TEST_F(TitleStatus, LastTitleSurvivesAReconnect) {
     EXPECT_EQ(sentTitles(), std::vector<std::string>{"C - D"});
 }
 
+// Opus and FLAC carry the title in the stream, which every connect starts without one.
+TEST_F(TitleStatus, AStreamThatCarriesItsTitlesGetsTheCurrentOneAfterEachConnect) {
+    storeText(station.contentType, "audio/ogg; codecs=opus");
+    goOnAir();
+    hostShows("4. Artist - Song - Winamp");
+    updateTitle(&station);
+    updateTitle(&station);
+    EXPECT_EQ(sentTitles(), std::vector<std::string>{"Artist - Song"});
+    disconnectStream(&station);
+    goOnAir();
+    updateTitle(&station);
+    updateTitle(&station);
+    EXPECT_EQ(sentTitles(), std::vector<std::string>{"Artist - Song"});
+    EXPECT_EQ(fake_bass::callsTo("BASS_Encode_CastSetTitle")[0].ints[0], station.encoder);
+
+    // No title to give: nothing is sent.
+    hostShows("");
+    updateTitle(&station);
+    disconnectStream(&station);
+    goOnAir();
+    updateTitle(&station);
+    EXPECT_TRUE(sentTitles().empty());
+}
+
 TEST_F(TitleStatus, AVeryLongTitleIsCutWithoutBreakingACharacter) {
     goOnAir();
     std::string title = "1. " + std::string(294, 'a') + "\xC3\xA9\xC3\xA9";  // byte 299 splits the second é

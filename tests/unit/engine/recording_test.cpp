@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../../support/ogg_links.h"
 #include "encoder.h"
 #include "fixtures.h"
 #include "handles.h"
@@ -43,6 +44,11 @@ std::vector<int16_t> samplesOf(const std::string& path) {
     std::vector<int16_t> s(b.size() / 2);
     std::memcpy(s.data(), b.data(), s.size() * 2);
     return s;
+}
+
+std::vector<std::uint8_t> bytesOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 long long sizeOf(const std::string& path) {
@@ -88,16 +94,16 @@ TEST(Recording, SplitHandsEverySampleToExactlyOneFileInOrderAndNeverReplacesAFil
     const std::string first = dir + "/first.raw", second = dir + "/second.raw";
     Graph g;
     DWORD rec = 0;
-    ASSERT_EQ(recording::start(g.mixer, "cat", false, first, rec), BASS_OK);
+    ASSERT_EQ(recording::start(g.mixer, "cat", false, 0, first, rec), BASS_OK);
     g.render(30);
     // The next file exists already: refused, and the recording goes on into the first.
     { std::ofstream(second) << "someone's"; }
     DWORD refused = 0;
     EXPECT_EQ(recording::split(encoderOf(rec), second, refused), BASS_ERROR_FILEOPEN);
-    EXPECT_EQ(recording::start(g.mixer, "cat", false, second, refused), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(recording::start(g.mixer, "cat", false, 0, second, refused), BASS_ERROR_FILEOPEN);
     std::remove(second.c_str());
     // A program that cannot start leaves no empty file behind.
-    EXPECT_EQ(recording::start(g.mixer, "/no/such/lame", false, dir + "/nothing.raw", refused), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(recording::start(g.mixer, "/no/such/lame", false, 0, dir + "/nothing.raw", refused), BASS_ERROR_FILEOPEN);
     EXPECT_EQ(sizeOf(dir + "/nothing.raw"), -1);
     g.render(7);
     DWORD next = 0;
@@ -130,7 +136,7 @@ TEST(Recording, WriteErrorEndsThatRecordingWithItsOwnNoticeWhileTheOthersGoOn) {
     small.rlim_cur = 64 * 1024;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     DWORD full = 0;
-    ASSERT_EQ(recording::start(g.mixer, "cat", false, dir + "/full.raw", full), BASS_OK);
+    ASSERT_EQ(recording::start(g.mixer, "cat", false, 0, dir + "/full.raw", full), BASS_OK);
     std::atomic<size_t> otherBytes{0};
     auto counting = std::make_shared<Encoder>(kRate, 2,
         [](HENCODE, DWORD, const void*, DWORD length, void* user) { *static_cast<std::atomic<size_t>*>(user) += length; },
@@ -166,7 +172,7 @@ TEST(Recording, EachFileOfASplitMp3RecordingDecodesOnItsOwn) {
     const std::string first = dir + "/a.mp3", second = dir + "/b.mp3";
     Graph g;
     DWORD rec = 0, next = 0;
-    ASSERT_EQ(recording::start(g.mixer, "lame --quiet -r -s 44.1 -b 128 - -", false, first, rec), BASS_OK);
+    ASSERT_EQ(recording::start(g.mixer, "lame --quiet -r -s 44.1 -b 128 - -", false, 0, first, rec), BASS_OK);
     g.render(100);  // 1 s
     ASSERT_EQ(recording::split(encoderOf(rec), second, next), BASS_OK);
     g.render(150);
@@ -186,5 +192,51 @@ TEST(Recording, EachFileOfASplitMp3RecordingDecodesOnItsOwn) {
             10s))
             << file << ": " << decoded << " s";
     }
+    fixtures::run("rm -rf '" + dir + "'");
+}
+
+// A chained format meets a recording: the titles stay out of the file, and a split starts a
+// stream of its own in the next file, so each decodes alone and together they are the mix.
+TEST(Recording, ASplitFlacRecordingKeepsOneStreamPerFileAndLosesNoSample) {
+    const std::string dir = fixtures::makeTempDir("larkspur rec");
+    const std::string first = dir + "/a.flac", second = dir + "/b.flac";
+    Graph g;
+    DWORD rec = 0, next = 0, third = 0;
+    ASSERT_EQ(recording::start(g.mixer, LARKSPUR_CHAIN_FLAC " --silent --ogg --force-raw-format --endian=little "
+                                        "--sign=signed --channels=2 --bps=16 --sample-rate=44100 -",
+                               false, BASS_ENCODE_CHAIN_FLAC | BASS_ENCODE_NOHEAD, first, rec),
+              BASS_OK);
+    g.render(60);
+    EXPECT_EQ(encoderOf(rec)->castSetTitle("Chet Baker - Almost Blue", ""), BASS_ERROR_NOTAVAIL);
+    g.render(40);
+    ASSERT_EQ(recording::split(encoderOf(rec), second, next), BASS_OK);
+    g.render(150);
+    EXPECT_EQ(encoderOf(next)->inputDropped(), 0u);
+    ASSERT_EQ(recording::split(encoderOf(next), dir + "/c.flac", third), BASS_OK);
+
+    std::vector<int16_t> all;
+    std::uint32_t serial = 0;
+    for (const auto& [file, blocks] : {std::pair{first, 100}, std::pair{second, 150}}) {
+        SCOPED_TRACE(file);
+        ogg_links::Parsed parsed;
+        ASSERT_TRUE(fixtures::eventually(
+            [&, &file = file] {
+                parsed = ogg_links::parse(bytesOf(file));
+                return parsed.links.size() == 1 && parsed.links[0].ended;
+            },
+            10s));
+        ASSERT_TRUE(parsed.wellFormed);
+        EXPECT_EQ(parsed.links[0].tags.count("TITLE"), 0u);
+        EXPECT_NE(parsed.links[0].serial, serial);
+        serial = parsed.links[0].serial;
+        ASSERT_EQ(fixtures::run("flac -d -s -f --ogg --force-raw-format --endian=little --sign=signed -o '" + file +
+                                ".raw' '" + file + "' 2>/dev/null"),
+                  0);
+        const auto decoded = samplesOf(file + ".raw");
+        EXPECT_EQ(decoded.size(), static_cast<size_t>(blocks) * kBlock * 2);
+        all.insert(all.end(), decoded.begin(), decoded.end());
+    }
+    for (size_t i = 0; i < all.size(); ++i)
+        ASSERT_EQ(all[i], static_cast<int16_t>(i / 2)) << "sample " << i << " of both files together";
     fixtures::run("rm -rf '" + dir + "'");
 }

@@ -91,7 +91,7 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
 
     EXPECT_EQ(items(0), (std::vector<std::string>{"  Streaming  ", " ServerConfig", "  SoundConfig  "}));
     EXPECT_EQ(desktop::selected(0), 0);
-    EXPECT_EQ(items(22), (std::vector<std::string>{"MP3", "AAC", "OGG"}));
+    EXPECT_EQ(items(22), (std::vector<std::string>{"MP3", "AAC", "OGG", "Opus", "FLAC"}));
     EXPECT_EQ(items(24), (std::vector<std::string>{"44100", "22050"}));
     EXPECT_EQ(items(26), (std::vector<std::string>{"32", "40", "48", "56", "64", "80", "96", "112", "128", "160",
                                                    "192", "224", "256", "320"}));
@@ -100,12 +100,14 @@ TEST_F(Layout, BuildsTheWholeWindowInOrder) {
     EXPECT_EQ(desktop::textColor(30), 0xFFFFFFu);
     EXPECT_EQ(desktop::backgroundColor(30), 0x000000u);
 
-    // Only the server field explains itself: each form it takes, and where the port goes.
+    // The server field explains each form it takes and where the port goes; the format list
+    // what an Opus listener gets and why FLAC has no bitrate.
     const std::string help = hl::toolTip(3);
     for (const char* form : {"radio.example.org:", "radio.example.org/live", "http://[user@]", "https://", "Port field"})
         EXPECT_NE(help.find(form), std::string::npos) << form;
+    for (const char* fact : {"48000 Hz", "FLAC: lossless"}) EXPECT_NE(hl::toolTip(22).find(fact), std::string::npos);
     for (int number : hl::controlNumbers()) {
-        if (number == 3) continue;
+        if (number == 3 || number == 22) continue;
         EXPECT_EQ(hl::toolTip(number), "") << number;
     }
 }
@@ -157,6 +159,40 @@ TEST_F(Layout, KnownValuesSelectTheirItems) {
     EXPECT_EQ(record.bitrate, 32);
     EXPECT_EQ(desktop::selected(24), 0);
     EXPECT_EQ(record.sampleRate, 44100);
+}
+
+TEST_F(Layout, OpusAndFlacHaveTheirOwnBitrateLists) {
+    buildWindow(&record);
+    storeText(record.contentType, "audio/ogg; codecs=opus");
+    record.bitrate = 320;  // beyond Opus: the first entry, as for the other formats
+    ASSERT_EQ(showRecord(&record), 1);
+    EXPECT_EQ(desktop::selected(22), 3);
+    EXPECT_EQ(items(26).front(), "16");
+    EXPECT_EQ(items(26).back(), "256");
+    EXPECT_EQ(record.bitrate, 16);
+    EXPECT_TRUE(desktop::enabled(26));
+
+    storeText(record.contentType, "audio/ogg; codecs=flac");
+    record.bitrate = 128;
+    showRecord(&record);
+    EXPECT_EQ(desktop::selected(22), 4);
+    EXPECT_EQ(items(26), std::vector<std::string>{"lossless"});
+    EXPECT_EQ(desktop::selected(26), 0);
+    EXPECT_FALSE(desktop::enabled(26));
+    EXPECT_EQ(desktop::text(27), "");  // no "lossless kb/s"
+    EXPECT_EQ(record.bitrate, 128);  // kept for the next format
+
+    // Letter case and the parameter matter: anything else is MP3 again, with its list.
+    for (const char* type : {"audio/ogg; codecs=Opus", "audio/ogg"}) {
+        storeText(record.contentType, type);
+        showRecord(&record);
+        EXPECT_EQ(desktop::selected(22), 0) << type;
+        EXPECT_EQ(textOf(record.contentType), "audio/mpeg");
+        EXPECT_EQ(items(26).size(), 14u);
+        EXPECT_TRUE(desktop::enabled(26));
+        EXPECT_EQ(desktop::text(27), "kb/s");
+        EXPECT_EQ(record.bitrate, 128);
+    }
 }
 
 TEST_F(Layout, OutOfRangeLevelsAndDevicesAreShownNotChanged) {

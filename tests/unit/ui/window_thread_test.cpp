@@ -177,6 +177,32 @@ TEST_F(WindowThread, ListsAndCheckBoxes) {
     EXPECT_TRUE(eventually([] { return hl::soundSettingsOpened() == 1; }, 1s));
 }
 
+TEST_F(WindowThread, ChoosingAFormatOffersItsBitratesAndKeepsTheNearest) {
+    start();
+    hl::choose(26, 13);
+    ASSERT_TRUE(eventually([&] { return record.bitrate == 320; }, 1s));
+    hl::choose(22, 3);
+    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/ogg; codecs=opus"; }, 1s));
+    EXPECT_EQ(record.bitrate, 256);  // the nearest Opus offers
+    EXPECT_EQ(desktop::itemText(26, desktop::selected(26)), "256");
+    hl::choose(26, 0);
+    ASSERT_TRUE(eventually([&] { return record.bitrate == 16; }, 1s));
+
+    hl::choose(22, 4);
+    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/ogg; codecs=flac"; }, 1s));
+    EXPECT_EQ(desktop::itemText(26, 0), "lossless");
+    EXPECT_FALSE(desktop::enabled(26));
+    handleControlEvent(&record, 26);  // "lossless" is no bitrate
+    EXPECT_EQ(record.bitrate, 16);
+
+    hl::choose(22, 0);
+    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/mpeg"; }, 1s));
+    EXPECT_EQ(record.bitrate, 32);  // the nearest MP3 offers
+    EXPECT_EQ(desktop::itemCount(26), 14);
+    EXPECT_TRUE(desktop::enabled(26));
+    EXPECT_TRUE(hl::boxes().empty());
+}
+
 TEST_F(WindowThread, AacIsRefusedAndMp3Restored) {
     start();
     hl::choose(22, 2);

@@ -12,7 +12,7 @@ dll_names() { "$objdump" -p "$1" | awk '/DLL Name:/ {print $3}' | sort; }
 
 # Every shipped file of the target's format: one 64-bit DLL beside a 32-bit player fails to load.
 for image in "$module" "$dlls"/BASS.dll "$dlls"/BASSMIX.dll "$dlls"/BASS_FX.dll "$dlls"/BASSENC.dll \
-             "$dlls"/Plugins/Larkspur/lame.exe "$dlls"/Plugins/Larkspur/oggenc.exe "$dlls"/player.exe; do
+             "$dlls"/Plugins/Larkspur/{lame,oggenc,opusenc,flac}.exe "$dlls"/player.exe; do
   [ -f "$image" ] || { bad "${image#"$dlls"/} was not built"; continue; }
   "$objdump" -f "$image" | grep -q "file format $format\$" || bad "${image#"$dlls"/} is not a $format image"
 done
@@ -43,6 +43,18 @@ for dll in $names; do
     kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|gdi32.dll|shell32.dll|comctl32.dll|ws2_32.dll|ole32.dll|winmm.dll|api-ms-win-*) ;;
     *) bad "dsp_wren.dll depends on $dll" ;;
   esac
+done
+
+# The encoders travel alone too: nothing but the system's DLLs.
+for encoder in lame oggenc opusenc flac; do
+  image="$dlls/Plugins/Larkspur/$encoder.exe"
+  [ -f "$image" ] || continue
+  for dll in $(dll_names "$image"); do
+    case "${dll,,}" in
+      kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|shell32.dll|ws2_32.dll|api-ms-win-*) ;;
+      *) bad "$encoder.exe depends on $dll" ;;
+    esac
+  done
 done
 
 # The library's DLLs export the undecorated names; the three small ones forward to BASS.dll.

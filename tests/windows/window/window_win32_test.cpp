@@ -205,7 +205,7 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
         default: break;
         }
     }
-    EXPECT_EQ(listItems(all[22]), (std::vector<std::string>{"MP3", "AAC", "OGG"}));
+    EXPECT_EQ(listItems(all[22]), (std::vector<std::string>{"MP3", "AAC", "OGG", "Opus", "FLAC"}));
     EXPECT_EQ(listItems(all[24]), (std::vector<std::string>{"44100", "22050"}));
     EXPECT_EQ(listItems(all[26]).size(), 14u);
     EXPECT_EQ(listItems(all[26]).back(), "320");
@@ -216,6 +216,16 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     EXPECT_EQ(record.sampleRate, 44100);
     EXPECT_EQ(::textOf(record.contentType), "audio/mpeg");
     EXPECT_EQ(textOf(all[4]), "0");
+    // Choosing FLAC refills the real list: one item, "lossless", disabled; Opus its own rates.
+    SendMessageA(all[22], CB_SETCURSEL, 4, 0);
+    SendMessageA(GetParent(all[22]), WM_COMMAND, MAKEWPARAM(22, CBN_SELCHANGE), reinterpret_cast<LPARAM>(all[22]));
+    EXPECT_TRUE(winsupport::waitFor([&] { return listItems(all[26]) == std::vector<std::string>{"lossless"}; }));
+    EXPECT_FALSE(IsWindowEnabled(all[26]));
+    EXPECT_EQ(::textOf(record.contentType), "audio/ogg; codecs=flac");
+    SendMessageA(all[22], CB_SETCURSEL, 3, 0);
+    SendMessageA(GetParent(all[22]), WM_COMMAND, MAKEWPARAM(22, CBN_SELCHANGE), reinterpret_cast<LPARAM>(all[22]));
+    EXPECT_TRUE(winsupport::waitFor([&] { return listItems(all[26]).size() == 15u && IsWindowEnabled(all[26]); }));
+    EXPECT_EQ(listItems(all[26]).front(), "16");
     // The status line paints in its own colours (its text colour changes with the state).
     HDC dc = CreateCompatibleDC(nullptr);
     EXPECT_NE(SendMessageA(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(all[30])), 0);
@@ -285,11 +295,12 @@ TEST_F(Win32Window, TabWalksTheVisibleStopsAndTooltipsAttach) {
         EXPECT_TRUE(winsupport::waitFor([&] { return focusOf(window) == all[number]; }, 5000));
     }
 
+    // Two tools: the server field's and the format list's (set by the window itself).
     desktop::setToolTip(3, "host[:port] or host/mount");
     HWND tips = nullptr;
     EXPECT_TRUE(winsupport::waitFor([&] {
         tips = FindWindowExA(nullptr, nullptr, TOOLTIPS_CLASSA, nullptr);
-        return tips && SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0) == 1;
+        return tips && SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0) == 2;
     }, 5000));
 }
 

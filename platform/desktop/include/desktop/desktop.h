@@ -117,6 +117,7 @@ std::uint32_t textColor(int number);
 std::uint32_t backgroundColor(int number);
 
 void addItem(int list, const std::string& item);
+void clearItems(int list);  // the list then shows nothing
 int itemCount(int list);
 std::string itemText(int list, int position);
 void select(int list, int position);
