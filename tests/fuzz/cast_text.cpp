@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "broadcast/connection.h"
+#include "broadcast/formats.h"
 #include "broadcast/title_status.h"
 #include "fuzz_support.h"
 #include "net.h"
@@ -77,15 +78,20 @@ void checkStationHeader(const Larkspur& r, const std::string& name, const std::s
 
 void checkCommandLine(const Larkspur& r, const std::string& folder) {
     const auto args = bassx::splitCommandLine(encoderCommandLine(r, folder));
-    const bool mp3 = firstField(textOf(r.contentType)) == "audio/mpeg";
+    const StreamFormat& format = formats::encodedAs(textOf(r.contentType));
+    const std::string program = folder + "Plugins/Larkspur/" + std::string(format.program);
     const std::string rate = std::to_string(r.sampleRate), bitrate = std::to_string(r.bitrate);
-    std::vector<std::string> want{folder + "Plugins/Larkspur/" + (mp3 ? "lame" : "oggenc"), "-r", mp3 ? "-s" : "-R",
-                                  rate, "-b", bitrate};
-    if (!mp3) {
-        want.push_back("-m");
-        want.push_back(bitrate);
-    }
-    want.push_back("-");
+    std::vector<std::string> want;
+    if (&format == &formats::mp3)
+        want = {program, "-r", "-s", rate, "-b", bitrate, "-"};
+    else if (&format == &formats::opus)
+        want = {program, "--quiet", "--raw", "--raw-rate", rate, "--raw-chan", "2", "--bitrate", bitrate,
+                "--cvbr", "-", "-"};
+    else if (&format == &formats::flac)
+        want = {program, "--silent", "--ogg", "--force-raw-format", "--endian=little", "--sign=signed",
+                "--channels=2", "--bps=16", "--sample-rate=" + rate, "-"};
+    else
+        want = {program, "-r", "-R", rate, "-b", bitrate, "-m", bitrate, "-"};
     // A double quote in the folder cannot be written in this command line at all.
     if (folder.find('"') == std::string::npos)
         check(args == want, "encoder arguments", printable(encoderCommandLine(r, folder)));

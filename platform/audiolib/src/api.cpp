@@ -274,6 +274,8 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
     });
 }
 
+}  // extern "C"
+
 namespace {
 
 // The level meter of a mixer or a source, with its rate and channel count; null for another handle.
@@ -298,6 +300,8 @@ Metered meteredOf(DWORD handle) {
 constexpr auto kStaleGrace = std::chrono::milliseconds(60);
 
 }  // namespace
+
+extern "C" {
 
 DWORD BASS_ChannelGetLevel(DWORD handle) {
     return guarded(kNoBytes, [&] {

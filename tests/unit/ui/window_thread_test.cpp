@@ -180,23 +180,28 @@ TEST_F(WindowThread, ListsAndCheckBoxes) {
 TEST_F(WindowThread, ChoosingAFormatOffersItsBitratesAndKeepsTheNearest) {
     start();
     hl::choose(26, 13);
-    ASSERT_TRUE(eventually([&] { return record.bitrate == 320; }, 1s));
+    settle();
+    ASSERT_EQ(record.bitrate, 320);
     hl::choose(22, 3);
-    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/ogg; codecs=opus"; }, 1s));
+    settle();  // the whole handler, not only its first store
+    ASSERT_EQ(textOf(record.contentType), "audio/ogg; codecs=opus");
     EXPECT_EQ(record.bitrate, 256);  // the nearest Opus offers
     EXPECT_EQ(desktop::itemText(26, desktop::selected(26)), "256");
     hl::choose(26, 0);
-    ASSERT_TRUE(eventually([&] { return record.bitrate == 16; }, 1s));
+    settle();
+    ASSERT_EQ(record.bitrate, 16);
 
     hl::choose(22, 4);
-    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/ogg; codecs=flac"; }, 1s));
+    settle();
+    ASSERT_EQ(textOf(record.contentType), "audio/ogg; codecs=flac");
     EXPECT_EQ(desktop::itemText(26, 0), "lossless");
     EXPECT_FALSE(desktop::enabled(26));
     handleControlEvent(&record, 26);  // "lossless" is no bitrate
     EXPECT_EQ(record.bitrate, 16);
 
     hl::choose(22, 0);
-    ASSERT_TRUE(eventually([&] { return textOf(record.contentType) == "audio/mpeg"; }, 1s));
+    settle();
+    ASSERT_EQ(textOf(record.contentType), "audio/mpeg");
     EXPECT_EQ(record.bitrate, 32);  // the nearest MP3 offers
     EXPECT_EQ(desktop::itemCount(26), 14);
     EXPECT_TRUE(desktop::enabled(26));
@@ -299,8 +304,12 @@ TEST_F(WindowThread, SpeakDuringAReconnectHandshakeKeepsTheWindowTicking) {
     EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_FXSetParameters").back().volume, 0.2f);
     EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.9f);
     hl::pointer(38, false);
-    hl::post();
-    EXPECT_TRUE(eventually([] { return station.speaking == 0; }, 2s));
+    // A release that finds the reconnect thread still finishing under the lock is kept for the
+    // next window pass: the window's own timer makes those passes, here each post does.
+    EXPECT_TRUE(eventually([] {
+        hl::post();
+        return station.speaking == 0;
+    }, 2s));
     EXPECT_FLOAT_EQ(fake_bass::callsTo("BASS_RecordSetInput").back().volume, 0.0f);
 
     station.autoReconnect = 0;
