@@ -49,7 +49,12 @@ std::condition_variable handlersChanged;
 // Never destroyed: a handler thread still unjoined at exit must not end the process.
 std::vector<Handler>& handlers = *new std::vector<Handler>;  // under handlersLock
 int busyHandlers = 0;           // handlers not yet past their reconnect loop; under handlersLock
-int takeOvers = 0;              // the user or Quit taking over (both may at once); under handlersLock
+// The user or Quit taking over (both may at once). Changed under handlersLock; read without it
+// by a reconnect attempt, which then gives up instead of making the taker wait for it.
+std::atomic<int> takeOvers{0};
+
+// True on the failure handlers' threads: their connect attempts are the ones a take-over ends.
+thread_local bool onReconnectThread = false;
 
 constexpr auto reconnectDelay = std::chrono::milliseconds(1000);
 
@@ -62,6 +67,10 @@ std::string withoutLineBreaks(std::string text) {
 std::string castText(const TextField& field) { return withoutLineBreaks(textOf(field)); }
 
 // The program as the failure box names it, in the form the described box uses.
+// The connect under way on this thread is to give up at once, its failure unreported: Quit's
+// forced end, or, for a reconnect attempt, the user's Connect or Disconnect.
+bool attemptCancelled() { return connectsCancelled || (onReconnectThread && takeOvers.load() > 0); }
+
 std::string programFileName(const StreamFormat& format) {
     std::string name(format.program);
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -77,7 +86,7 @@ void dropCaptureChannel(Larkspur* record) {
 // holds the thread) and into the station log, with what the box says. Makes no library call,
 // so the thread's error code stays for the box.
 void noteFailure(FailureReason reason, const std::string& told = {}) {
-    if (connectsCancelled) return;  // Quit ended it: no failure of the station's
+    if (attemptCancelled()) return;  // Quit or the user ended it: no failure of the station's
     broadcastState.lastFailure = reason;
     broadcastState.connecting = false;
     logFailure(told.empty() ? reasonText(reason) : std::string(reasonText(reason)) + " - " + told);
@@ -133,7 +142,7 @@ bool castOutputOne(Larkspur* record) {
     const std::string description = castText(record->description);
     // Read after the encoder was stored: a cancel that came first has either found that
     // encoder or is seen here, so the handshake below never waits out its deadline.
-    if (connectsCancelled) BASS_Encode_CastCancel(record->encoder);
+    if (attemptCancelled()) BASS_Encode_CastCancel(record->encoder);
     return BASS_Encode_CastInit(record->encoder, address.c_str(), password.c_str(), content.c_str(), header.c_str(),
                                 url.c_str(), genre.c_str(), description.c_str(), nullptr, bitrate,
                                 record->isPublic ? TRUE : FALSE);
@@ -242,6 +251,9 @@ void handleDeath(Larkspur* record, DWORD status) {
     }
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
+        // An attempt ended by a take-over leaves its capture device open: a Connect that
+        // follows at once must find it free.
+        if (result != 1) disconnectStream(record);
         broadcastState.reconnecting = false;
         broadcastState.attempt = 0;
         if (result != 1) {
@@ -253,12 +265,20 @@ void handleDeath(Larkspur* record, DWORD status) {
     endHandling();
 }
 
-// Waits until no failure handler is in its reconnect loop, ending any loop after its attempt.
-// No loop starts until endTakeOver().
-void takeOver() {
+// Ends every failure handler's reconnect loop and waits until none is left in one; an attempt
+// under way gives up at once (its handshake cancelled), so this waits a fraction of a second,
+// never for a server. No loop starts until endTakeOver().
+void takeOver(Larkspur* record) {
+    bool loopRunning = false;
+    {
+        std::lock_guard<std::mutex> guard(handlersLock);
+        ++takeOvers;
+        loopRunning = busyHandlers > 0;
+        handlersChanged.notify_all();
+    }
+    // After takeOvers went up: an attempt that stores its encoder later sees the count instead.
+    if (loopRunning && record) BASS_Encode_CastCancel(record->encoder);
     std::unique_lock<std::mutex> guard(handlersLock);
-    ++takeOvers;
-    handlersChanged.notify_all();
     handlersChanged.wait(guard, [] { return busyHandlers == 0; });
 }
 
@@ -379,7 +399,7 @@ int connectStream(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
-    if (connectsCancelled) return 0;  // the plug-in is going: not even the capture device
+    if (attemptCancelled()) return 0;  // the plug-in is going, or the user took over: not even the capture device
     if (!BASS_RecordInit(captureDeviceNumber(*record))) {
         failStep(FailureReason::CaptureDevice, "Can't Init the Recorddevice");
         return 0;
@@ -474,6 +494,7 @@ void BASSCALLBACK encoderNotify(HENCODE handle, DWORD status, void*) {
     ++busyHandlers;
     try {
         std::thread thread([done, status] {
+            onReconnectThread = true;
             handleDeath(&station, status);
             done->store(true);
         });
@@ -493,7 +514,10 @@ int toggleConnection(Larkspur* record, bool connect) {
         updateStatus(record);
         desktop::repaintNow();
     }
-    takeOver();
+    // A reconnect attempt under way is ended, not waited for: whichever the press, the user
+    // decides now. Connect connects at once (the toggle read "Connect": the user wants the
+    // station on the air now, not after a silent server's deadline); Disconnect stays off.
+    takeOver(record);
     int result = 1;
     {
         std::lock_guard<std::recursive_mutex> guard(connectionLock);
@@ -556,7 +580,7 @@ void shutdownBroadcast(Larkspur* record) {
     // already open is closed, since the handler showing it is joined below. A reconnect
     // attempt in its handshake ends at once instead of at its deadline.
     cancelConnects(record);
-    takeOver();
+    takeOver(record);
     showErrors = 0;  // a reconnect attempt that ended meanwhile turned reports on again
     desktop::endLoop();
     joinHandlers();

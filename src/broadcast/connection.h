@@ -28,8 +28,9 @@ DWORD castBitrate(const StreamFormat& format, int bitrate);
 std::string serverAddress(const Larkspur& record);
 std::string stationHeader(const Larkspur& record);
 
-// Connect and disconnect on the user's request (window thread): waits for a reconnect
-// attempt under way, then acts; returns connectStream's result, or 1 for a disconnect.
+// Connect and disconnect on the user's request (window thread): ends the reconnect loop, its
+// attempt under way cancelled rather than waited for, then acts; returns connectStream's
+// result, or 1 for a disconnect.
 // The toggle is set under the connection lock: down reading "Disconnect" after a connect,
 // up reading "Connect" otherwise, so a failure handler cannot put it up in between.
 int toggleConnection(Larkspur* record, bool connect);

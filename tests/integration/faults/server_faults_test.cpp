@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "audio/audio_graph.h"
 #include "broadcast/connection.h"
 #include "broadcast/title_status.h"
 #include "desktop/desktop.h"
@@ -17,6 +18,7 @@
 #include "on_air.h"
 #include "plugin/globals.h"
 #include "probe.h"
+#include "ui/window_thread.h"
 
 namespace {
 
@@ -192,6 +194,59 @@ TEST_F(Faults, AnEngineThreadThatFailsIsReportedAndTheStationComesBack) {
     EXPECT_TRUE(eventually([] { return BASS_ChannelIsActive(station.recordChannel) == BASS_ACTIVE_PLAYING; }, 10s));
     EXPECT_EQ(station.streaming, 1);
     EXPECT_EQ(station.encoder, onAir);
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
+// Disconnect pressed while a reconnect attempt waits in its handshake with a server that
+// accepts and says nothing: the window thread, the real one on the headless desktop, is not
+// held for the handshake's 10 s. The attempt is cancelled, the loop ends, the station is off.
+TEST_F(Faults, DisconnectDuringAReconnectHandshakeAnswersAtOnceAndEndsTheLoop) {
+    namespace hl = desktop::headless;
+    configure();
+    station.autoReconnect = 1;
+    // The window thread opens the output device and its own window, as in the host.
+    releaseAudioDevice();
+    hl::reset();
+    auto window = std::async(std::launch::async, [] { return windowThreadProc(&station); });
+    struct EndWindow {
+        std::future<int>& window;
+        ~EndWindow() {
+            desktop::endLoop();
+            window.wait();
+            desktop::resetLoop();
+        }
+    } endWindow{window};
+    ASSERT_TRUE(eventually([] { return hl::timerPeriod(statusTimer) != 0; }, 5s));
+    hl::click(connectToggle);
+    ASSERT_EQ(ice.waitSourceField("server_name", "Larkspur FM", 20000), "Larkspur FM");
+
+    // The connect is over once the toggle reads "Disconnect": a server lost before that fails
+    // the connect itself.
+    ASSERT_TRUE(eventually([] { return desktop::text(connectToggle) == "Disconnect"; }, 5s));
+    revivable.kill();
+    faults::BadServer silent(faults::BadServer::Kind::Silent, ice.port());
+    ASSERT_EQ(silent.port(), ice.port());
+    ASSERT_TRUE(eventually([&] { return silent.accepted() >= 1; }, 15s)) << desktop::text(statusLine);
+    ASSERT_TRUE(failureHandlingUnderWay());
+    ASSERT_EQ(desktop::text(connectToggle), "Disconnect");
+
+    const auto pressed = Clock::now();
+    hl::click(connectToggle);
+    hl::fireTimer(statusTimer);
+    // Well inside the handshake's deadline, which a window waiting for the attempt would need.
+    ASSERT_TRUE(eventually([] { return hl::pendingEvents() == 0 && desktop::text(statusLine) == "offline!"; }, 4s))
+        << desktop::text(statusLine);
+    std::printf("the window answered %ld ms after Disconnect\n", msSince(pressed));
+    EXPECT_FALSE(desktop::checked(connectToggle));
+    EXPECT_EQ(desktop::text(connectToggle), "Connect");
+    EXPECT_FALSE(failureHandlingUnderWay());
+    EXPECT_EQ(station.streaming, 0);
+    EXPECT_TRUE(on_air::noEncoderLeft());
+    EXPECT_EQ(silent.accepted(), 1);  // the loop made no attempt after the press
+    hl::fireTimer(statusTimer);
+    hl::post();
+    ASSERT_TRUE(eventually([] { return hl::pendingEvents() == 0; }, 2s));
+    EXPECT_EQ(desktop::text(statusLine), "offline!");  // no late failure of the cancelled attempt
     EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
 }
 

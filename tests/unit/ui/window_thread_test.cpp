@@ -316,6 +316,50 @@ TEST_F(WindowThread, SpeakDuringAReconnectHandshakeKeepsTheWindowTicking) {
     shutdownBroadcast(&station);
 }
 
+// Connect reaching the window while a reconnect attempt waits for a server that says nothing
+// (a press queued before the toggle went down): the attempt is cancelled, not waited for, and
+// the user's own connect runs at once.
+TEST_F(WindowThread, ConnectDuringAReconnectHandshakeConnectsAtOnce) {
+    test_station::reset(station);
+    test_station::configure(station);
+    start(&station);
+    hl::click(31);
+    ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 2s));
+
+    station.autoReconnect = 1;
+    auto cancelled = std::make_shared<std::promise<void>>();
+    std::shared_future<void> cancel = cancelled->get_future().share();
+    auto entered = std::make_shared<std::promise<void>>();
+    fake_bass::onCall("BASS_Encode_CastCancel", [cancelled](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastCancel", nullptr);
+        cancelled->set_value();
+    });
+    fake_bass::fail("BASS_Encode_CastInit", BASS_ERROR_CAST_CANCEL);  // what a cancelled handshake returns
+    fake_bass::onCall("BASS_Encode_CastInit", [entered, cancel](const fake_bass::Call&) {
+        fake_bass::onCall("BASS_Encode_CastInit", nullptr);
+        entered->set_value();
+        cancel.wait_for(20s);  // a silent server: the whole deadline unless cancelled
+    });
+    fake_bass::notify(fake_bass::lastEncoder(), BASS_ENCODE_NOTIFY_CAST);
+    ASSERT_EQ(entered->get_future().wait_for(5s), std::future_status::ready);
+    const HENCODE attempt = fake_bass::lastEncoder();
+
+    desktop::setChecked(31, false);
+    hl::click(31);  // the toggle goes down: Connect
+    settle();
+    EXPECT_EQ(cancel.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(fake_bass::callsTo("BASS_Encode_CastCancel").back().ints.at(0), attempt);
+    EXPECT_EQ(station.streaming, 1);
+    EXPECT_NE(fake_bass::lastEncoder(), attempt);  // the user's connect, with an encoder of its own
+    EXPECT_EQ(desktop::text(31), "Disconnect");
+    EXPECT_FALSE(failureHandlingUnderWay());
+    EXPECT_EQ(desktop::text(30), noDataStatus);
+    EXPECT_TRUE(hl::boxes().empty());
+
+    station.autoReconnect = 0;
+    shutdownBroadcast(&station);
+}
+
 TEST_F(WindowThread, TimersRunTitleAndStatus) {
     start();
     hostWindow = 0x5a5a;
