@@ -151,6 +151,7 @@ void statsLoop(std::FILE* f) {
                               static_cast<unsigned long long>(st.droppedBytes), st.ratio);
                 lines += line;
             });
+        faults::check(faults::EngineFigures);
         lock.unlock();  // the clock does not wait for the disk
         std::fputs(lines.c_str(), f);
         std::fflush(f);
@@ -194,7 +195,11 @@ int init(int dev, DWORD freq) {
     if (const char* path = std::getenv("LARKSPUR_ENGINE_STATS"); path && *path)
         if (std::FILE* f = std::fopen(path, "a")) {
             try {
-                s.stats = startThread([f] { statsLoop(f); });
+                // Figures that stop say why where the host logs: the file is only figures.
+                s.stats = startThread([f] { statsLoop(f); }, [f] {
+                    std::fclose(f);
+                    std::fputs("libbass: engine figures ended by an error\n", stderr);
+                });
             } catch (const std::system_error&) {
                 std::fclose(f);  // figures are optional; the device works without them
             }

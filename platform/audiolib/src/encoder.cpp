@@ -355,7 +355,11 @@ int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     if (chain_) return startLink(song);
     std::lock_guard<std::mutex> lock(castMutex_);
     if (!link_) return BASS_ERROR_NOTAVAIL;
-    if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
+    // A sender that dies ends the cast as a dead connection: the caller's reconnect makes a
+    // new one, titles included.
+    if (!titles_)
+        titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls,
+                                                  [this] { postOnce(BASS_ENCODE_NOTIFY_CAST); });
     const cast::Handler& protocol = cast::protocolFor(castAddress_);
     titles_->post(protocol.titleRequest(castAddress_, castPass_, protocol.titleText(song, castCharset_),
                                         protocol.titleText(url, castCharset_)));

@@ -12,6 +12,9 @@ enum Point : unsigned {
     EncoderWriter = 2,   // an encoder's thread that feeds its program
     EncoderReader = 4,   // an encoder's thread that reads its program's output
     CaptureRead = 8,     // the capture callback on the sound server's loop thread
+    NameLookup = 16,     // a name lookup's own thread
+    TitleSend = 32,      // a cast's title sender
+    EngineFigures = 64,  // the thread that writes the engine's figures (LARKSPUR_ENGINE_STATS)
 };
 
 inline std::atomic<unsigned> armed{0};

@@ -29,7 +29,8 @@ bool splitAddress(const std::string& address, std::string& host, int& port);
 
 // A connected TCP socket (non-blocking, close-on-exec, liveness set up) or -1 with a BASS
 // error code in err: BASS_ERROR_NONET when the name has no address, BASS_ERROR_TIMEOUT when the
-// deadline or a cancel ended it, BASS_ERROR_FILEOPEN when every address refused. The addresses
+// deadline or a cancel ended it, BASS_ERROR_FILEOPEN when every address refused, BASS_ERROR_MEM
+// when the name lookup's thread failed. The addresses
 // are tried in the resolver's order, each next one 250 ms after the previous (at once when that
 // one failed), all within the deadline; the first to connect wins, the others are closed. A
 // cancel ends the wait at once, also during the name lookup (which goes on by itself in the

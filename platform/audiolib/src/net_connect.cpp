@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bass.h"
+#include "fault_point.h"
 #include "net.h"
 #include "net_os.h"
 #include "threads.h"
@@ -27,11 +28,13 @@ constexpr auto kCancelSlice = std::chrono::milliseconds(50);
 
 // Name lookup has no deadline and no cancel of its own: it runs on a thread of its own, and a
 // lookup that outlives the deadline or the cancel is abandoned (it finishes and cleans up by
-// itself).
+// itself). A lookup thread that ends by an error says so at once: the connect fails then with
+// BASS_ERROR_MEM instead of waiting out its deadline for an answer that never comes.
 struct Lookup {
     std::mutex mutex;
     std::condition_variable cv;
     bool done = false;
+    bool died = false;
     int rc = 0;
     addrinfo* res = nullptr;
     ReleaseFn release = nullptr;  // the lookup's own
@@ -61,6 +64,7 @@ Addresses resolve(const std::string& host, int port, Deadline deadline, int& err
     job->release = releaseFn.load();
     startThread(
         [job, host, service, lookup] {
+            faults::check(faults::NameLookup);
             addrinfo hints{};
             hints.ai_family = AF_UNSPEC;
             hints.ai_socktype = SOCK_STREAM;
@@ -70,6 +74,11 @@ Addresses resolve(const std::string& host, int port, Deadline deadline, int& err
             job->rc = rc;
             job->res = res;
             job->done = true;
+            job->cv.notify_all();
+        },
+        [job] {
+            std::lock_guard<std::mutex> lock(job->mutex);
+            job->died = job->done = true;
             job->cv.notify_all();
         })
         .detach();
@@ -82,6 +91,10 @@ Addresses resolve(const std::string& host, int port, Deadline deadline, int& err
             return {};
         }
         job->cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
+    }
+    if (job->died) {
+        err = BASS_ERROR_MEM;
+        return {};
     }
     if (job->rc != 0 || !job->res) {
         err = BASS_ERROR_NONET;

@@ -21,5 +21,6 @@ LARKSPUR_PROBE void larkspurEngineCounts(LarkspurEngineCounts* out);
 
 // Makes the next pass of engine threads fail as running out of memory would there, once per
 // point (fault_point.h: 1 the device clock, 2 an encoder's feeding thread, 4 its reading
-// thread, 8 the capture callback): their deaths must be reported, never silent.
+// thread, 8 the capture callback, 16 a name lookup, 32 a title sender, 64 the figures'
+// thread): their deaths must be reported, never silent.
 LARKSPUR_PROBE void larkspurEngineFailThreads(unsigned points);

@@ -2,8 +2,9 @@
 // EPIPE on that thread instead of killing the host, and the host's own signal setup is left
 // alone (Windows has no such signal: a broken pipe is only an error code there). Nothing
 // thrown on an engine thread reaches the host's process: a thread that ends by an exception
-// reports its death through the handler it was started with (a death notice), and only
-// threads whose end nobody waits for (a name lookup, a title update) are started without one.
+// reports its death through the handler it was started with (a death notice, an error for
+// whoever waits on it, a line in the host's log); one started without a handler catches what
+// its work throws itself.
 #pragma once
 
 #if !defined(_WIN32)

@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "fault_point.h"
 #include "net.h"
-#include "transport.h"
 #include "threads.h"
+#include "transport.h"
 
 namespace bassx::title {
 
@@ -34,8 +35,12 @@ std::string buildRequest(const std::string& host, int port, const std::string& p
     return r;
 }
 
-Sender::Sender(std::string host, int port, bool tls) : host_(std::move(host)), port_(port), tls_(tls) {
-    thread_ = startThread([this] { run(); });
+Sender::Sender(std::string host, int port, bool tls, std::function<void()> onDeath)
+    : host_(std::move(host)), port_(port), tls_(tls), onDeath_(std::move(onDeath)) {
+    thread_ = startThread([this] { run(); }, [this] {
+        std::fprintf(stderr, "libbass: title updates to %s:%d ended by an error\n", host_.c_str(), port_);
+        if (onDeath_) onDeath_();
+    });
 }
 
 Sender::~Sender() { stop(); }
@@ -71,6 +76,7 @@ void Sender::run() {
             req = std::move(queue_.front());
             queue_.pop_front();
         }
+        faults::check(faults::TitleSend);
         auto deadline = net::after(kDeadlineMs);
         int err = 0;
         auto conn = net::open(host_, port_, tls_, deadline, err, &stop_);

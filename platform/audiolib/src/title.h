@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,7 +22,8 @@ std::string buildRequest(const std::string& host, int port, const std::string& p
 
 class Sender {
 public:
-    Sender(std::string host, int port, bool tls = false);
+    // onDeath runs on the worker when it ends by an error: titles would stop without a word.
+    Sender(std::string host, int port, bool tls = false, std::function<void()> onDeath = {});
     ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
@@ -40,6 +42,7 @@ private:
     std::string host_;
     int port_;
     bool tls_;
+    std::function<void()> onDeath_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::string> queue_;

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -691,4 +693,79 @@ TEST(ApiEncoder, EncoderThatReadsAndWritesNothingIsEndedAsDead) {
     EXPECT_TRUE(BASS_Free());
     EXPECT_LT(Clock::now() - t1, 1s);
     EXPECT_TRUE(noChildren());
+}
+
+namespace {
+
+// The process's standard error into a file while it lives, for the lines the engine writes
+// where the host keeps its log.
+struct StderrToFile {
+    std::string path = tempFile(".log");
+    int saved = ::dup(2);
+    StderrToFile() {
+        std::fflush(stderr);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StderrToFile() {
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        std::remove(path.c_str());
+    }
+    std::string text() const {
+        std::ifstream in(path);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+};
+
+bool eventually(const std::function<bool()>& condition, Clock::duration limit = 10s) {
+    for (const auto end = Clock::now() + limit; !condition(); std::this_thread::sleep_for(10ms))
+        if (Clock::now() > end) return false;
+    return true;
+}
+
+}  // namespace
+
+// The threads that serve a connect, a cast's titles and the engine's figures, each made to fail
+// as running out of memory would: the connect fails at once with a code of its own instead of
+// waiting out its deadline, the cast reports its death so the caller connects again, and the
+// figures' end is written where the host logs. The engine goes on.
+TEST(ApiFailures, LookupTitleAndFiguresThreadsThatFailAreReported) {
+    StderrToFile log;
+    const std::string figures = tempFile(".figures");
+    ::setenv("LARKSPUR_ENGINE_STATS", figures.c_str(), 1);
+    ASSERT_TRUE(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    ::unsetenv("LARKSPUR_ENGINE_STATS");
+    HSTREAM m = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_AUTOFREE | BASS_MIXER_NONSTOP);
+    HENCODE enc = BASS_Encode_Start(m, "cat", BASS_ENCODE_NOHEAD, nullptr, nullptr);
+    ASSERT_NE(enc, 0u);
+    NoticeLog notices;
+    ASSERT_TRUE(BASS_Encode_SetNotify(enc, &NoticeLog::proc, &notices));
+    AcceptingServer server;
+
+    larkspurEngineFailThreads(16);  // the name lookup
+    EXPECT_FALSE(BASS_Encode_CastInit(enc, server.address.c_str(), "secret", "audio/mpeg", "Larkspur FM", "", "", "",
+                                      nullptr, 128, FALSE));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_MEM);
+    ASSERT_TRUE(BASS_Encode_CastInit(enc, server.address.c_str(), "secret", "audio/mpeg", "Larkspur FM", "", "", "",
+                                     nullptr, 128, FALSE))
+        << BASS_ErrorGetCode();
+    ASSERT_TRUE(BASS_ChannelPlay(m, FALSE));
+
+    larkspurEngineFailThreads(32);  // the title sender
+    EXPECT_TRUE(BASS_Encode_CastSetTitle(enc, "Artist - Song", ""));
+    ASSERT_TRUE(eventually([&] { return notices.count() > 0; }));
+    EXPECT_EQ(notices.got[0], static_cast<DWORD>(BASS_ENCODE_NOTIFY_CAST));
+
+    larkspurEngineFailThreads(64);  // the figures, written once a second
+    ASSERT_TRUE(eventually([&] { return log.text().find("engine figures ended by an error") != std::string::npos; }))
+        << log.text();
+    EXPECT_NE(log.text().find("title updates to 127.0.0.1:"), std::string::npos) << log.text();
+    EXPECT_TRUE(BASS_ChannelStop(m));
+    EXPECT_EQ(notices.count(), 1u);
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_TRUE(noChildren());
+    std::remove(figures.c_str());
 }
