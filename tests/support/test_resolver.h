@@ -12,17 +12,21 @@
 namespace loopback {
 
 // A resolver that answers every name with loopback addresses on the test's ports, in order;
-// port 0 stands for the port asked for.
+// port 0 stands for the port asked for. Installed through the engine's seam, or through the
+// library's probe by a suite that has the engine only as the shared library.
 class Resolver {
 public:
-    explicit Resolver(std::vector<int> ports) {
+    using Install = void (*)(bassx::net::LookupFn, bassx::net::ReleaseFn);
+    explicit Resolver(std::vector<int> ports, Install install = &bassx::net::setLookupForTests) : install_(install) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             answer = std::move(ports);
         }
-        bassx::net::setLookupForTests(&lookup, &release);
+        install_(&lookup, &release);
     }
-    ~Resolver() { bassx::net::setLookupForTests(nullptr); }
+    ~Resolver() { install_(nullptr, nullptr); }
+    Resolver(const Resolver&) = delete;
+    Resolver& operator=(const Resolver&) = delete;
 
 private:
     struct Node {
@@ -53,6 +57,7 @@ private:
             res = next;
         }
     }
+    Install install_;
     static inline std::mutex mutex;
     static inline std::vector<int> answer;
 };

@@ -19,6 +19,7 @@
 #include "handles.h"
 #include "lifetime.h"
 #include "mixer.h"
+#include "net.h"
 #include "notify.h"
 #include "probe.h"
 #include "push_stream.h"
@@ -89,6 +90,10 @@ void larkspurEngineCounts(LarkspurEngineCounts* out) {
 }
 
 void larkspurEngineFailThreads(unsigned points) { faults::arm(points); }
+
+void larkspurEngineSetLookup(LarkspurLookup lookup, LarkspurRelease release) {
+    net::setLookupForTests(lookup, release);
+}
 
 extern "C" {
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #include <winsock2.h>  // POLLIN, POLLOUT
@@ -31,11 +32,16 @@ bool splitAddress(const std::string& address, std::string& host, int& port);
 // error code in err: BASS_ERROR_NONET when the name has no address, BASS_ERROR_TIMEOUT when the
 // deadline or a cancel ended it, BASS_ERROR_FILEOPEN when every address refused, BASS_ERROR_MEM
 // when the name lookup's thread failed. The addresses
-// are tried in the resolver's order, each next one 250 ms after the previous (at once when that
-// one failed), all within the deadline; the first to connect wins, the others are closed. A
+// are tried in connectOrder, each next one 250 ms after the previous (at once when that one
+// failed), all within the deadline; the first to connect wins, the others are closed. A
 // cancel ends the wait at once, also during the name lookup (which goes on by itself in the
 // background and is then dropped).
 int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel = nullptr);
+
+// The order in which connectTo tries a name's addresses (after RFC 8305, section 4): the
+// resolver's first answer, then the families taking turns, each in the resolver's order, so a
+// family that does not work here (IPv6 behind a broken route) costs one stagger, not all of them.
+std::vector<const addrinfo*> connectOrder(const addrinfo* list);
 
 // TCP_USER_TIMEOUT and keep-alive so that a vanished peer fails the socket within livenessMs.
 // Harmless on sockets that are not TCP.

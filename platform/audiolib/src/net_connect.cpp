@@ -103,10 +103,12 @@ Addresses resolve(const std::string& host, int port, Deadline deadline, int& err
     return {std::exchange(job->res, nullptr), job->release};
 }
 
-// Connects to the first of the addresses that answers, trying them in order, each next one
-// kStagger after the previous or at once when one failed; the losers are closed. err as for
+// Connects to the first of the addresses that answers, trying them in connectOrder, each next
+// one kStagger after the previous or at once when one failed; the losers are closed. err as for
 // connectTo: a timeout when the deadline or the cancel ended it, else the addresses refused.
 int race(const addrinfo* list, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
+    const std::vector<const addrinfo*> order = connectOrder(list);
+    size_t tried = 0;
     using Clock = std::chrono::steady_clock;
     std::vector<int> underWay;
     auto end = [&](int winner, int code) {
@@ -114,15 +116,14 @@ int race(const addrinfo* list, Deadline deadline, int& err, const std::atomic<bo
         err = code;
         return winner;
     };
-    const addrinfo* next = list;
     Clock::time_point nextAt = Clock::now();
     for (;;) {
         auto now = Clock::now();
         if ((cancel && cancel->load()) || now >= deadline) return end(-1, BASS_ERROR_TIMEOUT);
-        if (next && (now >= nextAt || underWay.empty())) {
+        const bool more = tried < order.size();
+        if (more && (now >= nextAt || underWay.empty())) {
             bool pending = false;
-            int fd = os::startConnect(*next, pending);
-            next = next->ai_next;
+            int fd = os::startConnect(*order[tried++], pending);
             nextAt = now + kStagger;
             if (fd >= 0 && pending) {
                 underWay.push_back(fd);
@@ -136,7 +137,7 @@ int race(const addrinfo* list, Deadline deadline, int& err, const std::atomic<bo
         }
         if (underWay.empty()) return end(-1, BASS_ERROR_FILEOPEN);
         auto until = std::min(deadline, now + kCancelSlice);
-        if (next) until = std::min(until, nextAt);
+        if (more) until = std::min(until, nextAt);
         auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
         int i = os::waitConnects(underWay.data(), underWay.size(), static_cast<int>(ms));
         if (i < 0) continue;
@@ -149,6 +150,19 @@ int race(const addrinfo* list, Deadline deadline, int& err, const std::atomic<bo
 }
 
 }  // namespace
+
+std::vector<const addrinfo*> connectOrder(const addrinfo* list) {
+    // Each family in the resolver's order; the first answer's family leads.
+    std::vector<const addrinfo*> first, other;
+    for (const addrinfo* a = list; a; a = a->ai_next) (a->ai_family == list->ai_family ? first : other).push_back(a);
+    std::vector<const addrinfo*> order;
+    order.reserve(first.size() + other.size());
+    for (size_t i = 0; i < std::max(first.size(), other.size()); ++i) {
+        if (i < first.size()) order.push_back(first[i]);
+        if (i < other.size()) order.push_back(other[i]);
+    }
+    return order;
+}
 
 int connectTo(const std::string& host, int port, Deadline deadline, int& err, const std::atomic<bool>* cancel) {
     if (!os::socketsReady()) {

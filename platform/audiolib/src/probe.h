@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+struct addrinfo;
+
 struct LarkspurEngineCounts {
     size_t handles;        // live handles
     size_t objects;        // engine objects alive, freed or not
@@ -24,3 +26,9 @@ LARKSPUR_PROBE void larkspurEngineCounts(LarkspurEngineCounts* out);
 // thread, 8 the capture callback, 16 a name lookup, 32 a title sender, 64 the figures'
 // thread): their deaths must be reported, never silent.
 LARKSPUR_PROBE void larkspurEngineFailThreads(unsigned points);
+
+// The name lookup of every connect (getaddrinfo and freeaddrinfo when null): a name with
+// addresses of a test's choosing, as a resolver would answer. Set while no connect starts.
+typedef int (*LarkspurLookup)(const char* host, const char* service, const addrinfo* hints, addrinfo** res);
+typedef void (*LarkspurRelease)(addrinfo* res);
+LARKSPUR_PROBE void larkspurEngineSetLookup(LarkspurLookup lookup, LarkspurRelease release);

@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "../../support/test_resolver.h"
 #include "audio/audio_graph.h"
 #include "broadcast/connection.h"
 #include "broadcast/title_status.h"
@@ -88,6 +89,32 @@ TEST_F(Faults, ServerKilledAndRestartedTheStationComesBackEachTime) {
     std::string all;
     for (long ms : backMs) all += std::to_string(ms) + " ";
     std::printf("back on the air after the server's return (ms): %s\n", all.c_str());
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
+// A server name whose first address never answers (an IPv6 address behind a broken route, as
+// on many networks) and whose second is the server: on the air through the second, and after
+// each server restart back as usual, the titles through the same name.
+TEST_F(Faults, ANameWhoseFirstAddressNeverAnswersIsBackAfterEachServerRestart) {
+    loopback::BlackHole hole;
+    ASSERT_TRUE(hole.ready);
+    loopback::Resolver resolver({hole.port, 0}, &larkspurEngineSetLookup);  // then the port asked for
+    configure();
+    storeText(station.server, "larkspur-two-addresses.test");
+    station.autoReconnect = 1;
+    ASSERT_EQ(toggleConnection(&station, true), 1) << ::testing::PrintToString(boxTexts());
+    ASSERT_EQ(ice.waitSourceField("server_name", "Larkspur FM"), "Larkspur FM");
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        revivable.kill();
+        ASSERT_TRUE(eventually([] { return station.streaming == 0; }, 5s));
+        ASSERT_TRUE(revivable.revive());
+        ASSERT_TRUE(eventually([] { return station.streaming == 1; }, 10s)) << desktop::text(statusLine);
+        EXPECT_EQ(ice.waitSourceField("server_name", "Larkspur FM", 3000), "Larkspur FM");
+        const std::string title = "Round " + std::to_string(round) + " - Through the second address";
+        EXPECT_TRUE(BASS_Encode_CastSetTitle(station.encoder, title.c_str(), ""));
+        EXPECT_EQ(ice.waitSourceField("title", title, 5000), title);
+    }
     EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
 }
 

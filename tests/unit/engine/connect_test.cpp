@@ -1,5 +1,6 @@
-// Connecting to a name with several addresses: tried in the resolver's order, a silent address
-// costs a quarter second, a refusing one nothing, the losers are closed, and a stop ends it.
+// Connecting to a name with several addresses: tried first answer first, then the families in
+// turn; a silent address costs a quarter second, a refusing one nothing, the losers are closed,
+// and a stop ends it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -56,6 +57,34 @@ Outcome connectNow(int deadlineMs, const std::atomic<bool>* cancel = nullptr) {
 }
 
 }  // namespace
+
+// The resolver's answers as "6" and "4", lettered per family in the resolver's order: tried
+// first-answer first, then the families in turn.
+TEST(Connect, AddressesAreTriedFirstAnswerFirstThenFamiliesInTurn) {
+    struct Case {
+        const char* answers;
+        const char* tried;
+    } cases[] = {{"6a 6b 6c 4a 4b", "6a 4a 6b 4b 6c"}, {"4a 6a 6b", "4a 6a 6b"}, {"6a 6b 4a 4b 4c 4d", "6a 4a 6b 4b 4c 4d"},
+                 {"4a 4b", "4a 4b"},                   {"6a 4a 6b 4b", "6a 4a 6b 4b"}, {"6a", "6a"}, {"", ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
+        std::vector<std::string> names;
+        for (std::string rest = c.answers; !rest.empty();) {
+            const auto space = rest.find(' ');
+            names.push_back(rest.substr(0, space));
+            rest = space == std::string::npos ? "" : rest.substr(space + 1);
+        }
+        std::vector<addrinfo> list(names.size());
+        for (size_t i = 0; i < list.size(); ++i) {
+            list[i].ai_family = names[i][0] == '6' ? AF_INET6 : AF_INET;
+            list[i].ai_next = i + 1 < list.size() ? &list[i + 1] : nullptr;
+        }
+        std::string tried;
+        for (const addrinfo* a : net::connectOrder(list.empty() ? nullptr : &list[0]))
+            tried += (tried.empty() ? "" : " ") + names[static_cast<size_t>(a - list.data())];
+        EXPECT_EQ(tried, c.tried);
+    }
+}
 
 TEST(Connect, AnAddressThatNeverAnswersCostsAQuarterSecondNotTheDeadline) {
     loopback::BlackHole hole;
