@@ -91,6 +91,8 @@ int captureDeviceNumber(const Larkspur& record) {
     if (name.empty()) return record.recordDevice != 0 ? record.recordDevice.load() : -1;
     for (const CaptureDevice& d : captureDevices())
         if (d.stableName == name) return d.number;
+    // A listing cut short by Quit says nothing about the device.
+    if (BASS_ErrorGetCode() == BASS_ERROR_RECORD_CANCEL) return -1;
     logCaptureDeviceMissing(name);
     return -1;
 }

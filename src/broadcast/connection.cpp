@@ -572,6 +572,8 @@ void joinHandlers() {
 void cancelConnects(Larkspur* record) {
     showErrors = 0;  // a cancelled connect is no failure to tell anyone about
     connectsCancelled = true;
+    // Opening the capture device waits on the sound server, as the handshake on the server.
+    BASS_RecordCancel();
     if (record) BASS_Encode_CastCancel(record->encoder);
 }
 
@@ -592,6 +594,8 @@ void shutdownBroadcast(Larkspur* record) {
         }
         // A failed reconnect attempt may have left the capture device open with its input muted.
         restoreSystemInputLevel();
+        // Closed, which also lets a later session open it again after the cancel above.
+        BASS_RecordFree();
         releaseAudioDevice();
     }
     joinHandlers();  // a notice that slipped in before the device went

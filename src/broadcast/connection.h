@@ -44,8 +44,9 @@ std::unique_lock<std::recursive_mutex> lockConnection();
 // The same without waiting: owns_lock() false while another thread connects or disconnects.
 std::unique_lock<std::recursive_mutex> tryLockConnection();
 
-// Quit's forced end: the connect under way on any thread gives up at once (its handshake is
-// cancelled, silently) and no further connect starts, until shutdownBroadcast has run.
+// Quit's forced end: the connect under way on any thread gives up at once (its capture device's
+// open and its handshake are cancelled, silently) and no further connect starts, until
+// shutdownBroadcast has run.
 void cancelConnects(Larkspur* record);
 
 // Before the module goes: ends a reconnect loop and a running broadcast, releases the

@@ -291,6 +291,8 @@ BOOL BASS_RecordInit(int device) {
     return record(make("BASS_RecordInit", fake_bass::list(device), {device}), Returns::Bool).ok;
 }
 
+BOOL BASS_RecordCancel(void) { return record(make("BASS_RecordCancel", ""), Returns::Bool).ok; }
+
 BOOL BASS_RecordFree(void) { return record(make("BASS_RecordFree", ""), Returns::Bool).ok; }
 
 HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC* proc, void* user) {

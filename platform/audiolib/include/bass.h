@@ -89,6 +89,7 @@ typedef DWORD HENCODE;  /* encoder on a channel */
 #define BASS_ERROR_CAST_INUSE  2105  /* a 403: mount in use (Icecast 2 also: content type forbidden) */
 #define BASS_ERROR_CAST_STATUS 2106  /* Icecast 2: any other refusal, or no readable answer */
 #define BASS_ERROR_CAST_CANCEL 2107  /* BASS_Encode_CastCancel ended the handshake */
+#define BASS_ERROR_RECORD_CANCEL 2108  /* BASS_RecordCancel ended or refused BASS_RecordInit */
 #define BASS_ERROR_UNKNOWN     -1
 
 /* Device info flags */
@@ -191,6 +192,12 @@ BASSDEF(BOOL) BASS_Free(void);
  * boosted beyond normal reads 1) into *volume (may be null); returns BASS_INPUT_OFF when the
  * system has the source muted, else 0; (DWORD)-1 on failure (BASS_ERROR_ILLPARAM for another
  * input, BASS_ERROR_INIT without an open device).
+ * BASS_RecordCancel: ends a BASS_RecordInit or a device listing (BASS_RecordGetDeviceInfo)
+ * under way on another thread at once (against a sound server that does not answer each waits
+ * up to 2 s otherwise) and makes every later one fail at once, all with
+ * BASS_ERROR_RECORD_CANCEL, until BASS_RecordFree or BASS_Free; returns at once (it only asks).
+ * A device already open stays open. For a caller that must stop waiting for the sound server,
+ * as when it is being unloaded.
  * BASS_RecordFree: closes the device and its channel, which leaves its mixer.
  * A device that goes away while its channel lives (the source fails or is unplugged, the sound
  * server stops or restarts; on Windows a wave input that hands back nothing for a second) does
@@ -203,6 +210,7 @@ BASSDEF(BOOL) BASS_Free(void);
  * Any thread; safe inside a notification callback. */
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
 BASSDEF(BOOL) BASS_RecordInit(int device);
+BASSDEF(BOOL) BASS_RecordCancel(void);
 BASSDEF(BOOL) BASS_RecordFree(void);
 BASSDEF(HRECORD) BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
 BASSDEF(BOOL) BASS_RecordSetInput(int input, DWORD flags, float volume);

@@ -131,6 +131,13 @@ BOOL BASS_RecordInit(int device) {
     return guarded(FALSE, [&] { return result(capture::open(device)); });
 }
 
+BOOL BASS_RecordCancel(void) {
+    return guarded(FALSE, [&] {
+        capture::cancelOpen();
+        return ok();
+    });
+}
+
 BOOL BASS_RecordFree(void) {
     return guarded(FALSE, [&] {
         for (auto& o : reg().all(Kind::Record)) lifetime::freeSource(o->handle.load());

@@ -47,9 +47,15 @@ public:
 
 namespace {
 
-// Lock order: State::mutex, then a connection's loop lock, then a channel's wakeMutex.
+// Lock order: State::mutex, then cancelMutex, then a connection's loop lock, then a channel's
+// wakeMutex.
 struct State {
     std::mutex mutex;
+    // An open or a device listing holds State::mutex for as long as the server takes to
+    // answer (a hung one: the deadline); a cancel reaches its connection through this lock.
+    std::mutex cancelMutex;
+    bool opensCancelled = false;               // under cancelMutex
+    std::shared_ptr<PulseConnection> opening;  // under cancelMutex: the open or listing under way
     bool open = false;
     std::shared_ptr<PulseConnection> conn;  // null while the device is lost
     PulseSourceInfo source{};               // the device; reopened by its name
@@ -68,9 +74,28 @@ State& state() {
 
 const char* keep(State& s, const std::string& text) { return s.names.insert(text).first->c_str(); }
 
-bool listSources(std::vector<PulseSourceInfo>& out, std::string& def) {
-    PulseConnection c;
-    return c.connect("Larkspur devices") && c.listSources(out, def);
+// With State::mutex held: conn is the open or listing under way; false once opens are cancelled.
+bool beginOpening(State& s, const std::shared_ptr<PulseConnection>& conn) {
+    std::lock_guard<std::mutex> guard(s.cancelMutex);
+    if (s.opensCancelled) return false;
+    s.opening = conn;
+    return true;
+}
+
+// Done with the server: a cancel from now on is too late to matter, one before it fails the
+// open or listing (its connection was interrupted for good). The result, `failure` unless so.
+int endOpening(State& s, int failure) {
+    std::lock_guard<std::mutex> guard(s.cancelMutex);
+    s.opening.reset();
+    return s.opensCancelled ? BASS_ERROR_RECORD_CANCEL : failure;
+}
+
+// With State::mutex held. BASS error code.
+int listSources(State& s, std::vector<PulseSourceInfo>& out, std::string& def) {
+    auto c = std::make_shared<PulseConnection>();
+    if (!beginOpening(s, c)) return BASS_ERROR_RECORD_CANCEL;
+    const bool listed = c->connect("Larkspur devices") && c->listSources(out, def);
+    return endOpening(s, listed ? BASS_OK : BASS_ERROR_DRIVER);
 }
 
 void dropStream(PulseConnection& c, pa_stream*& st) {
@@ -262,7 +287,12 @@ bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
         std::vector<PulseSourceInfo> sources;
         std::string def;
         s.list.clear();
-        if (listSources(sources, def))
+        const int listed = listSources(s, sources, def);
+        if (listed == BASS_ERROR_RECORD_CANCEL) {
+            err = listed;
+            return false;
+        }
+        if (listed == BASS_OK)
             for (auto& src : sources) {
                 DWORD flags = BASS_DEVICE_ENABLED;
                 if (src.name == def) flags |= BASS_DEVICE_DEFAULT;
@@ -286,10 +316,11 @@ int open(int device) {
     if (s.open) return BASS_ERROR_ALREADY;
     if (device < -1) return BASS_ERROR_DEVICE;
     auto conn = std::make_shared<PulseConnection>();
-    if (!conn->connect("Larkspur capture")) return BASS_ERROR_DRIVER;
+    if (!beginOpening(s, conn)) return BASS_ERROR_RECORD_CANCEL;
     std::vector<PulseSourceInfo> sources;
     std::string def;
-    if (!conn->listSources(sources, def)) return BASS_ERROR_DRIVER;
+    const bool listed = conn->connect("Larkspur capture") && conn->listSources(sources, def);
+    if (int err = endOpening(s, listed ? BASS_OK : BASS_ERROR_DRIVER)) return err;
     const PulseSourceInfo* pick = nullptr;
     if (device == -1) {
         for (auto& src : sources)
@@ -306,11 +337,26 @@ int open(int device) {
     return BASS_OK;
 }
 
+void cancelOpen() {
+    State& s = state();
+    std::shared_ptr<PulseConnection> opening;
+    {
+        std::lock_guard<std::mutex> guard(s.cancelMutex);
+        s.opensCancelled = true;
+        opening = s.opening;
+    }
+    if (opening) opening->interrupt();
+}
+
 int close() {
     State& s = state();
     std::shared_ptr<RecordChannel> ch;
     std::shared_ptr<PulseConnection> conn;
     std::thread reopener;
+    {
+        std::lock_guard<std::mutex> guard(s.cancelMutex);
+        s.opensCancelled = false;
+    }
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.open) return BASS_ERROR_INIT;

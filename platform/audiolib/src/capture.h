@@ -29,6 +29,9 @@ bool deviceInfo(DWORD n, DeviceEntry& out, int& err);
 
 // BASS error code, 0 on success.
 int open(int device);
+// Ends an open under way on another thread at once and refuses every later one
+// (BASS_ERROR_RECORD_CANCEL) until close(). Returns at once.
+void cancelOpen();
 int close();
 bool isOpen();
 

@@ -187,6 +187,8 @@ namespace {
 struct State {
     std::mutex mutex;
     bool open = false;
+    // Opening or listing wave inputs never waits on anything: a cancel only refuses later ones.
+    std::atomic<bool> opensCancelled{false};
     UINT id = WAVE_MAPPER;
     std::string name;  // of the open device, to find it again when it comes back
     float level = 1.0f;
@@ -233,6 +235,10 @@ bool deviceInfo(DWORD n, DeviceEntry& out, int& err) {
     if (n == 0 || s.list.empty()) {
         // Asking for the first device reads the list afresh; later numbers use that reading.
         s.list.clear();
+        if (s.opensCancelled.load()) {
+            err = BASS_ERROR_RECORD_CANCEL;
+            return false;
+        }
         const UINT count = waveInGetNumDevs();
         const UINT preferred = preferredDevice();
         for (UINT i = 0; i < count; ++i) {
@@ -260,6 +266,7 @@ int open(int device) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.open) return BASS_ERROR_ALREADY;
     if (device < -1) return BASS_ERROR_DEVICE;
+    if (s.opensCancelled.load()) return BASS_ERROR_RECORD_CANCEL;
     const UINT count = waveInGetNumDevs();
     if (count == 0) return BASS_ERROR_DRIVER;
     if (device == -1) {
@@ -275,9 +282,12 @@ int open(int device) {
     return BASS_OK;
 }
 
+void cancelOpen() { state().opensCancelled.store(true); }
+
 int close() {
     State& s = state();
     std::shared_ptr<RecordChannel> ch;
+    s.opensCancelled.store(false);
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.open) return BASS_ERROR_INIT;

@@ -11,6 +11,7 @@
 #include <numbers>
 #include <thread>
 
+#include "audio/audio_graph.h"
 #include "audio/talk_over.h"
 #include "bass.h"
 #include "broadcast/connection.h"
@@ -195,6 +196,27 @@ TEST_F(SoundServerFaults, KilledDuringConnectFailsClearlyAndWorksAfterItsReturn)
     openWindow();
     ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
     expectMicrophoneHeard();
+}
+
+// Quit's forced end while a connect waits for a stopped sound server to open the capture
+// device: that wait ends at once, not at its 2 s deadline (which came on top of Quit's 3 s),
+// with no box; after Quit's shutdown the next session opens the device again.
+TEST_F(SoundServerFaults, StoppedDuringConnectTheForcedEndOfQuitEndsTheWaitForIt) {
+    configure();
+    sound().freeze();
+    auto connecting = std::async(std::launch::async, [] { return toggleConnection(&station, true); });
+    ASSERT_TRUE(faults::eventually([] { return desktop::text(statusLine) == "connecting..."; }, 2s, 1ms));
+    cancelConnects(&station);
+    ASSERT_EQ(connecting.wait_for(1s), std::future_status::ready) << "the capture device's open was not cancelled";
+    EXPECT_EQ(connecting.get(), 0);
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+    shutdownBroadcast(&station);
+    sound().thaw();
+
+    openWindow();
+    initAudioDevice(1, &station);
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
+    EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
 }
 
 TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheMusicNeverGoes) {

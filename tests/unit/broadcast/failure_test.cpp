@@ -262,17 +262,19 @@ TEST_F(Failure, ShutdownEndsTheLoopDisconnectsAndReleasesTheDevice) {
 
 TEST_F(Failure, ShutdownTakesARunningBroadcastOffTheAir) {
     shutdownBroadcast(&station);
-    // First a connect under way anywhere is cancelled: nothing may hold Quit for a handshake.
-    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_Encode_CastCancel", "BASS_ChannelStop", "BASS_ChannelStop",
-                                             "BASS_ChannelStop", "BASS_RecordSetInput", "BASS_RecordFree",
-                                             "BASS_Free"}));
+    // First a connect under way anywhere is cancelled: nothing may hold Quit for the sound
+    // server or a handshake. The device is closed last, which lets a later session open it.
+    EXPECT_EQ(fake_bass::callNames(),
+              (Names{"BASS_RecordCancel", "BASS_Encode_CastCancel", "BASS_ChannelStop", "BASS_ChannelStop",
+                     "BASS_ChannelStop", "BASS_RecordSetInput", "BASS_RecordFree", "BASS_RecordFree", "BASS_Free"}));
     EXPECT_EQ(fake_bass::callsTo("BASS_Encode_CastCancel").at(0).ints.at(0), encoder);
     EXPECT_EQ(station.streaming, 0);
     fake_bass::clearCalls();
     initAudioDevice(1, &station);
     fake_bass::clearCalls();
     shutdownBroadcast(&station);  // off the air: only the device goes
-    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_Encode_CastCancel", "BASS_Free"}));
+    EXPECT_EQ(fake_bass::callNames(),
+              (Names{"BASS_RecordCancel", "BASS_Encode_CastCancel", "BASS_RecordFree", "BASS_Free"}));
     // Connects work again after it, for a later Init.
     EXPECT_EQ(connectStream(&station), 1);
 }
@@ -298,7 +300,9 @@ TEST_F(Failure, AReconnectLoopThatGivesUpPutsTheLevelBackAtOnce) {
     fake_bass::clearCalls();
     shutdownBroadcast(&station);
     EXPECT_EQ(fake_bass::inputLevel(), 1.0f);
-    EXPECT_EQ(fake_bass::callNames(), (Names{"BASS_Encode_CastCancel", "BASS_Free"}));  // nothing left to put back
+    // Nothing left to put back.
+    EXPECT_EQ(fake_bass::callNames(),
+              (Names{"BASS_RecordCancel", "BASS_Encode_CastCancel", "BASS_RecordFree", "BASS_Free"}));
 }
 
 TEST_F(Failure, QuitDuringAReconnectAttemptLeavesReportsOn) {

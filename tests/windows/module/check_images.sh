@@ -22,7 +22,7 @@ want="Config DSPProc Init Quit getModule winampDSPGetHeader2 "
 [ "$got" = "$want" ] || bad "dsp_wren.dll exports [$got], expected [$want]"
 
 declare -A expect=(
-  [BASS.dll]="BASS_ChannelGetLevelEx BASS_ChannelIsActive BASS_ChannelPlay BASS_ChannelSetAttribute BASS_ChannelSetFX BASS_ChannelStop BASS_ErrorGetCode BASS_FXSetParameters BASS_Free BASS_Init BASS_RecordFree BASS_RecordGetDeviceInfo BASS_RecordGetInput BASS_RecordInit BASS_RecordSetInput BASS_RecordStart BASS_StreamCreate BASS_StreamFree BASS_StreamPutData"
+  [BASS.dll]="BASS_ChannelGetLevelEx BASS_ChannelIsActive BASS_ChannelPlay BASS_ChannelSetAttribute BASS_ChannelSetFX BASS_ChannelStop BASS_ErrorGetCode BASS_FXSetParameters BASS_Free BASS_Init BASS_RecordCancel BASS_RecordFree BASS_RecordGetDeviceInfo BASS_RecordGetInput BASS_RecordInit BASS_RecordSetInput BASS_RecordStart BASS_StreamCreate BASS_StreamFree BASS_StreamPutData"
   [BASSMIX.dll]="BASS_Mixer_StreamAddChannel BASS_Mixer_StreamCreate"
   [BASS_FX.dll]="BASS_FX_GetVersion"
   [BASSENC.dll]="BASS_Encode_CastCancel BASS_Encode_CastInit BASS_Encode_CastSetTitle BASS_Encode_SetNotify BASS_Encode_Start BASS_Encode_SplitFile BASS_Encode_StartFile BASS_Encode_Stop"
