@@ -113,6 +113,44 @@ protected:
         return why;
     }
 
+    // A listener's last second has both the music (440 Hz) and the microphone (1000 Hz), each
+    // well above the floor at a frequency nobody plays: a feeder that stutters on a busy
+    // machine still shows, silence does not.
+    bool bothTonesHeard(fixtures::Listened& heard) const {
+        heard = fixtures::listen(ice.port(), 2);
+        if (!heard.ok || heard.samples.size() < 44100) return false;
+        const int16_t* last = heard.samples.data() + heard.samples.size() - 44100;
+        const double floor = std::max(toneLevel(last, 44100, 700), 1e-4);
+        return toneLevel(last, 44100, 440) > 10 * floor && toneLevel(last, 44100, 1000) > 10 * floor;
+    }
+
+    // Every half second of what a listener got has the music.
+    static void expectMusicThroughout(const fixtures::Listened& heard) {
+        ASSERT_TRUE(heard.ok) << heard.error;
+        ASSERT_GE(heard.samples.size(), 44100u * 2);
+        for (size_t at = 22050; at + 22050 <= heard.samples.size(); at += 22050) {
+            const int16_t* half = heard.samples.data() + at;
+            EXPECT_GT(toneLevel(half, 22050, 440), 10 * std::max(toneLevel(half, 22050, 700), 1e-4))
+                << "no music at " << at / 44100.0 << " s";
+        }
+    }
+
+    static std::string statusNow() {
+        updateStatus(&station);
+        return desktop::text(statusLine);
+    }
+
+    // What the sound server says of the open capture device's volume ("... 60% ...").
+    std::string openSourceVolume() {
+        std::string source, volume;
+        BASS_DEVICEINFO info{};
+        for (DWORD n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n)
+            if (info.flags & BASS_DEVICE_INIT) source = info.driver;
+        if (source.empty()) return "no open capture device";
+        fixtures::run("PULSE_SERVER='" + sound().pulseServer() + "' pactl get-source-volume '" + source + "'", &volume);
+        return source + ": " + volume;
+    }
+
     // A bounded disconnect: never hangs on the sound server.
     void disconnectWithin(std::chrono::milliseconds limit) {
         const auto start = Clock::now();
@@ -229,20 +267,8 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
     ASSERT_TRUE(sound().feedTone(1000, 60)) << sound().error();
     setSpeaking(&station, 1);
     fixtures::Listened heard;
-    auto bothTones = [&] {
-        heard = fixtures::listen(ice.port(), 2);
-        if (!heard.ok || heard.samples.size() < 44100) return false;
-        const int16_t* last = heard.samples.data() + heard.samples.size() - 44100;
-        // Each tone well above the floor at a frequency nobody plays: a feeder that stutters
-        // on a busy machine still shows, silence does not.
-        const double floor = std::max(toneLevel(last, 44100, 700), 1e-4);
-        return toneLevel(last, 44100, 440) > 10 * floor && toneLevel(last, 44100, 1000) > 10 * floor;
-    };
+    auto bothTones = [&] { return bothTonesHeard(heard); };
     ASSERT_TRUE(faults::eventually(bothTones, 30s, 0ms)) << heard.error;
-    auto statusNow = [] {
-        updateStatus(&station);
-        return desktop::text(statusLine);
-    };
     EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
 
     // A listener across the crash and the return of the sound server.
@@ -258,26 +284,47 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
     ASSERT_TRUE(sound().feedTone(1000, 60)) << sound().error();
 
     // The music never left the air: every half second the listener got has it.
-    const fixtures::Listened gap = across.get();
-    ASSERT_TRUE(gap.ok) << gap.error;
-    ASSERT_GE(gap.samples.size(), 44100u * 2);
-    for (size_t at = 22050; at + 22050 <= gap.samples.size(); at += 22050) {
-        const int16_t* half = gap.samples.data() + at;
-        EXPECT_GT(toneLevel(half, 22050, 440), 10 * std::max(toneLevel(half, 22050, 700), 1e-4))
-            << "no music at " << at / 44100.0 << " s";
-    }
+    expectMusicThroughout(across.get());
 
     // The microphone is back by itself, at the level talk-over gave it.
     ASSERT_TRUE(faults::eventually(bothTones, 60s, 0ms)) << heard.error;
     EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
     EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
-    std::string source, volume;
-    BASS_DEVICEINFO info{};
-    for (DWORD n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n)
-        if (info.flags & BASS_DEVICE_INIT) source = info.driver;
-    ASSERT_FALSE(source.empty());
-    fixtures::run("PULSE_SERVER='" + sound().pulseServer() + "' pactl get-source-volume '" + source + "'", &volume);
-    EXPECT_NE(volume.find(" 60%"), std::string::npos) << source << ": " << volume;
+    EXPECT_NE(openSourceVolume().find(" 60%"), std::string::npos) << openSourceVolume();
+    EXPECT_EQ(station.streaming, 1);
+    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+}
+
+// One microphone unplugged while the sound server runs on: the music stays on the air, the
+// status line says the microphone is lost, and it is back by itself, at its level, once the
+// source is plugged in again.
+TEST_F(SoundServerFaults, MicrophoneUnpluggedAndPluggedBackWhileTheServerRuns) {
+    configure();
+    station.hostVolume = 100;
+    station.hostVolumeSpeaking = 50;
+    station.deviceVolumeSpeaking = 60;
+    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
+    Music music;
+    ASSERT_TRUE(sound().feedTone(1000, 60)) << sound().error();
+    setSpeaking(&station, 1);
+    fixtures::Listened heard;
+    auto bothTones = [&] { return bothTonesHeard(heard); };
+    ASSERT_TRUE(faults::eventually(bothTones, 30s, 0ms)) << heard.error;
+
+    auto across = std::async(std::launch::async, [port = ice.port()] { return fixtures::listen(port, 4); });
+    ASSERT_EQ(ice.waitSourceField("listeners", "1", 15000), "1");
+    ASSERT_TRUE(sound().unplugMicrophone());
+    EXPECT_TRUE(faults::eventually([] { return BASS_ChannelIsActive(station.recordChannel) == BASS_ACTIVE_STALLED; },
+                                   10s));
+    EXPECT_NE(statusNow().find("microphone lost"), std::string::npos) << statusNow();
+    expectMusicThroughout(across.get());
+    EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_STALLED));  // still gone
+
+    ASSERT_TRUE(sound().plugMicrophone());
+    ASSERT_TRUE(faults::eventually(bothTones, 60s, 0ms)) << heard.error;
+    EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
+    EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
+    EXPECT_NE(openSourceVolume().find(" 60%"), std::string::npos) << openSourceVolume();
     EXPECT_EQ(station.streaming, 1);
     EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
 }
