@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <future>
+#include <memory>
 #include <numbers>
 #include <thread>
 
@@ -75,11 +76,29 @@ private:
 
 class SoundServerFaults : public on_air::Station {
 protected:
+    std::unique_ptr<Music> music;
+
     fixtures::SoundServer& sound() { return on_air::Services::sound(); }
 
     void TearDown() override {
         sound().thaw();
+        music.reset();
         on_air::Station::TearDown();
+    }
+
+    // On the air with the music playing and the presenter speaking, the microphone at 60 %:
+    // both reach a listener.
+    void onAirWithMusicAndMicrophone() {
+        configure();
+        station.hostVolume = 100;
+        station.hostVolumeSpeaking = 50;
+        station.deviceVolumeSpeaking = 60;
+        ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
+        music = std::make_unique<Music>();
+        ASSERT_TRUE(sound().feedTone(1000, 60)) << sound().error();
+        setSpeaking(&station, 1);
+        fixtures::Listened heard;
+        ASSERT_TRUE(faults::eventually([&] { return bothTonesHeard(heard); }, 30s, 0ms)) << heard.error;
     }
 
     // Connected, talking over with the microphone fully open: the tone must reach a listener.
@@ -258,17 +277,9 @@ TEST_F(SoundServerFaults, StoppedDuringConnectTheForcedEndOfQuitEndsTheWaitForIt
 }
 
 TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheMusicNeverGoes) {
-    configure();
-    station.hostVolume = 100;
-    station.hostVolumeSpeaking = 50;
-    station.deviceVolumeSpeaking = 60;
-    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
-    Music music;
-    ASSERT_TRUE(sound().feedTone(1000, 60)) << sound().error();
-    setSpeaking(&station, 1);
+    ASSERT_NO_FATAL_FAILURE(onAirWithMusicAndMicrophone());
     fixtures::Listened heard;
     auto bothTones = [&] { return bothTonesHeard(heard); };
-    ASSERT_TRUE(faults::eventually(bothTones, 30s, 0ms)) << heard.error;
     EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
 
     // A listener across the crash and the return of the sound server.
@@ -299,17 +310,9 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
 // status line says the microphone is lost, and it is back by itself, at its level, once the
 // source is plugged in again.
 TEST_F(SoundServerFaults, MicrophoneUnpluggedAndPluggedBackWhileTheServerRuns) {
-    configure();
-    station.hostVolume = 100;
-    station.hostVolumeSpeaking = 50;
-    station.deviceVolumeSpeaking = 60;
-    ASSERT_EQ(toggleConnection(&station, true), 1) << connectFailure();
-    Music music;
-    ASSERT_TRUE(sound().feedTone(1000, 60)) << sound().error();
-    setSpeaking(&station, 1);
+    ASSERT_NO_FATAL_FAILURE(onAirWithMusicAndMicrophone());
     fixtures::Listened heard;
     auto bothTones = [&] { return bothTonesHeard(heard); };
-    ASSERT_TRUE(faults::eventually(bothTones, 30s, 0ms)) << heard.error;
 
     auto across = std::async(std::launch::async, [port = ice.port()] { return fixtures::listen(port, 4); });
     ASSERT_EQ(ice.waitSourceField("listeners", "1", 15000), "1");
