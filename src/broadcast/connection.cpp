@@ -66,11 +66,11 @@ std::string withoutLineBreaks(std::string text) {
 // Every station text goes into the source handshake: a line break would start a header line.
 std::string castText(const TextField& field) { return withoutLineBreaks(textOf(field)); }
 
-// The program as the failure box names it, in the form the described box uses.
 // The connect under way on this thread is to give up at once, its failure unreported: Quit's
 // forced end, or, for a reconnect attempt, the user's Connect or Disconnect.
 bool attemptCancelled() { return connectsCancelled || (onReconnectThread && takeOvers.load() > 0); }
 
+// The program as the failure box names it, in the form the described box uses.
 std::string programFileName(const StreamFormat& format) {
     std::string name(format.program);
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -399,7 +399,8 @@ int connectStream(Larkspur* record) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> guard(connectionLock);
-    if (attemptCancelled()) return 0;  // the plug-in is going, or the user took over: not even the capture device
+    // The plug-in is going, or the user took over: not even the capture device.
+    if (attemptCancelled()) return 0;
     if (!BASS_RecordInit(captureDeviceNumber(*record))) {
         failStep(FailureReason::CaptureDevice, "Can't Init the Recorddevice");
         return 0;

@@ -64,8 +64,13 @@ TEST(Connect, AddressesAreTriedFirstAnswerFirstThenFamiliesInTurn) {
     struct Case {
         const char* answers;
         const char* tried;
-    } cases[] = {{"6a 6b 6c 4a 4b", "6a 4a 6b 4b 6c"}, {"4a 6a 6b", "4a 6a 6b"}, {"6a 6b 4a 4b 4c 4d", "6a 4a 6b 4b 4c 4d"},
-                 {"4a 4b", "4a 4b"},                   {"6a 4a 6b 4b", "6a 4a 6b 4b"}, {"6a", "6a"}, {"", ""}};
+    } cases[] = {{"6a 6b 6c 4a 4b", "6a 4a 6b 4b 6c"},
+                 {"4a 6a 6b", "4a 6a 6b"},
+                 {"6a 6b 4a 4b 4c 4d", "6a 4a 6b 4b 4c 4d"},
+                 {"4a 4b", "4a 4b"},
+                 {"6a 4a 6b 4b", "6a 4a 6b 4b"},
+                 {"6a", "6a"},
+                 {"", ""}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answers);
         std::vector<std::string> names;
