@@ -266,8 +266,10 @@ void handleDeath(Larkspur* record, DWORD status) {
 }
 
 // Ends every failure handler's reconnect loop and waits until none is left in one; an attempt
-// under way gives up at once (its handshake cancelled), so this waits a fraction of a second,
-// never for a server. No loop starts until endTakeOver().
+// under way gives up at once (its capture device's open and its handshake cancelled), so this
+// waits a fraction of a second, never for a server. No loop starts until endTakeOver(). The
+// capture cancel lasts until the device is closed: the loop's end closes it unless back on
+// the air, and every later connect comes after a disconnect.
 void takeOver(Larkspur* record) {
     bool loopRunning = false;
     {
@@ -277,7 +279,10 @@ void takeOver(Larkspur* record) {
         handlersChanged.notify_all();
     }
     // After takeOvers went up: an attempt that stores its encoder later sees the count instead.
-    if (loopRunning && record) BASS_Encode_CastCancel(record->encoder);
+    if (loopRunning) {
+        BASS_RecordCancel();
+        if (record) BASS_Encode_CastCancel(record->encoder);
+    }
     std::unique_lock<std::mutex> guard(handlersLock);
     handlersChanged.wait(guard, [] { return busyHandlers == 0; });
 }
