@@ -35,8 +35,9 @@ int positionOfKey(const std::string& key) {
     return -1;
 }
 
-// The chosen output: 2 for "Output 2".
-int chosenOutput() { return firstExtraOutput + std::max(desktop::selected(outputChoice), 0); }
+// The output whose settings the fields show (window thread only). An edit's event that comes
+// after another output was chosen, before the fields were filled again, still belongs to it.
+int shownOutput = firstExtraOutput;
 
 // Changes the record's text settings under the text lock, in one step.
 template <typename Change>
@@ -121,6 +122,7 @@ void buildOutputsPage(Larkspur* record) {
         desktop::addItem(recordFormat, std::string(format->name));
     }
     desktop::select(outputChoice, 0);
+    shownOutput = firstExtraOutput;
     if (!record) return;
     // What the lists show is what connect uses: a bitrate its format lacks becomes the nearest.
     changeSettings(record, [](TextSettings& text) {
@@ -133,7 +135,8 @@ void buildOutputsPage(Larkspur* record) {
 
 void showOutputSettings(Larkspur* record) {
     if (!record) return;
-    const int n = chosenOutput();
+    const int n = firstExtraOutput + std::clamp(desktop::selected(outputChoice), 0, lastOutput - firstExtraOutput);
+    shownOutput = n;
     const TextSettings text = textSettingsOf(*record);
     const OutputSettings& o = text.output(n);
     desktop::setChecked(outputEnabled, o.enabled);
@@ -151,7 +154,7 @@ void showOutputSettings(Larkspur* record) {
 
 bool handleOutputsPageEvent(Larkspur* record, int control) {
     if (!record) return false;
-    const int n = chosenOutput();
+    const int n = shownOutput;
     // Controls are read before the text lock is taken: the window's calls take locks of their own.
     switch (control) {
     case outputChoice: showOutputSettings(record); return true;

@@ -156,6 +156,15 @@ TEST_F(OutputsPage, EveryEditGoesIntoTheChosenOutputAtOnce) {
     EXPECT_EQ(output(4).bitrate, 32);  // the nearest Ogg offers
     EXPECT_TRUE(hl::boxes().empty());
 
+    // An edit's event taken after another output was chosen belongs to the output it showed.
+    desktop::setText(outputServer, "late.example");
+    desktop::select(outputChoice, 0);
+    handleControlEvent(&station, outputServer);
+    EXPECT_EQ(output(4).server, "late.example");
+    EXPECT_EQ(output(2).server, "ice.local/live");
+    handleControlEvent(&station, outputChoice);
+    EXPECT_EQ(desktop::text(outputServer), "ice.local/live");
+
     // The recording.
     hl::click(recordEnabled);
     hl::type(recordFolder, "C:\\Radio Archive");
