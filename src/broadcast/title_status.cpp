@@ -38,6 +38,21 @@ std::string hostTitle() {
     return title;
 }
 
+// While the station streams, output 1 is on the air unless it fails alone (its state then says
+// so); another output counts once its connect started it, even when it then failed (it stays
+// off with its failure).
+void countOutputs(StatusFacts& f) {
+    const OutputState one = outputState(1);
+    f.outputs = 1;
+    f.outputsOnAir = one.phase == OutputPhase::onAir || (one.phase == OutputPhase::off && one.failure.empty()) ? 1 : 0;
+    for (int n = firstExtraOutput; n <= lastOutput; ++n) {
+        const OutputState state = outputState(n);
+        if (state.phase == OutputPhase::off && state.failure.empty()) continue;
+        ++f.outputs;
+        if (state.phase == OutputPhase::onAir) ++f.outputsOnAir;
+    }
+}
+
 }  // namespace
 
 std::string trackTitle(const std::string& hostTitle) {
@@ -80,6 +95,7 @@ StatusFacts statusFacts(Larkspur* record) {
     f.reason = broadcastState.lastFailure;
     f.streaming = record && record->streaming == 1;
     if (!f.streaming) return f;
+    countOutputs(f);
     f.microphoneLost = BASS_ChannelIsActive(record->recordChannel) == BASS_ACTIVE_STALLED;
     f.deadAir = deadAirWatch().active();
     if (f.deadAir) f.silentSeconds = deadAirWatch().silentSeconds();
@@ -109,6 +125,7 @@ StatusView statusView(const StatusFacts& f) {
     if (f.deadAir) return {false, "dead air! silent for " + streamingTime(f.silentSeconds), red};
     if (f.seconds < 0) return {true, {}, 0};
     std::string online = "online! | streaming since: " + streamingTime(f.seconds);
+    if (f.outputsOnAir < f.outputs) online += " | " + std::to_string(f.outputsOnAir) + " of " + std::to_string(f.outputs);
     if (f.microphoneLost) online += " | microphone lost, waiting for it...";
     return {false, online, green};
 }

@@ -35,6 +35,9 @@ struct StatusFacts {
     int seconds = -1;  // the streaming time in whole seconds; -1 while below half a second or unknown
     // The capture device is gone: the engine mixes silence for it and keeps trying to open it again.
     bool microphoneLost = false;
+    // Server outputs started at this connect (output 1 among them) and those of them on the air.
+    int outputs = 1;
+    int outputsOnAir = 1;
 };
 struct StatusView {
     bool keep = false;  // the line keeps what it shows ("online... but no data..", talk-over texts)

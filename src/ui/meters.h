@@ -1,5 +1,5 @@
 // The meters under the tab pages, seen whatever page is open: music, microphone and the air,
-// each a label and a meter. Numbers from 60 on (47 to 59 are kept for later controls):
+// each a label and a meter. Numbers 60 to 65 (the outputs page has 47 to 59 and 66 on):
 //   60 music meter, 61 microphone meter, 62 air meter; 63, 64, 65 their labels.
 #pragma once
 

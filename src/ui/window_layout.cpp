@@ -12,6 +12,7 @@
 #include "broadcast/formats.h"
 #include "desktop/desktop.h"
 #include "plugin/globals.h"
+#include "ui/outputs_page.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ struct Row {
 };
 
 // Creation order is also the focus order.
-constexpr std::array<Row, 53> layout{{
+constexpr std::array<Row, 80> layout{{
     {18, K::Image, onWindow, 0, 0, 265, 45, "", false},
     {30, K::CenteredText, onWindow, 0, 45, 260, 20, "", false},
     {0, K::TabControl, onWindow, 0, 65, 260, 295, "", true},
@@ -82,6 +83,35 @@ constexpr std::array<Row, 53> layout{{
     {27, K::Text, 2, 173, 88, 30, 15, "kb/s", false},
     {28, K::PushButton, 2, 8, 118, 235, 25, "Open Mixer", true},
     {29, K::Image, 2, 13, 153, 235, 115, "", false},
+    // "  Outputs  " (ui/outputs_page.h): one server's settings at a time, chosen in the list
+    // at the top; the recording's; a state line for every output and the recording.
+    {47, K::DropList, 3, 8, 6, 85, 20, "", true},
+    {48, K::CheckBox, 3, 100, 8, 80, 15, "enabled", true},
+    {49, K::Text, 3, 8, 34, 45, 15, "Server:", false},
+    {50, K::Edit, 3, 55, 31, 193, 20, "", true},
+    {51, K::Text, 3, 8, 59, 45, 15, "Port:", false},
+    {52, K::NumberEdit, 3, 55, 56, 50, 20, "", true},
+    {53, K::Text, 3, 110, 59, 56, 15, "Password:", false},
+    {54, K::PasswordEdit, 3, 168, 56, 80, 20, "", true},
+    {55, K::Text, 3, 8, 84, 45, 15, "Stream:", false},
+    {56, K::DropList, 3, 55, 81, 65, 20, "", true},
+    {57, K::DropList, 3, 125, 81, 72, 20, "", true},
+    {58, K::Text, 3, 202, 84, 30, 15, "kb/s", false},
+    {59, K::CheckBox, 3, 8, 113, 78, 15, "Record to:", true},
+    {66, K::Edit, 3, 88, 111, 160, 20, "", true},
+    {67, K::Text, 3, 8, 139, 45, 15, "Stream:", false},
+    {68, K::DropList, 3, 55, 136, 65, 20, "", true},
+    {69, K::DropList, 3, 125, 136, 72, 20, "", true},
+    {70, K::Text, 3, 202, 139, 30, 15, "kb/s", false},
+    {71, K::Text, 3, 8, 164, 45, 15, "Split:", false},
+    {72, K::NumberEdit, 3, 55, 161, 35, 20, "", true},
+    {73, K::Text, 3, 95, 164, 153, 15, "min (0: a file per connect)", false},
+    {74, K::Text, 3, 8, 189, 240, 13, "", false},
+    {75, K::Text, 3, 8, 202, 240, 13, "", false},
+    {76, K::Text, 3, 8, 215, 240, 13, "", false},
+    {77, K::Text, 3, 8, 228, 240, 13, "", false},
+    {78, K::Text, 3, 8, 241, 240, 13, "", false},
+    {79, K::Text, 3, 8, 254, 240, 13, "", false},
     // The meters, under the pages (ui/meters.h)
     {63, K::Text, onWindow, 6, 365, 44, 15, "Music", false},
     {60, K::Meter, onWindow, 52, 366, 201, 12, "", false},
@@ -104,7 +134,7 @@ constexpr const char* serverFieldHelp =
     "https://[user@]radio.example.org/live: Icecast 2 over TLS\n"
     "The port goes in the Port field.";
 
-constexpr std::array<const char*, 3> tabLabels{"  Streaming  ", " ServerConfig", "  SoundConfig  "};
+constexpr std::array<const char*, 4> tabLabels{"  Streaming  ", " ServerConfig", "  SoundConfig  ", "  Outputs  "};
 
 constexpr int formatList = 22;
 constexpr int bitrateList = 26;
@@ -136,10 +166,11 @@ void buildWindow(Larkspur* record) {
     desktop::setWindowIcon(configWindow, windowIcon);
     if (desktop::compositionEnabled()) desktop::setWindowBackground(configWindow, 0x000000);
 
+    int pages = 0;
     for (const Row& row : layout) {
-        // Each page comes into being just before its first control.
-        if (row.page != onWindow && (row.number == 31 || row.number == 1 || row.number == 19))
-            desktop::addTab(tabControl, tabLabels[static_cast<std::size_t>(row.page)]);
+        // Each page comes into being just before its first control (the table keeps pages in order).
+        for (; row.page != onWindow && pages <= row.page; ++pages)
+            desktop::addTab(tabControl, tabLabels[static_cast<std::size_t>(pages)]);
         desktop::ControlSpec spec;
         spec.number = row.number;
         spec.kind = row.kind;
@@ -166,38 +197,48 @@ void buildWindow(Larkspur* record) {
 
     fillCaptureDeviceList(20);
     showRecord(record);
+    buildOutputsPage(record);
+}
+
+int offeredBitrate(const StreamFormat& format, int bitrate, bool nearest) {
+    const auto rates = format.bitrates;
+    if (rates.empty()) return bitrate;
+    auto match = std::find(rates.begin(), rates.end(), bitrate);
+    if (match == rates.end() && nearest) {
+        // The closest offered, the lower of two as close.
+        match = std::min_element(rates.begin(), rates.end(),
+                                 [&](int a, int b) { return std::abs(a - bitrate) < std::abs(b - bitrate); });
+    }
+    return match == rates.end() ? rates.front() : *match;
+}
+
+int showBitrateList(int list, int unit, const StreamFormat& format, int bitrate, bool nearest) {
+    std::vector<std::string> items;
+    for (int rate : format.bitrates) items.push_back(std::to_string(rate));
+    if (items.empty()) items.emplace_back(formats::losslessItem);
+    std::vector<std::string> shown;
+    for (int i = 0; i < desktop::itemCount(list); ++i) shown.push_back(desktop::itemText(list, i));
+    if (shown != items) {
+        desktop::clearItems(list);
+        for (const std::string& item : items) desktop::addItem(list, item);
+    }
+    desktop::setEnabled(list, !format.bitrates.empty());
+    desktop::setText(unit, format.bitrates.empty() ? "" : "kb/s");
+    // A lossless format keeps the bitrate for the next format chosen.
+    if (format.bitrates.empty()) {
+        desktop::select(list, 0);
+        return bitrate;
+    }
+    const int chosen = offeredBitrate(format, bitrate, nearest);
+    const auto rates = format.bitrates;
+    desktop::select(list, static_cast<int>(std::find(rates.begin(), rates.end(), chosen) - rates.begin()));
+    return chosen;
 }
 
 void showBitrates(Larkspur* record, bool nearest) {
     const int position = formats::positionOf(textOf(record->contentType));
     const StreamFormat& format = formats::all[static_cast<std::size_t>(std::max(position, 0))];
-    std::vector<std::string> items;
-    for (int rate : format.bitrates) items.push_back(std::to_string(rate));
-    if (items.empty()) items.emplace_back(formats::losslessItem);
-    std::vector<std::string> shown;
-    for (int i = 0; i < desktop::itemCount(bitrateList); ++i) shown.push_back(desktop::itemText(bitrateList, i));
-    if (shown != items) {
-        desktop::clearItems(bitrateList);
-        for (const std::string& item : items) desktop::addItem(bitrateList, item);
-    }
-    desktop::setEnabled(bitrateList, !format.bitrates.empty());
-    desktop::setText(bitrateUnit, format.bitrates.empty() ? "" : "kb/s");
-    // A lossless format keeps the record's bitrate for the next format chosen.
-    if (format.bitrates.empty()) {
-        desktop::select(bitrateList, 0);
-        return;
-    }
-    const auto rates = format.bitrates;
-    auto match = std::find(rates.begin(), rates.end(), record->bitrate.load());
-    if (match == rates.end() && nearest) {
-        // The closest offered, the lower of two as close.
-        match = std::min_element(rates.begin(), rates.end(), [&](int a, int b) {
-            return std::abs(a - record->bitrate) < std::abs(b - record->bitrate);
-        });
-    }
-    if (match == rates.end()) match = rates.begin();
-    record->bitrate = *match;
-    desktop::select(bitrateList, static_cast<int>(match - rates.begin()));
+    record->bitrate = showBitrateList(bitrateList, bitrateUnit, format, record->bitrate, nearest);
 }
 
 int showRecord(Larkspur* record) {

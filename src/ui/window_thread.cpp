@@ -14,6 +14,7 @@
 #include "plugin/globals.h"
 #include "settings/settings_file.h"
 #include "ui/meters.h"
+#include "ui/outputs_page.h"
 #include "ui/window_layout.h"
 
 namespace {
@@ -94,7 +95,7 @@ void handleControlEvent(Larkspur* record, int control) {
     case formatList: onFormatChosen(record); break;
     case 24: record->sampleRate = desktop::selected(24) == 0 ? 44100 : 22050; break;
     case 26: onBitrateChosen(record); break;
-    default: break;  // tab control, banner, Speak (polled), labels, group boxes, picture
+    default: handleOutputsPageEvent(record, control); break;  // tab control, banner, Speak (polled), labels, group boxes, picture
     }
 }
 
@@ -146,7 +147,10 @@ int windowThreadProc(Larkspur* record) {
         }
         if (event.kind == desktop::Event::Kind::Timer) {
             if (event.id == titleTimer) updateTitle(record);
-            else if (event.id == statusTimer) updateStatus(record);
+            else if (event.id == statusTimer) {
+                updateStatus(record);
+                showOutputStates();
+            }
             else if (event.id == settingsTimer && record) saveIfChanged(record, savedSettings);
             else if (event.id == meterTimer) updateMeters(record, steadyMs());
         }

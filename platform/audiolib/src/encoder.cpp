@@ -1,6 +1,7 @@
 #include "encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -25,6 +26,9 @@ constexpr int kWriteSliceMs = 100;
 // A pause in the feed this long starts the hung-encoder clock afresh (a paused mixer feeds
 // nothing, and a program may hold a part of a frame until more comes).
 constexpr int64_t kFeedGapNs = 1'000'000'000;
+// An Ogg mount has read the stream's first pages within the first of these after the cast
+// began, or on a slow machine within the second.
+constexpr std::array<int, 2> kOggTitleSettleMs{3000, 10000};
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -339,6 +343,10 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     castAddress_ = address;
     castPass_ = params.password;
     castCharset_ = text::charsetFor(params.content);
+    castTitleSettled_.clear();
+    if (params.content.find("ogg") != std::string::npos)
+        for (int ms : kOggTitleSettleMs)
+            castTitleSettled_.push_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
     return BASS_OK;
 }
 
@@ -358,7 +366,8 @@ int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     if (!titles_) titles_ = std::make_unique<title::Sender>(castAddress_.host, castAddress_.port, castAddress_.tls);
     const cast::Handler& protocol = cast::protocolFor(castAddress_);
     titles_->post(protocol.titleRequest(castAddress_, castPass_, protocol.titleText(song, castCharset_),
-                                        protocol.titleText(url, castCharset_)));
+                                        protocol.titleText(url, castCharset_)),
+                  castTitleSettled_);
     return BASS_OK;
 }
 

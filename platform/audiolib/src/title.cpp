@@ -1,7 +1,10 @@
 #include "title.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "net.h"
 #include "transport.h"
@@ -40,11 +43,10 @@ Sender::Sender(std::string host, int port, bool tls) : host_(std::move(host)), p
 
 Sender::~Sender() { stop(); }
 
-void Sender::post(std::string request) {
+void Sender::post(std::string request, std::vector<Clock::time_point> againAt) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Only the newest title matters when updates pile up behind a slow server.
-    queue_.clear();
-    queue_.push_back(std::move(request));
+    queued_ = Update{std::move(request), std::move(againAt)};
     cv_.notify_one();
 }
 
@@ -61,36 +63,76 @@ void Sender::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
+namespace {
+
+// A refusal that may pass: a mount that does not exist yet, or one that has not read the first
+// Ogg pages and so does not know its codec (Icecast answers 400 to both), or no answer at all.
+// A wrong password stays wrong.
+bool worthRetrying(int status) { return status != 200 && status != 401 && status != 403; }
+
+}  // namespace
+
+int Sender::sendOnce(const std::string& req) {
+    auto deadline = net::after(kDeadlineMs);
+    int err = 0;
+    auto conn = net::open(host_, port_, tls_, deadline, err, &stop_);
+    int status = 0;
+    if (conn && net::sendAll(*conn, req.data(), req.size(), deadline, &stop_)) {
+        std::string reply;
+        char buf[512];
+        long n;
+        while (reply.find('\n') == std::string::npos &&
+               (n = net::recvSome(*conn, buf, sizeof buf, deadline, &stop_)) > 0)
+            reply.append(buf, static_cast<size_t>(n));
+        auto sp = reply.find(' ');
+        if (reply.compare(0, 5, "HTTP/") == 0 && sp != std::string::npos) status = std::atoi(reply.c_str() + sp + 1);
+    }
+    return status;
+}
+
 void Sender::run() {
+    std::optional<Update> current;  // the title being sent, until taken, given up or sent again
+    int tries = 0;
+    Clock::time_point nextAt{};
     for (;;) {
-        std::string req;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait(lock, [&] { return stop_.load() || !queue_.empty(); });
+            auto arrived = [&] { return stop_.load() || queued_.has_value(); };
+            if (current)
+                cv_.wait_until(lock, nextAt, arrived);  // a newer title wins over a retry
+            else
+                cv_.wait(lock, arrived);
             if (stop_.load()) return;
-            req = std::move(queue_.front());
-            queue_.pop_front();
+            if (queued_) {
+                current = std::move(queued_);
+                queued_.reset();
+                tries = 0;
+            } else if (Clock::now() < nextAt) {
+                continue;
+            }
         }
-        auto deadline = net::after(kDeadlineMs);
-        int err = 0;
-        auto conn = net::open(host_, port_, tls_, deadline, err, &stop_);
-        int status = 0;
-        if (conn && net::sendAll(*conn, req.data(), req.size(), deadline, &stop_)) {
-            std::string reply;
-            char buf[512];
-            long n;
-            while (reply.find('\n') == std::string::npos &&
-                   (n = net::recvSome(*conn, buf, sizeof buf, deadline, &stop_)) > 0)
-                reply.append(buf, static_cast<size_t>(n));
-            auto sp = reply.find(' ');
-            if (reply.compare(0, 5, "HTTP/") == 0 && sp != std::string::npos) status = std::atoi(reply.c_str() + sp + 1);
-        }
-        conn.reset();
+        const int status = sendOnce(current->request);
+        ++tries;
+        const bool retry = worthRetrying(status) && tries < kTries;
         // Never a box: a refused title is only worth a line in the host's log.
-        if (status != 200 && !stop_.load())
+        if (status != 200 && !retry && !stop_.load())
             std::fprintf(stderr, "libbass: title update to %s:%d answered %d\n", host_.c_str(), port_, status);
         lastStatus_.store(status);
         completed_.fetch_add(1);
+        if (retry) {
+            nextAt = Clock::now() + std::chrono::milliseconds(kRetryDelayMs);
+        } else {
+            auto& again = current->againAt;
+            const auto now = Clock::now();
+            again.erase(std::remove_if(again.begin(), again.end(), [&](Clock::time_point t) { return t <= now; }),
+                        again.end());
+            if (again.empty()) {
+                current.reset();
+            } else {
+                nextAt = *std::min_element(again.begin(), again.end());
+                tries = 0;
+            }
+        }
     }
 }
 

@@ -36,6 +36,7 @@ void ShadowedBackend::setBackgroundColor(int number, std::uint32_t rgb) {
     change(number, [&](Shadow& s) {
         s.background = rgb & 0xFFFFFF;
         s.coloured = true;
+        s.backgroundSet = true;
     });
 }
 std::uint32_t ShadowedBackend::textColor(int number) {

@@ -24,6 +24,7 @@ struct Shadow {
     std::uint32_t textColor = 0x000000;
     std::uint32_t background = dialogColour;
     bool coloured = false;  // colours set by the plug-in
+    bool backgroundSet = false;  // the background among them; else the system's stays
     std::vector<std::string> items;  // list entries or tab labels
     int selected = -1;
     int position = 0;

@@ -100,6 +100,17 @@ protected:
     }
 };
 
+// A title sent as the station comes on the air, before Icecast has read an Ogg page: the mount
+// refuses it until it knows the codec, and the title is sent again until it is taken.
+TEST_F(Icecast2, AnOggTitleSentBeforeTheFirstPagesIsShownOnceTheyArrive) {
+    Station ogg(kOgg, 660);
+    ASSERT_TRUE(ogg.cast(at("", ice.port(), "/other"), ice.sourcePassword(), "application/ogg", "Larkspur Two"))
+        << BASS_ErrorGetCode();
+    ASSERT_TRUE(BASS_Encode_CastSetTitle(ogg.encoder(), "First - Title", ""));
+    ASSERT_TRUE(ogg.play());
+    EXPECT_EQ(ice.waitMountField("/other", "title", "First - Title", 15000), "First - Title");
+}
+
 TEST_F(Icecast2, TwoStationsOnTheirOwnMountsAtOnce) {
     Station mp3(kMp3, 440), ogg(kOgg, 660);
     ASSERT_TRUE(mp3.cast(at("", ice.port(), "/live"), ice.sourcePassword(), "audio/mpeg", "Larkspur One"))

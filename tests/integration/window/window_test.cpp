@@ -108,7 +108,7 @@ protected:
     static std::string at(int x, int y) { return std::to_string(winX + x) + " " + std::to_string(winY + y); }
     static std::string onPage(int x, int y) { return at(pageX + x, pageY + y); }
     void clickTab(int index) {
-        const int tabX[] = {35, 105, 180};
+        const int tabX[] = {35, 105, 180, 250};
         display->xdotool("mousemove " + at(tabX[index], 76) + " click 1");
         ASSERT_TRUE(eventually([&] { return desktop::selected(0) == index; }, 2s));
         std::this_thread::sleep_for(150ms);
@@ -167,6 +167,19 @@ TEST_F(Window, TypingUpdatesTheRecordAtEveryKeystroke) {
     stopRequested = 1;
     ASSERT_EQ(thread.wait_for(2s), std::future_status::ready);
     EXPECT_EQ(record.port, 8000);
+}
+
+TEST_F(Window, TheOutputsPageStoresEachEditAndShowsEveryOutputsState) {
+    clickTab(3);
+    display->xdotool("mousemove " + onPage(55 + 60, 31 + 10) + " click 1");
+    display->xdotool("type --delay 0 ice.local/two");
+    EXPECT_TRUE(eventually([&] { return textSettingsOf(record).output(2).server == "ice.local/two"; }, 2s))
+        << textSettingsOf(record).output(2).server;
+    display->xdotool("mousemove " + onPage(8 + 5, 113 + 7) + " click 1");  // "Record to:"
+    EXPECT_TRUE(eventually([&] { return textSettingsOf(record).recording.enabled; }, 2s));
+    EXPECT_EQ(desktop::text(75), "Output 2: off");
+    EXPECT_EQ(desktop::text(79), "Recording: off");
+    shoot("window-outputs");
 }
 
 TEST_F(Window, ChoosingAFormatWritesItsContentTypeAndOffersItsBitrates) {

@@ -27,6 +27,15 @@ TEST(StatusView, ShowsWhatMattersMostFirst) {
     f.seconds = 65;
     EXPECT_EQ(statusView(f).text, "online! | streaming since: 1:05");
     EXPECT_EQ(statusView(f).colour, green);
+    // Only some of the server outputs on the air: how many, after the time, before the microphone.
+    f.outputs = 3;
+    f.outputsOnAir = 2;
+    EXPECT_EQ(statusView(f).text, "online! | streaming since: 1:05 | 2 of 3");
+    f.microphoneLost = true;
+    EXPECT_EQ(statusView(f).text, "online! | streaming since: 1:05 | 2 of 3 | microphone lost, waiting for it...");
+    f.microphoneLost = false;
+    f.outputsOnAir = 3;
+    EXPECT_EQ(statusView(f).text, "online! | streaming since: 1:05");
     f.deadAir = true;
     f.silentSeconds = 15;
     EXPECT_EQ(statusView(f).text, "dead air! silent for 0:15");

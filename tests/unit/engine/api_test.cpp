@@ -32,10 +32,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// A fresh name; the placeholder that reserved it goes, so that the caller's one remove()
+// leaves nothing behind.
 std::string tempFile(const char* tag) {
     char path[] = "/tmp/larkspur-engine-XXXXXX";
     int fd = ::mkstemp(path);
     ::close(fd);
+    ::unlink(path);
     return std::string(path) + tag;
 }
 

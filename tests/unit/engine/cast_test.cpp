@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../../support/loopback.h"
 #include "encoder.h"
@@ -412,6 +414,48 @@ TEST(TitleUpdate, SentOffTheCallersThreadAndAbandonedOnStop) {
     loopback::shutdown(ls);  // an accept still waiting for a client that never came
     server.join();
     loopback::close(ls);
+}
+
+// A mount that refuses a title for now (a mount not there yet) is asked again until it takes
+// it; one that may drop a title taken too early (an Ogg mount before its first pages) gets it
+// once more at each time asked. The request is the same, byte for byte.
+TEST(TitleUpdate, ARefusalForNowIsSentAgainUntilTakenAndAnEarlyTitleAgainWhenAsked) {
+    int port = 0;
+    int ls = loopback::listener(port);
+    ASSERT_GE(ls, 0);
+    std::vector<std::string> requests;
+    std::thread server([&] {
+        for (const char* reply : {"HTTP/1.0 400 Bad Request\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\n",
+                                  "HTTP/1.0 200 OK\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\n"}) {
+            int c = loopback::accept(ls);
+            std::string got;
+            char buf[1024];
+            long n;
+            while (got.find("\r\n\r\n") == std::string::npos && (n = loopback::recv(c, buf, sizeof buf)) > 0)
+                got.append(buf, static_cast<size_t>(n));
+            requests.push_back(got);
+            loopback::send(c, reply, std::strlen(reply));
+            loopback::close(c);
+        }
+    });
+    {
+        title::Sender sender("127.0.0.1", port);
+        sender.post(title::buildRequest("127.0.0.1", port, "pw", "Song", ""));
+        for (int i = 0; i < 3000 && sender.completed() < 2; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(sender.completed(), 2u);
+        EXPECT_EQ(sender.lastStatus(), 200);
+        const auto now = title::Sender::Clock::now();
+        sender.post(title::buildRequest("127.0.0.1", port, "pw", "Early", ""), {now + 50ms, now - 1s});
+        server.join();
+        for (int i = 0; i < 3000 && sender.completed() < 4; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(sender.completed(), 4u);  // a time already past asks for nothing
+    }
+    loopback::close(ls);
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].substr(0, 47), "GET /admin.cgi?pass=pw&mode=updinfo&song=Song H");
+    EXPECT_EQ(requests[1], requests[0]);
+    EXPECT_EQ(requests[2].substr(0, 48), "GET /admin.cgi?pass=pw&mode=updinfo&song=Early H");
+    EXPECT_EQ(requests[3], requests[2]);
 }
 
 TEST(IcyLink, StalledSendingGivesATimeoutNoticeThenADeathAtTheLivenessTime) {

@@ -90,7 +90,8 @@ std::shared_ptr<Encoder> encoderOf(DWORD h) { return Registry::instance().get<En
 }  // namespace
 
 TEST(Recording, SplitHandsEverySampleToExactlyOneFileInOrderAndNeverReplacesAFile) {
-    const std::string dir = fixtures::makeTempDir("larkspur rec");
+    const fixtures::TempDir folder("larkspur rec");
+    const std::string& dir = folder.path;
     const std::string first = dir + "/first.raw", second = dir + "/second.raw";
     Graph g;
     DWORD rec = 0;
@@ -122,11 +123,11 @@ TEST(Recording, SplitHandsEverySampleToExactlyOneFileInOrderAndNeverReplacesAFil
     for (size_t i = 0; i < a.size(); ++i)
         ASSERT_EQ(a[i], static_cast<int16_t>(i / 2)) << "sample " << i << " of both files together";
     EXPECT_EQ(encoderOf(next), nullptr);  // gone with its mixer
-    fixtures::run("rm -rf '" + dir + "'");
 }
 
 TEST(Recording, WriteErrorEndsThatRecordingWithItsOwnNoticeWhileTheOthersGoOn) {
-    const std::string dir = fixtures::makeTempDir("larkspur rec");
+    const fixtures::TempDir folder("larkspur rec");
+    const std::string& dir = folder.path;
     Graph g;
     // Every file of this process stops growing at 64 KiB: the write past it fails (EFBIG).
     auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
@@ -164,11 +165,11 @@ TEST(Recording, WriteErrorEndsThatRecordingWithItsOwnNoticeWhileTheOthersGoOn) {
     lifetime::freeMixer(g.mixerHandle);
     EXPECT_EQ(notices.count.load(), 1);
     EXPECT_EQ(quiet.count.load(), 0);
-    fixtures::run("rm -rf '" + dir + "'");
 }
 
 TEST(Recording, EachFileOfASplitMp3RecordingDecodesOnItsOwn) {
-    const std::string dir = fixtures::makeTempDir("larkspur rec");
+    const fixtures::TempDir folder("larkspur rec");
+    const std::string& dir = folder.path;
     const std::string first = dir + "/a.mp3", second = dir + "/b.mp3";
     Graph g;
     DWORD rec = 0, next = 0;
@@ -192,13 +193,13 @@ TEST(Recording, EachFileOfASplitMp3RecordingDecodesOnItsOwn) {
             10s))
             << file << ": " << decoded << " s";
     }
-    fixtures::run("rm -rf '" + dir + "'");
 }
 
 // A chained format meets a recording: the titles stay out of the file, and a split starts a
 // stream of its own in the next file, so each decodes alone and together they are the mix.
 TEST(Recording, ASplitFlacRecordingKeepsOneStreamPerFileAndLosesNoSample) {
-    const std::string dir = fixtures::makeTempDir("larkspur rec");
+    const fixtures::TempDir folder("larkspur rec");
+    const std::string& dir = folder.path;
     const std::string first = dir + "/a.flac", second = dir + "/b.flac";
     Graph g;
     DWORD rec = 0, next = 0, third = 0;
@@ -238,5 +239,4 @@ TEST(Recording, ASplitFlacRecordingKeepsOneStreamPerFileAndLosesNoSample) {
     }
     for (size_t i = 0; i < all.size(); ++i)
         ASSERT_EQ(all[i], static_cast<int16_t>(i / 2)) << "sample " << i << " of both files together";
-    fixtures::run("rm -rf '" + dir + "'");
 }

@@ -237,6 +237,10 @@ TEST_F(Lifecycle, AHostThatEndsWithoutQuitIsNotAborted) {
         {
             startPlugin(&record, &module, wellBehaved);
             while (procedureRuns.load() == 0) std::this_thread::yield();
+            // The child runs no TearDown: its own folder goes here.
+            std::error_code ec;
+            fs::current_path(previous_, ec);
+            fs::remove_all(folder_, ec);
             std::exit(3);
         },
         ::testing::ExitedWithCode(3), "");

@@ -67,4 +67,35 @@ inline constexpr Row rows[] = {
     {29, K::Image, 2, 13, 153, 235, 115, "", false},
 };
 
+// The fourth page, "  Outputs  ", after the described ones; off the air, without a text part.
+inline constexpr Row outputsRows[] = {
+    {47, K::DropList, 3, 8, 6, 85, 20, "", true},
+    {48, K::CheckBox, 3, 100, 8, 80, 15, "enabled", true},
+    {49, K::Text, 3, 8, 34, 45, 15, "Server:", false},
+    {50, K::Edit, 3, 55, 31, 193, 20, "", true},
+    {51, K::Text, 3, 8, 59, 45, 15, "Port:", false},
+    {52, K::NumberEdit, 3, 55, 56, 50, 20, "0", true},
+    {53, K::Text, 3, 110, 59, 56, 15, "Password:", false},
+    {54, K::PasswordEdit, 3, 168, 56, 80, 20, "", true},
+    {55, K::Text, 3, 8, 84, 45, 15, "Stream:", false},
+    {56, K::DropList, 3, 55, 81, 65, 20, "", true},
+    {57, K::DropList, 3, 125, 81, 72, 20, "", true},
+    {58, K::Text, 3, 202, 84, 30, 15, "kb/s", false},
+    {59, K::CheckBox, 3, 8, 113, 78, 15, "Record to:", true},
+    {66, K::Edit, 3, 88, 111, 160, 20, "", true},
+    {67, K::Text, 3, 8, 139, 45, 15, "Stream:", false},
+    {68, K::DropList, 3, 55, 136, 65, 20, "", true},
+    {69, K::DropList, 3, 125, 136, 72, 20, "", true},
+    {70, K::Text, 3, 202, 139, 30, 15, "kb/s", false},
+    {71, K::Text, 3, 8, 164, 45, 15, "Split:", false},
+    {72, K::NumberEdit, 3, 55, 161, 35, 20, "0", true},
+    {73, K::Text, 3, 95, 164, 153, 15, "min (0: a file per connect)", false},
+    {74, K::Text, 3, 8, 189, 240, 13, "Output 1: off", false},
+    {75, K::Text, 3, 8, 202, 240, 13, "Output 2: off", false},
+    {76, K::Text, 3, 8, 215, 240, 13, "Output 3: off", false},
+    {77, K::Text, 3, 8, 228, 240, 13, "Output 4: off", false},
+    {78, K::Text, 3, 8, 241, 240, 13, "Output 5: off", false},
+    {79, K::Text, 3, 8, 254, 240, 13, "Recording: off", false},
+};
+
 }  // namespace window_table

@@ -98,7 +98,7 @@ control 31 || fail "no Connect toggle on the first page"
 shoot player-window-streaming
 read -r tl tt tr _ < <(probe control 0)
 x=$((tl + 25))
-for page in 1 2; do
+for page in 1 2 3; do
   # The tabs' widths follow their texts in the system's font: step right until the page turns.
   while ! tab_is "$page"; do
     x=$((x + 20))

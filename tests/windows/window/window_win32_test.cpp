@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -161,8 +163,10 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     auto all = descendants(window);
     HWND tabs = all[0];
     ASSERT_TRUE(tabs);
-    EXPECT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 3);
-    for (const auto& row : window_table::rows) {
+    EXPECT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 4);
+    std::vector<window_table::Row> every(std::begin(window_table::rows), std::end(window_table::rows));
+    every.insert(every.end(), std::begin(window_table::outputsRows), std::end(window_table::outputsRows));
+    for (const auto& row : every) {
         SCOPED_TRACE(row.number);
         HWND h = all[row.number];
         ASSERT_TRUE(h);
@@ -234,6 +238,60 @@ TEST_F(Win32Window, EveryControlHasItsClassPlaceAndText) {
     DeleteDC(dc);
 }
 
+// The screenshot NAME of the window, when the suite's runner serves them (with_display.sh): the
+// crop goes into NAME.request in its folder, and the picture is there once the request is gone.
+void shoot(HWND window, const std::string& name) {
+    const char* folder = std::getenv("LARKSPUR_SHOTS");
+    if (!folder || !*folder) return;
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RECT r{};
+    GetWindowRect(window, &r);
+    const std::string base = std::string("Z:") + folder + "/" + name;
+    {
+        std::ofstream part(base + ".part");
+        part << (r.right - r.left + 40) << 'x' << (r.bottom - r.top + 40) << '+' << (r.left - 20) << '+' << (r.top - 20);
+    }
+    std::error_code ec;
+    std::filesystem::remove(base + ".png", ec);
+    std::filesystem::rename(base + ".part", base + ".request", ec);  // whole, or not seen
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_TRUE(winsupport::waitFor([&] { return !std::filesystem::exists(base + ".request"); }, 30000));
+    EXPECT_TRUE(std::filesystem::exists(base + ".png")) << base;
+}
+
+// The outputs page in the system's controls: chosen by its tab, every edit stored through the
+// controls' own notifications, the format list offering its bitrates, the states in words.
+TEST_F(Win32Window, TheOutputsPageTakesItsEditsAndShowsTheStates) {
+    auto all = descendants(window);
+    HWND tabs = all[0];
+    SendMessageA(tabs, TCM_SETCURSEL, 3, 0);
+    NMHDR change{tabs, 0, UINT(TCN_SELCHANGE)};
+    SendMessageA(window, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&change));
+    EXPECT_TRUE(winsupport::waitFor([&] { return desktop::selected(0) == 3 && IsWindowVisible(GetParent(all[47])); }));
+    EXPECT_FALSE(IsWindowVisible(GetParent(all[31])));
+    EXPECT_EQ(listItems(all[47]), (std::vector<std::string>{"Output 2", "Output 3", "Output 4", "Output 5"}));
+    EXPECT_EQ(listItems(all[56]), (std::vector<std::string>{"MP3", "OGG", "Opus", "FLAC"}));
+
+    // The real edit reports its change to its page, which hands it to the window.
+    SetWindowTextA(all[50], "ice.local/two");
+    EXPECT_TRUE(winsupport::waitFor([&] { return textSettingsOf(record).output(2).server == "ice.local/two"; }));
+    SendMessageA(all[48], BM_CLICK, 0, 0);
+    EXPECT_TRUE(winsupport::waitFor([&] { return textSettingsOf(record).output(2).enabled; }));
+    SendMessageA(all[56], CB_SETCURSEL, 3, 0);
+    SendMessageA(GetParent(all[56]), WM_COMMAND, MAKEWPARAM(56, CBN_SELCHANGE), reinterpret_cast<LPARAM>(all[56]));
+    EXPECT_TRUE(winsupport::waitFor([&] { return listItems(all[57]) == std::vector<std::string>{"lossless"}; }));
+    EXPECT_FALSE(IsWindowEnabled(all[57]));
+    EXPECT_EQ(textSettingsOf(record).output(2).format, "flac");
+    SendMessageA(all[59], BM_CLICK, 0, 0);
+    SetWindowTextA(all[66], "C:\\Radio Archive");
+    EXPECT_TRUE(winsupport::waitFor([&] { return textSettingsOf(record).recording.folder == "C:\\Radio Archive"; }));
+    EXPECT_TRUE(textSettingsOf(record).recording.enabled);
+
+    EXPECT_EQ(textOf(all[75]), "Output 2: off");
+    EXPECT_EQ(textOf(all[79]), "Recording: off");
+    shoot(window, "window-win32-outputs");
+}
+
 // The meters are owner-drawn statics on the window, painted from their readings.
 TEST_F(Win32Window, MetersAreDrawnFromTheirReadings) {
     auto all = descendants(window);
@@ -295,12 +353,13 @@ TEST_F(Win32Window, TabWalksTheVisibleStopsAndTooltipsAttach) {
         EXPECT_TRUE(winsupport::waitFor([&] { return focusOf(window) == all[number]; }, 5000));
     }
 
-    // Two tools: the server field's and the format list's (set by the window itself).
+    // Eight tools: the server field's, the format list's and the six state lines' (set by the
+    // window itself).
     desktop::setToolTip(3, "host[:port] or host/mount");
     HWND tips = nullptr;
     EXPECT_TRUE(winsupport::waitFor([&] {
         tips = FindWindowExA(nullptr, nullptr, TOOLTIPS_CLASSA, nullptr);
-        return tips && SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0) == 2;
+        return tips && SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0) == 8;
     }, 5000));
 }
 

@@ -63,6 +63,12 @@ inline std::string labelText(const std::string& s, bool button) {
     return out;
 }
 
+inline std::string trimmedLabel(const std::string& s) {
+    const auto first = s.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
 inline std::string menuText(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -201,6 +207,7 @@ public:
     int addTab(int tabControl, const std::string& label) override;
 
     int selectedNow(int number);
+    void fitTabLabels(int tabControl);
 
 
 

@@ -430,10 +430,37 @@ int Fltk::addTab(int tabControl, const std::string& label) {
         sh.items.push_back(label);
         if (sh.selected < 0) sh.selected = 0;
     }
+    fitTabLabels(tabControl);
     // Only the selected page shows.
     tabs_->value(pages_[std::size_t(selectedNow(tabControl))]);
     tabs_->redraw();
     return index;
+}
+
+// A row of tabs wider than the control would overlap (FLTK piles them against the right edge):
+// the tabs then drop the spaces around their texts, as the system's tab control pads its own.
+void Fltk::fitTabLabels(int tabControl) {
+    std::vector<std::string> labels;
+    {
+        std::lock_guard lock(m_);
+        labels = shadow_[tabControl].items;
+    }
+    if (labels.size() != pages_.size()) return;
+    constexpr int tabPadding = 10;  // what Fl_Tabs adds to a label's width
+    fl_font(uiFont, FL_NORMAL_SIZE);
+    auto rowWidth = [&](bool trim) {
+        int total = 0;
+        for (const std::string& label : labels) {
+            std::string shown = labelText(trim ? trimmedLabel(label) : label, false);
+            int w = 0, h = 0;
+            fl_measure(shown.c_str(), w, h, 0);
+            total += w + tabPadding;
+        }
+        return total;
+    };
+    const bool trim = rowWidth(false) > tabs_->w();
+    for (std::size_t i = 0; i < pages_.size(); ++i)
+        pages_[i]->copy_label(labelText(trim ? trimmedLabel(labels[i]) : labels[i], false).c_str());
 }
 
 int Fltk::selectedNow(int number) {

@@ -597,12 +597,18 @@ LRESULT Win32::handle(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
         auto lit = live_.find(number);
         if (lit == live_.end() || lit->second.hwnd != reinterpret_cast<HWND>(l)) break;
         Live& live = lit->second;
+        HDC dc = reinterpret_cast<HDC>(w);
+        if (!s.backgroundSet) {
+            // A text colour alone: the system's background, as the page's other labels have.
+            const LRESULT brush = DefWindowProcA(hwnd, msg, w, l);
+            SetTextColor(dc, colorRef(s.textColor));
+            return brush;
+        }
         if (!live.brush || live.brushColour != s.background) {
             if (live.brush) DeleteObject(live.brush);
             live.brush = CreateSolidBrush(colorRef(s.background));
             live.brushColour = s.background;
         }
-        HDC dc = reinterpret_cast<HDC>(w);
         SetTextColor(dc, colorRef(s.textColor));
         SetBkColor(dc, colorRef(s.background));
         return reinterpret_cast<LRESULT>(live.brush);
