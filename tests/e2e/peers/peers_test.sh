@@ -30,9 +30,9 @@ check() {  # WHAT GOT WANT
 }
 # Tries a command every 0.1 s until it succeeds, for at most $1 seconds.
 eventually() {
-  local secs="$1" i
+  local secs="$1"
   shift
-  for i in $(seq 1 $((secs * 10))); do "$@" && return 0; sleep 0.1; done
+  for _ in $(seq 1 $((secs * 10))); do "$@" && return 0; sleep 0.1; done
   return 1
 }
 
