@@ -1,4 +1,4 @@
-# Shared by bench/peers and bench/latency/run: services, the player, process-tree figures.
+# Shared by bench/peers/run and bench/latency/run: services, the player, process-tree figures.
 # Source after setting lh_root (the checkout) and lh_work (a private temp folder).
 
 source "$lh_root/scripts/lib/packages.sh"
@@ -17,13 +17,18 @@ lh_die() {
 }
 lh_note() { echo "-- $*" >&2; }
 
-# Builds the player, the module, the encoder links and the latency helpers into $1.
+# Builds into $1 the targets given after it, or by default the player, the module, the encoder
+# links and the latency helpers (these need the benchmarks configured in).
 lh_build() {
-  local build="$1"
-  cmake -S "$lh_root" -B "$build" -G Ninja -DLARKSPUR_BENCH=ON >"$lh_work/cmake.log" 2>&1 ||
+  local build="$1"; shift
+  local bench=()
+  if [ $# -eq 0 ]; then
+    set -- player dsp_wren player_encoders larkspur_latency larkspur_latency_probe
+    bench=(-DLARKSPUR_BENCH=ON)
+  fi
+  cmake -S "$lh_root" -B "$build" -G Ninja "${bench[@]}" >"$lh_work/cmake.log" 2>&1 ||
     { tail -20 "$lh_work/cmake.log" >&2; lh_die "cmake failed (see above)"; }
-  cmake --build "$build" --target player dsp_wren player_encoders larkspur_latency \
-    larkspur_latency_probe -j "$(nproc)" >"$lh_work/build.log" 2>&1 ||
+  cmake --build "$build" --target "$@" -j "$(nproc)" >"$lh_work/build.log" 2>&1 ||
     { tail -30 "$lh_work/build.log" >&2; lh_die "the build failed (see above)"; }
 }
 
@@ -95,11 +100,13 @@ lh_wait_mount() {
   return 1
 }
 
-# The configuration window is the visible 259 x 416 one (it has an empty caption).
+# The configuration window: the visible one of at least 259 x 416 (it may grow to the right
+# and below) and smaller than the screen's root window; the player's own window is 420 x 70.
 lh_config_window() {
   local w
   for w in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
-    if xdotool getwindowgeometry "$w" 2>/dev/null | grep -q 'Geometry: 259x416'; then
+    if xdotool getwindowgeometry "$w" 2>/dev/null |
+         awk -F '[ x]+' '/Geometry:/ { ok = $3 >= 259 && $3 < 1000 && $4 >= 416 && $4 < 1000 } END { exit !ok }'; then
       echo "$w"
       return 0
     fi
@@ -118,4 +125,12 @@ lh_press_connect() {
   [ -n "$w" ] || return 1
   sleep 0.5  # let the window fill itself
   xdotool mousemove --window "$w" 78 $((65 + ${LARKSPUR_TAB_ROW:-24} + 25)) click 1
+}
+
+# Presses Hold (control 39, at 178,223 on the first tab page, 70 x 30): the microphone, closed
+# from Connect until the presenter speaks, stays open at its "while speaking" level.
+lh_press_hold() {
+  local w
+  w="$(lh_config_window)" || return 1
+  xdotool mousemove --window "$w" 213 $((65 + ${LARKSPUR_TAB_ROW:-24} + 238)) click 1
 }

@@ -3,7 +3,8 @@
 #   icecast_start [DIR] [SOURCE_PASSWORD] [ADMIN_PASSWORD]
 #       sets ICECAST_PORT, ICECAST_DIR, ICECAST_PID, ICECAST_SOURCE_PASSWORD, ICECAST_ADMIN_PASSWORD;
 #       with ICECAST_TLS_CERT (key and certificate in one PEM) also a TLS port, ICECAST_TLS_PORT,
-#       on 127.0.0.1 and 127.0.0.2 (an address the certificate need not name)
+#       on 127.0.0.1 and 127.0.0.2 (an address the certificate need not name); with
+#       ICECAST_EXTRA_XML that text too, inside <icecast> (a relay, a further authentication)
 #   icecast_test_certificate DIR    a test CA (DIR/ca.pem) and a certificate it signed for
 #                                   localhost and 127.0.0.1 (DIR/server-bundle.pem)
 #   icecast_stop
@@ -66,6 +67,7 @@ XML
   <listen-socket><port>$tls_port</port><bind-address>127.0.0.2</bind-address><ssl>1</ssl></listen-socket>
   <paths><ssl-certificate>$ICECAST_TLS_CERT</ssl-certificate></paths>
 XML
+    [ -n "${ICECAST_EXTRA_XML:-}" ] && printf '%s\n' "$ICECAST_EXTRA_XML" >>"$dir/icecast.xml"
     echo '</icecast>' >>"$dir/icecast.xml"
     chmod 755 "$dir"
     icecast2 -c "$dir/icecast.xml" >"$dir/stdout.log" 2>&1 &

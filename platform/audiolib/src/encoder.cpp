@@ -1,7 +1,6 @@
 #include "encoder.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -26,9 +25,12 @@ constexpr int kWriteSliceMs = 100;
 // A pause in the feed this long starts the hung-encoder clock afresh (a paused mixer feeds
 // nothing, and a program may hold a part of a frame until more comes).
 constexpr int64_t kFeedGapNs = 1'000'000'000;
-// An Ogg mount has read the stream's first pages within the first of these after the cast
-// began, or on a slow machine within the second.
-constexpr std::array<int, 2> kOggTitleSettleMs{3000, 10000};
+// Icecast rebuilds an Ogg Vorbis stream to put a URL title in it; a title that comes before
+// the first audio packet after the headers wedges that rebuild for good (the mount goes
+// silent), and one that comes with the headers is replaced by their own comment. So a title
+// waits until the server was sent the headers and two seconds of audio.
+constexpr uint64_t kOggHeadersAllowance = 16 * 1024;
+uint64_t oggTitleGate(int kbps) { return kOggHeadersAllowance + 2 * static_cast<uint64_t>(kbps > 0 ? kbps : 128) * 1000 / 8; }
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -343,10 +345,11 @@ int Encoder::castInit(const std::string& server, const icy::CastParams& params) 
     castAddress_ = address;
     castPass_ = params.password;
     castCharset_ = text::charsetFor(params.content);
-    castTitleSettled_.clear();
+    castTitleGate_ = {};
     if (params.content.find("ogg") != std::string::npos)
-        for (int ms : kOggTitleSettleMs)
-            castTitleSettled_.push_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+        castTitleGate_ = [sent = link_->sentCounter(), enough = oggTitleGate(params.bitrate)] {
+            return sent->load() >= enough;
+        };
     return BASS_OK;
 }
 
@@ -371,7 +374,7 @@ int Encoder::castSetTitle(const std::string& song, const std::string& url) {
     const cast::Handler& protocol = cast::protocolFor(castAddress_);
     titles_->post(protocol.titleRequest(castAddress_, castPass_, protocol.titleText(song, castCharset_),
                                         protocol.titleText(url, castCharset_)),
-                  castTitleSettled_);
+                  castTitleGate_);
     return BASS_OK;
 }
 

@@ -12,9 +12,9 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -145,9 +145,7 @@ private:
     cast::Address castAddress_;
     std::string castPass_;
     text::Charset castCharset_ = text::Charset::Latin1;  // how the server reads this stream's texts
-    // An Ogg mount takes its titles from the stream's own comment header once it has read it,
-    // replacing one sent before: a title sent that early is sent again at these times.
-    std::vector<std::chrono::steady_clock::time_point> castTitleSettled_;
+    std::function<bool()> castTitleGate_;  // when a title may go to the server (Ogg: see encoder.cpp)
     std::unique_ptr<title::Sender> titles_;
 
     std::thread writer_, reader_;

@@ -184,6 +184,7 @@ void Link::run() {
         auto now = Clock::now();
         if (n > 0) {
             sent += static_cast<size_t>(n);
+            sentTotal_->fetch_add(static_cast<uint64_t>(n));
             if (!inHead) inHand_.store(chunk.size() - sent);
             watch.progressed(now);
             stallReported = false;

@@ -76,6 +76,8 @@ public:
     void cancel();
     void stop();
     bool dead() const { return dead_.load(); }
+    // Bytes the server was sent so far; outlives the link for whoever holds it.
+    std::shared_ptr<const std::atomic<uint64_t>> sentCounter() const { return sentTotal_; }
 
 private:
     void run();
@@ -95,6 +97,7 @@ private:
     std::atomic<size_t> inKernel_{0};  // sent, not yet acknowledged
     std::atomic<bool> stop_{false};
     std::atomic<bool> dead_{false};
+    std::shared_ptr<std::atomic<uint64_t>> sentTotal_ = std::make_shared<std::atomic<uint64_t>>(0);
     std::thread thread_;
 };
 

@@ -1,6 +1,5 @@
 #include "title.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +47,10 @@ Sender::Sender(std::string host, int port, bool tls, std::function<void()> onDea
 
 Sender::~Sender() { stop(); }
 
-void Sender::post(std::string request, std::vector<Clock::time_point> againAt) {
+void Sender::post(std::string request, std::function<bool()> ready) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Only the newest title matters when updates pile up behind a slow server.
-    queued_ = Update{std::move(request), std::move(againAt)};
+    queued_ = Update{std::move(request), std::move(ready)};
     cv_.notify_one();
 }
 
@@ -70,9 +69,8 @@ void Sender::stop() {
 
 namespace {
 
-// A refusal that may pass: a mount that does not exist yet, or one that has not read the first
-// Ogg pages and so does not know its codec (Icecast answers 400 to both), or no answer at all.
-// A wrong password stays wrong.
+// A refusal that may pass (a mount not up yet answers 400) or no answer at all; a wrong
+// password stays wrong.
 bool worthRetrying(int status) { return status != 200 && status != 401 && status != 403; }
 
 }  // namespace
@@ -96,7 +94,8 @@ int Sender::sendOnce(const std::string& req) {
 }
 
 void Sender::run() {
-    std::optional<Update> current;  // the title being sent, until taken, given up or sent again
+    using Clock = std::chrono::steady_clock;
+    std::optional<Update> current;  // the title being sent, until it is taken or given up
     int tries = 0;
     Clock::time_point nextAt{};
     for (;;) {
@@ -104,7 +103,7 @@ void Sender::run() {
             std::unique_lock<std::mutex> lock(mutex_);
             auto arrived = [&] { return stop_.load() || queued_.has_value(); };
             if (current)
-                cv_.wait_until(lock, nextAt, arrived);  // a newer title wins over a retry
+                cv_.wait_until(lock, nextAt, arrived);  // a newer title wins over a wait
             else
                 cv_.wait(lock, arrived);
             if (stop_.load()) return;
@@ -116,29 +115,22 @@ void Sender::run() {
                 continue;
             }
         }
+        if (current->ready && !current->ready()) {
+            nextAt = Clock::now() + std::chrono::milliseconds(kGatePollMs);
+            continue;
+        }
         faults::check(faults::TitleSend);
         const int status = sendOnce(current->request);
-        ++tries;
-        const bool retry = worthRetrying(status) && tries < kTries;
+        const bool retry = worthRetrying(status) && ++tries < kTries;
         // Never a box: a refused title is only worth a line in the host's log.
         if (status != 200 && !retry && !stop_.load())
             std::fprintf(stderr, "libbass: title update to %s:%d answered %d\n", host_.c_str(), port_, status);
         lastStatus_.store(status);
         completed_.fetch_add(1);
-        if (retry) {
+        if (retry)
             nextAt = Clock::now() + std::chrono::milliseconds(kRetryDelayMs);
-        } else {
-            auto& again = current->againAt;
-            const auto now = Clock::now();
-            again.erase(std::remove_if(again.begin(), again.end(), [&](Clock::time_point t) { return t <= now; }),
-                        again.end());
-            if (again.empty()) {
-                current.reset();
-            } else {
-                nextAt = *std::min_element(again.begin(), again.end());
-                tries = 0;
-            }
-        }
+        else
+            current.reset();
     }
 }
 

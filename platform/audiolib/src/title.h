@@ -1,18 +1,16 @@
 // Title updates: GET /admin.cgi?pass=..&mode=updinfo&song=..&url=.. to the server's base
 // port (an Icecast 2 mount's request comes from its protocol), sent one at a time on a worker
-// thread with a deadline, and again a few times when the server refuses it for now; callers
-// never wait.
+// thread with a deadline, again a few times when the server refuses it for now, and held back
+// while the caller's gate is shut; callers never wait.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace bassx::title {
 
@@ -20,6 +18,8 @@ constexpr int kDeadlineMs = 5000;
 // A refused title is sent again this often, this many times in all, unless a newer one comes.
 constexpr int kRetryDelayMs = 1000;
 constexpr int kTries = 6;
+// A shut gate is looked at again this often.
+constexpr int kGatePollMs = 200;
 
 // Every byte but A-Z a-z 0-9 - _ . ~ as %XX; 8-bit text passes through byte for byte.
 std::string urlEncode(const std::string& s);
@@ -34,10 +34,8 @@ public:
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
-    using Clock = std::chrono::steady_clock;
-    // Sends the request, and once more at each later time of againAt (for a server that may
-    // drop a title it took too early: an Ogg mount before it has read its first pages).
-    void post(std::string request, std::vector<Clock::time_point> againAt = {});
+    // Sends the request once `ready` (when given) says so; a newer post replaces it.
+    void post(std::string request, std::function<bool()> ready = {});
     // Abandons what is queued or in flight, name lookup included. cancel() only asks and
     // returns at once; stop() also waits for the worker (a fraction of a second).
     void cancel();
@@ -47,6 +45,10 @@ public:
     unsigned completed() const { return completed_.load(); }
 
 private:
+    struct Update {
+        std::string request;
+        std::function<bool()> ready;
+    };
     void run();
     int sendOnce(const std::string& request);  // the HTTP status, 0 when none came
     std::string host_;
@@ -55,10 +57,6 @@ private:
     std::function<void()> onDeath_;
     std::mutex mutex_;
     std::condition_variable cv_;
-    struct Update {
-        std::string request;
-        std::vector<Clock::time_point> againAt;
-    };
     std::optional<Update> queued_;
     std::atomic<bool> stop_{false};
     std::atomic<int> lastStatus_{0};

@@ -100,15 +100,20 @@ protected:
     }
 };
 
-// A title sent as the station comes on the air, before Icecast has read an Ogg page: the mount
-// refuses it until it knows the codec, and the title is sent again until it is taken.
-TEST_F(Icecast2, AnOggTitleSentBeforeTheFirstPagesIsShownOnceTheyArrive) {
+// A title given as an Ogg station comes on the air: Icecast rebuilds the stream to carry it, and
+// one that reached it before the first audio after the headers would silence the mount for
+// good (or be replaced by the headers' own comment). It is held back until audio flows: the
+// mount shows it and a listener still hears the station.
+TEST_F(Icecast2, AnOggTitleGivenAtOnceNeitherSilencesTheMountNorIsLost) {
     Station ogg(kOgg, 660);
     ASSERT_TRUE(ogg.cast(at("", ice.port(), "/other"), ice.sourcePassword(), "application/ogg", "Larkspur Two"))
         << BASS_ErrorGetCode();
     ASSERT_TRUE(BASS_Encode_CastSetTitle(ogg.encoder(), "First - Title", ""));
     ASSERT_TRUE(ogg.play());
-    EXPECT_EQ(ice.waitMountField("/other", "title", "First - Title", 15000), "First - Title");
+    EXPECT_EQ(ice.waitMountField("/other", "title", "First - Title", 15000), "First - Title") << ice.statusJson();
+    const auto heard = fixtures::listen(ice.port(), 2, "/other");
+    ASSERT_TRUE(heard.ok) << heard.error;
+    EXPECT_NEAR(heard.dominantHz, 660, 5);
 }
 
 TEST_F(Icecast2, TwoStationsOnTheirOwnMountsAtOnce) {
