@@ -98,11 +98,13 @@ TEST_P(Formats, OnTheAirAsBothSourcesWithTheToneAndTheTitle) {
             EXPECT_EQ(parsed.links[0].tag("TITLE"), "<none>");
             EXPECT_EQ(parsed.links.back().tag("TITLE"), song);
             EXPECT_EQ(parsed.links.back().tag("ARTIST"), artist);
-            // One who comes in later starts with the headers of the titled link.
+            // One who comes in later gets the titled link too; Icecast's burst may start him in
+            // the link before it, with that link's own headers, when the change was recent.
             receive(1).join();
             const auto later = ogg_links::parse(received());
             ASSERT_FALSE(later.links.empty());
-            EXPECT_EQ(later.links.front().tag("ARTIST"), artist);
+            EXPECT_TRUE(later.wellFormed);
+            EXPECT_EQ(later.links.back().tag("ARTIST"), artist);
         }
         toggleConnection(&station, false);
         EXPECT_TRUE(sourceGone());
