@@ -3,10 +3,10 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "../../support/proc_file.h"
 #include "audio/audio_graph.h"
 #include "broadcast/connection.h"
 #include "desktop/desktop.h"
@@ -111,8 +111,7 @@ std::vector<pid_t> encoderChildren() {
     while (dirent* entry = ::readdir(proc)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0) continue;
-        std::ifstream file("/proc/" + std::string(entry->d_name) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string stat = readProcFile("/proc/" + std::string(entry->d_name) + "/stat");
         const auto open = stat.find('('), close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
         const std::string name = stat.substr(open + 1, close - open - 1);

@@ -11,8 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
+
+#include "../../support/proc_file.h"
 
 namespace faults {
 
@@ -30,11 +31,6 @@ int countEntries(const char* path) {
     return n;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
 int threadCount() { return countEntries("/proc/self/task"); }
@@ -44,7 +40,7 @@ std::string threadNames() {
     if (DIR* dir = ::opendir("/proc/self/task")) {
         while (dirent* entry = ::readdir(dir)) {
             if (entry->d_name[0] == '.') continue;
-            std::string comm = readAll("/proc/self/task/" + std::string(entry->d_name) + "/comm");
+            std::string comm = readProcFile("/proc/self/task/" + std::string(entry->d_name) + "/comm");
             if (!comm.empty() && comm.back() == '\n') comm.pop_back();
             names += comm + " ";
         }
@@ -61,7 +57,7 @@ std::vector<pid_t> children(const std::string& name) {
     while (dirent* entry = ::readdir(proc)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0) continue;
-        const std::string stat = readAll("/proc/" + std::string(entry->d_name) + "/stat");
+        const std::string stat = readProcFile("/proc/" + std::string(entry->d_name) + "/stat");
         const auto open = stat.find('('), close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) continue;
         std::istringstream rest(stat.substr(close + 2));
@@ -120,7 +116,7 @@ Usage usage() {
     u.fds = countEntries("/proc/self/fd") - 1 - runtime.fds;  // less the one opendir holds
     u.threads = threadCount();
     u.children = static_cast<int>(children().size()) - runtime.processes;
-    std::istringstream statm(readAll("/proc/self/statm"));
+    std::istringstream statm(readProcFile("/proc/self/statm"));
     long pages = 0, resident = 0;
     statm >> pages >> resident;
     u.rssKiB = resident * (::sysconf(_SC_PAGESIZE) / 1024);
@@ -148,13 +144,13 @@ std::string openFiles() {
 }
 
 std::string cmdlineOf(pid_t pid) {
-    std::string s = readAll("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string s = readProcFile("/proc/" + std::to_string(pid) + "/cmdline");
     for (char& c : s)
         if (c == '\0') c = ' ';
     return s;
 }
 
-std::string environOf(pid_t pid) { return readAll("/proc/" + std::to_string(pid) + "/environ"); }
+std::string environOf(pid_t pid) { return readProcFile("/proc/" + std::to_string(pid) + "/environ"); }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit,
                 std::chrono::milliseconds step) {
