@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "../../support/ogg_links.h"
+#include "../../support/raw_samples.h"
 #include "audio/talk_over.h"
 #include "broadcast/connection.h"
 #include "broadcast/outputs.h"
@@ -145,9 +146,7 @@ TEST_F(Outputs, EveryMountAndTheRecordingCarryTheProgrammeTheStationAndTheTitle)
     ASSERT_EQ(fixtures::run("ffmpeg -v error -i '" + file.string() + "' -ss 2 -t 3 -ac 1 -ar 44100 -f s16le '" + pcm +
                             "'"),
               0);
-    const std::string raw = contents(pcm);
-    std::vector<int16_t> samples(raw.size() / 2);
-    std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+    const auto samples = rawSamplesOf(pcm);
     EXPECT_NEAR(fixtures::dominantFrequency(samples.data(), samples.size(), 44100), 1000, 5);
     fs::path log = file;
     log.replace_extension(".txt");

@@ -170,6 +170,18 @@ protected:
         return source + ": " + volume;
     }
 
+    // Back by itself after it was lost: heard beside the music, the status line no longer says
+    // it is gone, at the level talk-over gave it (60 %), the station on the air without a box.
+    void expectMicrophoneBackAtItsLevel() {
+        fixtures::Listened heard;
+        ASSERT_TRUE(faults::eventually([&] { return bothTonesHeard(heard); }, 60s, 0ms)) << heard.error;
+        EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
+        EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
+        EXPECT_NE(openSourceVolume().find(" 60%"), std::string::npos) << openSourceVolume();
+        EXPECT_EQ(station.streaming, 1);
+        EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+    }
+
     // A bounded disconnect: never hangs on the sound server.
     void disconnectWithin(std::chrono::milliseconds limit) {
         const auto start = Clock::now();
@@ -278,8 +290,6 @@ TEST_F(SoundServerFaults, StoppedDuringConnectTheForcedEndOfQuitEndsTheWaitForIt
 
 TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheMusicNeverGoes) {
     ASSERT_NO_FATAL_FAILURE(onAirWithMusicAndMicrophone());
-    fixtures::Listened heard;
-    auto bothTones = [&] { return bothTonesHeard(heard); };
     EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
 
     // A listener across the crash and the return of the sound server.
@@ -298,12 +308,7 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
     expectMusicThroughout(across.get());
 
     // The microphone is back by itself, at the level talk-over gave it.
-    ASSERT_TRUE(faults::eventually(bothTones, 60s, 0ms)) << heard.error;
-    EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
-    EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
-    EXPECT_NE(openSourceVolume().find(" 60%"), std::string::npos) << openSourceVolume();
-    EXPECT_EQ(station.streaming, 1);
-    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+    ASSERT_NO_FATAL_FAILURE(expectMicrophoneBackAtItsLevel());
 }
 
 // One microphone unplugged while the sound server runs on: the music stays on the air, the
@@ -311,8 +316,6 @@ TEST_F(SoundServerFaults, RestartedDuringABroadcastTheMicrophoneComesBackAndTheM
 // source is plugged in again.
 TEST_F(SoundServerFaults, MicrophoneUnpluggedAndPluggedBackWhileTheServerRuns) {
     ASSERT_NO_FATAL_FAILURE(onAirWithMusicAndMicrophone());
-    fixtures::Listened heard;
-    auto bothTones = [&] { return bothTonesHeard(heard); };
 
     auto across = std::async(std::launch::async, [port = ice.port()] { return fixtures::listen(port, 4); });
     ASSERT_EQ(ice.waitSourceField("listeners", "1", 15000), "1");
@@ -324,12 +327,7 @@ TEST_F(SoundServerFaults, MicrophoneUnpluggedAndPluggedBackWhileTheServerRuns) {
     EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_STALLED));  // still gone
 
     ASSERT_TRUE(sound().plugMicrophone());
-    ASSERT_TRUE(faults::eventually(bothTones, 60s, 0ms)) << heard.error;
-    EXPECT_EQ(BASS_ChannelIsActive(station.recordChannel), static_cast<DWORD>(BASS_ACTIVE_PLAYING));
-    EXPECT_EQ(statusNow().find("microphone"), std::string::npos) << statusNow();
-    EXPECT_NE(openSourceVolume().find(" 60%"), std::string::npos) << openSourceVolume();
-    EXPECT_EQ(station.streaming, 1);
-    EXPECT_TRUE(boxTexts().empty()) << ::testing::PrintToString(boxTexts());
+    ASSERT_NO_FATAL_FAILURE(expectMicrophoneBackAtItsLevel());
 }
 
 }  // namespace

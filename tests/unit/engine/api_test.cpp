@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "../../support/open_fds.h"
+#include "../../support/raw_samples.h"
 #include "bass.h"
 #include "probe.h"
 
@@ -42,14 +43,6 @@ std::string tempFile(const char* tag) {
     ::close(fd);
     ::unlink(path);
     return std::string(path) + tag;
-}
-
-std::vector<int16_t> readSamples(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> s(b.size() / 2);
-    std::memcpy(s.data(), b.data(), s.size() * 2);
-    return s;
 }
 
 int threadCount() {
@@ -211,7 +204,7 @@ TEST(ApiGraph, PushedMusicAtHalfVolumeReachesTheEncoderAndTheClockKeepsTime) {
     ASSERT_TRUE(BASS_ChannelStop(mixer));
     double played = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_FALSE(BASS_ChannelStop(mixer));  // auto-free
-    auto s = readSamples(out);
+    auto s = rawSamplesOf(out);
     // Real time is a figure, not a check: how far the encoder's audio is from the wall clock.
     std::printf("encoder got %.3f s of audio in %.3f s of wall clock\n", s.size() / 2 / 44100.0, played);
     ASSERT_GT(s.size(), 44100u * 2);
@@ -386,7 +379,7 @@ TEST(ApiEncoder, SlowEncoderNeverHoldsUpTheClock) {
     auto t1 = Clock::now();
     ASSERT_TRUE(BASS_ChannelStop(m));
     EXPECT_LT(Clock::now() - t1, 3s);  // the stuck one is killed after its grace period
-    auto s = readSamples(out);
+    auto s = rawSamplesOf(out);
     EXPECT_NEAR(s.size() / 2 / 44100.0, std::chrono::duration<double>(t1 - t0).count(), 0.1);
     EXPECT_TRUE(BASS_Free());
     std::remove(out.c_str());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../../support/ogg_links.h"
+#include "../../support/raw_samples.h"
 #include "encoder.h"
 #include "fixtures.h"
 #include "handles.h"
@@ -37,14 +38,6 @@ constexpr size_t kBlock = 441;  // frames per rendered block
 struct PlainSource : Source {
     PlainSource() : Source(Kind::Push, kRate, 2, 2.0, 0, false) {}
 };
-
-std::vector<int16_t> samplesOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> s(b.size() / 2);
-    std::memcpy(s.data(), b.data(), s.size() * 2);
-    return s;
-}
 
 std::vector<std::uint8_t> bytesOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -117,7 +110,7 @@ TEST(Recording, SplitHandsEverySampleToExactlyOneFileInOrderAndNeverReplacesAFil
     EXPECT_EQ(encoderOf(next)->inputDropped(), 0u);
     ASSERT_TRUE(fixtures::eventually([&] { return sizeOf(second) == 40 * kBlock * 4; }, 10s)) << sizeOf(second);
     lifetime::freeMixer(g.mixerHandle);
-    auto a = samplesOf(first), b = samplesOf(second);
+    auto a = rawSamplesOf(first), b = rawSamplesOf(second);
     ASSERT_EQ(b.size(), 40 * kBlock * 2);
     a.insert(a.end(), b.begin(), b.end());
     for (size_t i = 0; i < a.size(); ++i)
@@ -233,7 +226,7 @@ TEST(Recording, ASplitFlacRecordingKeepsOneStreamPerFileAndLosesNoSample) {
         ASSERT_EQ(fixtures::run("flac -d -s -f --ogg --force-raw-format --endian=little --sign=signed -o '" + file +
                                 ".raw' '" + file + "' 2>/dev/null"),
                   0);
-        const auto decoded = samplesOf(file + ".raw");
+        const auto decoded = rawSamplesOf(file + ".raw");
         EXPECT_EQ(decoded.size(), static_cast<size_t>(blocks) * kBlock * 2);
         all.insert(all.end(), decoded.begin(), decoded.end());
     }
